@@ -1,0 +1,39 @@
+#include "app/entry.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+uint16_t img_vid = 0;
+uint16_t img_pid = 0;
+uint16_t img_core_ver = 0xFFFF;
+uint16_t img_app_ver = 0xFFFF;
+uint16_t img_para_ver = 0xFFFF;
+uint8_t Download_Mode = 0;
+uint8_t* BinaryBuffer = nullptr;
+int8_t emul_board = 0;
+volatile uint8_t gloop = 1;
+
+void signal_handler(int signo) {
+  if (signo != SIGINT) return;
+  // Async-signal context: write(2) only. The entry keeps stdout line
+  // buffered so this lands after every complete line printed before it.
+  static constexpr char kLine[] = "\n\n[Ctrl+C] User terminated running of program.\n\n";
+  ssize_t ignored = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
+  (void)ignored;
+  gloop = 0;
+}
+
+void print_console_app_message(uint8_t starting) {
+  static constexpr char kRule[] = "===========================================================================";
+  static_assert(sizeof kRule - 1 == 75);
+  char status[20];
+  std::memset(status, 0, sizeof status);
+  if (starting == 0) std::strcpy(status, "Terminated");
+  std::puts(kRule);
+  std::puts("=====                  Pelmoranth FW Download Application             =====");
+  std::puts(kRule);
+  std::puts(status);
+}

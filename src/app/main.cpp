@@ -1,0 +1,139 @@
+// fwdownload: writes a firmware image into the touch controller.
+//
+//   fwdownload IMAGE VID PID CORE_VER APP_VER PARA_VER SLAVE_ADDR
+//
+// Exit codes: see app/entry.h.
+#include "app/entry.h"
+#include "app/iap_update.h"
+#include "app/master.h"
+#include "bridge/cp2112/emulboard_cp2112_control.h"
+#include "bridge/hidboard/emulboard_qbm7750_control.h"
+#include "console/util_console.h"
+#include "platform/hid.h"
+#include "platform/sleep.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr int kArgumentCount = 8;  // program name and seven positions
+
+// Reads a position as hexadecimal, the way the tool always has: an optional
+// "0x", digits up to the first non-digit, nothing at all reading as 0.
+unsigned long read_hex(const char* text) { return std::strtoul(text, nullptr, 16); }
+
+// A person at the keyboard gets the time to read; a closed or redirected
+// input counts as a key at once.
+void wait_for_key() {
+  while (console_chk_input_history() == 0) platform_sleep_ms(10);
+}
+
+int end_with_key(const char* message, int exit_code) {
+  std::puts(message);
+  std::puts("Please press any key exit!!!");
+  wait_for_key();
+  return exit_code;
+}
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Line buffered even into a pipe, so the Ctrl+C line that the handler
+  // writes directly lands after the lines printed before it.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  if (argc < kArgumentCount) {
+    std::printf("Usage: %s IMAGE VID PID CORE_VER APP_VER PARA_VER SLAVE_ADDR\n",
+                argc > 0 ? argv[0] : "fwdownload");
+    std::printf("  all numbers hexadecimal; SLAVE_ADDR 0 selects 0x34\n");
+    return EXIT_BAD_INPUT;
+  }
+  if (const int code = hid_transport_startup(); code != 0) return code;
+
+  img_core_ver = 0xFFFF;
+  img_app_ver = 0xFFFF;
+  img_para_ver = 0xFFFF;
+
+  std::unique_ptr<FILE, FileCloser> image(std::fopen(argv[1], "rb"));
+  if (!image) return end_with_key("Image file open error.", EXIT_BAD_INPUT);
+
+  img_vid = static_cast<uint16_t>(read_hex(argv[2]));
+  if (img_vid == 0) return end_with_key("VID read error.", EXIT_BAD_INPUT);
+  img_pid = static_cast<uint16_t>(read_hex(argv[3]));
+  if (img_pid == 0) return end_with_key("PID read error.", EXIT_BAD_INPUT);
+  img_core_ver = static_cast<uint16_t>(read_hex(argv[4]));
+  img_app_ver = static_cast<uint16_t>(read_hex(argv[5]));
+  img_para_ver = static_cast<uint16_t>(read_hex(argv[6]));
+  const uint8_t slave = static_cast<uint8_t>(read_hex(argv[7]));
+  g_slave_addr = slave != 0 ? slave : DEFAULT_SLAVE_ADDR;
+
+  long size = -1;
+  if (std::fseek(image.get(), 0, SEEK_END) == 0) size = std::ftell(image.get());
+  std::fseek(image.get(), 0, SEEK_SET);
+  if (size != static_cast<long>(IMAGE_SIZE)) return end_with_key("Image file size error.", EXIT_BAD_INPUT);
+
+  Download_Mode = 1;
+  BinaryBuffer = new (std::nothrow) uint8_t[IMAGE_SIZE];
+  // The update must never run on a partial image: a failed allocation or a
+  // short read (file shrunk, I/O error) ends the run here.
+  if (BinaryBuffer == nullptr || std::fread(BinaryBuffer, 1, IMAGE_SIZE, image.get()) != IMAGE_SIZE) {
+    return end_with_key("Image file read error.", EXIT_BAD_INPUT);
+  }
+  image.reset();
+
+  if (std::signal(SIGINT, signal_handler) == SIG_ERR) return -1;
+
+  print_console_app_message(1);
+
+  if (emulboard_qbm7750_init() != 0) {
+    std::puts("- KD63507 USB HID CUSTOM init successfully.\n");
+    emul_board = BOARD_HIDBOARD;
+  } else if (emulboard_cp2112_init() != 0) {
+    std::puts("- SILABSCP2112 USB init successfully.\n");
+    emul_board = BOARD_CP2112;
+  }
+
+  if (emul_board == BOARD_NONE) {
+    std::puts("Device Not Found.");
+    std::puts("Please press any key exit!!!");
+    wait_for_key();
+    console_close();
+    emulboard_qbm7750_close();
+    print_console_app_message(0);
+    return EXIT_NO_BRIDGE;
+  }
+
+  app_download_init(static_cast<uint8_t>(emul_board));
+  // Address before bit rate: on the CP2112, setting the address also resets
+  // the bit rate to 400 kHz.
+  emul_i2c_set_slave_addr(0, g_slave_addr);
+  emul_i2c_set_speed(200000);
+  emul_tkey_power_on(0);
+  emul_i2c_tkey_set_ce(1);
+  emul_set_intr_dir(0);
+  emul_usdelay(160);
+
+  emulboard_cp2112_program_to_flash_using_iapmode_Customer();
+
+  emul_tkey_power_off(0);
+  emul_i2c_usb_close();
+  console_close();
+  emulboard_qbm7750_close();
+  print_console_app_message(0);
+
+  switch (g_update_outcome) {
+    case UPDATE_WRITTEN:
+    case UPDATE_SAME_VERSION:
+      return EXIT_UPDATED;
+    default:
+      return EXIT_UPDATE_FAILED;
+  }
+}

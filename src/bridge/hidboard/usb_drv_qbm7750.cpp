@@ -1,0 +1,3 @@
+#include "bridge/hidboard/usb_drv_qbm7750.h"
+
+void usb_drv_qbm7750_close(void) {}

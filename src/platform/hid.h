@@ -1,0 +1,64 @@
+// HID transport: the one seam between the program and USB HID devices.
+//
+// Two backends implement it, chosen by the build: hid_hidapi.cpp (real
+// devices through hidapi/hidraw) and hid_virtual.cpp (the virtual bridges of
+// sim/). Nothing above this header knows which one is linked.
+//
+// Reports are byte buffers whose first byte is the report ID (0 for devices
+// without numbered reports). Every length counts that ID byte, as the HID
+// class counts report lengths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct HidDeviceInfo {
+  std::string path;             // opaque; hand it to hid_transport_open
+  uint16_t vendor_id = 0;
+  uint16_t product_id = 0;
+  uint16_t release_number = 0;  // bcdDevice
+  std::string serial;           // UTF-8; empty when the device has none
+  std::string manufacturer;
+  std::string product;
+  // Largest input / output / feature report, ID byte included; 0 when the
+  // backend could not learn it (the device then cannot be used as a bridge).
+  uint16_t input_report_length = 0;
+  uint16_t output_report_length = 0;
+  uint16_t feature_report_length = 0;
+};
+
+struct HidHandle;  // an open device; owned by the caller until hid_transport_close
+
+// Called once by the entry before any other call. Returns 0 when the backend
+// is ready; otherwise a message has been printed and the value is the
+// process exit code to end with.
+int hid_transport_startup(void);
+
+// Lists the present HID devices, in the system's enumeration order. A vendor
+// or product of 0 matches any. Never blocks on a device.
+std::vector<HidDeviceInfo> hid_transport_enumerate(uint16_t vendor_id, uint16_t product_id);
+
+// Opens a device path for exclusive reading and writing. Returns nullptr on
+// failure and, when `why` is given, a one-line reason (for example the
+// permission problem and how to fix it).
+HidHandle* hid_transport_open(const std::string& path, std::string* why = nullptr);
+
+// Closes the handle; nullptr is accepted and ignored.
+void hid_transport_close(HidHandle* handle);
+
+// Sends one output report (data[0] = report ID). Blocks until the report is
+// handed to the device. Returns the bytes written, or -1 on failure (device
+// gone, handle closed).
+int hid_transport_write(HidHandle* handle, const uint8_t* data, size_t length);
+
+// Waits up to timeout_ms milliseconds (-1: no limit) for one input report and
+// copies at most `length` bytes of it, report ID first. Returns the bytes
+// copied, 0 when the time ran out, -1 on failure.
+int hid_transport_read(HidHandle* handle, uint8_t* buffer, size_t length, int timeout_ms);
+
+// Feature reports. For a get, buffer[0] holds the wanted report ID on entry.
+// Both return the bytes transferred (ID included) or -1 on failure.
+int hid_transport_send_feature(HidHandle* handle, const uint8_t* data, size_t length);
+int hid_transport_get_feature(HidHandle* handle, uint8_t* buffer, size_t length);

@@ -1,0 +1,43 @@
+// Terminal: keyboard polling and text attributes on a POSIX terminal, the
+// stand-in for the Windows console and the C runtime's _kbhit/_getch.
+//
+// Keyboard. While the program polls for keys a terminal on stdin is put in
+// non-canonical, no-echo mode (Ctrl+C still raises SIGINT); it is restored at
+// exit, on fatal signals, and by terminal_restore(). When stdin is not a
+// terminal (pipe, file, /dev/null) a waiting byte counts as a key and
+// end-of-input counts as a key that is always waiting, so "press any key"
+// waits never hang on a closed input.
+//
+// Output. Colours are Windows console attributes (bits 0-3 foreground, 4-7
+// background; blue 1, green 2, red 4, intensity 8). The attribute is kept
+// here whatever stdout is; it is rendered as ANSI SGR sequences only when
+// stdout is a terminal. All output goes through C stdio's stdout so that it
+// stays in order with printf/puts.
+#pragma once
+
+#include <cstdint>
+
+// Non-zero when a key (or end of input) is waiting; never blocks.
+int terminal_key_waiting(void);
+// Waits for a key and returns its code; end of input returns -1.
+int terminal_read_key(void);
+// Puts the terminal back as it was found (safe to call at any time, twice).
+void terminal_restore(void);
+
+// True when stdout is a terminal (escape sequences are written only then).
+bool terminal_stdout_is_tty(void);
+
+// The current text attribute (0x07 grey on black at start).
+uint16_t terminal_get_attribute(void);
+// Sets the attribute and, on a terminal, renders it.
+void terminal_set_attribute(uint16_t attribute);
+// The SGR sequence that renders an attribute, for example "\x1b[0;93m".
+// Writes at most 32 bytes including the terminating NUL; returns the length.
+int terminal_sgr_for_attribute(uint16_t attribute, char* out);
+
+// Screen size in cells; false when stdout is not a terminal.
+bool terminal_screen_size(int* columns, int* rows);
+// Clears the screen and homes the cursor (terminal only).
+void terminal_clear(void);
+// Moves the cursor, 0-based column and row (terminal only).
+void terminal_move_cursor(int column, int row);
