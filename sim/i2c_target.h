@@ -1,0 +1,17 @@
+// Something on the virtual I2C bus: a virtual bridge hands every transfer it
+// carries to its target, which answers for the addresses it owns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class I2cTarget {
+ public:
+  virtual ~I2cTarget() = default;
+  // One I2C write transfer (start, address+W, bytes, stop). False when no
+  // device acknowledged the address.
+  virtual bool i2c_write(uint8_t address7, const uint8_t* data, size_t length) = 0;
+  // One I2C read transfer (start, address+R, bytes, stop). False when no
+  // device acknowledged; `data` is then left as it was.
+  virtual bool i2c_read(uint8_t address7, uint8_t* data, size_t length) = 0;
+};
