@@ -103,6 +103,7 @@ void VirtualCp2112::push_read_response(uint8_t status, const uint8_t* data, size
   report[1] = status;
   report[2] = static_cast<uint8_t>(count);
   if (count != 0) std::memcpy(&report[3], data, count);
+  response_sizes_.push_back(count);
   push_input(report);
 }
 

@@ -80,6 +80,8 @@ class VirtualCp2112 : public VirtualHidDevice {
   int refused_requests() const { return refused_; }
   // Reports received (output, set feature and get feature).
   long reports_received() const { return reports_; }
+  // Data byte counts of the Data Read Responses produced (dropped ones too).
+  const std::vector<size_t>& read_response_sizes() const { return response_sizes_; }
   // Input reports waiting to be read.
   size_t pending_input_reports() const { return pending_.size(); }
 
@@ -122,6 +124,7 @@ class VirtualCp2112 : public VirtualHidDevice {
   uint16_t bytes_read_ = 0;
   std::vector<std::pair<uint8_t, uint8_t>> latch_writes_;
   std::vector<Transfer> transfers_;
+  std::vector<size_t> response_sizes_;
   int refused_ = 0;
   long reports_ = 0;
   long unplug_after_ = -1;
