@@ -14,7 +14,9 @@
 //
 // Time: a response becomes readable when it is produced (plus the configured
 // delay); a read that finds nothing in time sleeps for its timeout and
-// reports that the time ran out.
+// reports that the time ran out. A read without a time limit that finds
+// nothing at all returns at once: in a single-threaded simulation nothing
+// could ever arrive.
 #pragma once
 
 #include "i2c_target.h"
