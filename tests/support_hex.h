@@ -1,18 +1,15 @@
-// Helpers for the HEX tool tests: well-formed records, a scratch directory,
-// whole-file reads and writes, and running a command.
+// Helpers for the HEX tool tests: well-formed records, whole text files, and
+// srec_cat's reading of a file.
 #pragma once
-
-#include <sys/wait.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "support_process.h"
 
 namespace hex_test {
 
@@ -36,58 +33,24 @@ inline std::string record(uint16_t address, uint8_t type, const std::vector<uint
 
 inline const std::string kEndOfFile = ":00000001FF\r\n";
 
-// A fresh directory, removed with everything in it at the end of the scope.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "hex_test_XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
+// Writes `content` byte for byte into a file of `dir`; returns its path.
+inline std::string write_text(const TempDir& dir, const std::string& name, const std::string& content) {
+  std::ofstream(dir.file(name), std::ios::binary) << content;
+  return dir.file(name);
+}
 
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-  // Writes `content` byte for byte into a file of the directory.
-  std::string write(const std::string& name, const std::string& content) const {
-    std::ofstream(file(name), std::ios::binary) << content;
-    return file(name);
-  }
-
- private:
-  std::filesystem::path path_;
-};
-
-inline std::string read_file(const std::string& path) {
+inline std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-struct CommandResult {
-  int exit_code = -1;  // -1 when the command did not end normally
-  std::string out;     // what it wrote to stdout
-};
-
-// Runs a shell command line and collects its stdout.
-inline CommandResult run_command(const std::string& command) {
-  CommandResult result;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char chunk[4096];
-  size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) result.out.append(chunk, got);
-  const int status = pclose(pipe);
-  if (status != -1 && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-  return result;
+// Runs a shell command; the extra arguments are $0, $1, ... of the command.
+inline ProcessResult run_shell(const std::string& command, const std::vector<std::string>& arguments = {}) {
+  std::vector<std::string> argv = {"/bin/sh", "-c", command};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return run_process(argv);
 }
 
-inline std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+inline bool srec_cat_installed() { return run_shell("command -v srec_cat").exit_code == 0; }
 
 }  // namespace hex_test

@@ -84,7 +84,7 @@ Reading read_both(const std::string& path) {
 }
 
 TEST(HexReader, AcceptsWhatTheRulesAllow) {
-  hex_test::ScratchDir dir;
+  TempDir dir;
   struct Case {
     const char* name;
     std::string text;
@@ -112,7 +112,7 @@ TEST(HexReader, AcceptsWhatTheRulesAllow) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Reading reading = read_both(dir.write("in.hex", c.text));
+    const Reading reading = read_both(hex_test::write_text(dir, "in.hex", c.text));
     EXPECT_EQ(reading.code, HEX_RET_OK);
     EXPECT_EQ(reading.records, c.records);
     EXPECT_EQ(reading.out, "");
@@ -120,7 +120,7 @@ TEST(HexReader, AcceptsWhatTheRulesAllow) {
 }
 
 TEST(HexReader, RefusesWhatTheRulesDoNot) {
-  hex_test::ScratchDir dir;
+  TempDir dir;
   const std::string data = record(0x0000, 0, {1, 2, 3, 4});
   struct Case {
     const char* name;
@@ -148,20 +148,20 @@ TEST(HexReader, RefusesWhatTheRulesDoNot) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Reading reading = read_both(dir.write("in.hex", c.text));
+    const Reading reading = read_both(hex_test::write_text(dir, "in.hex", c.text));
     EXPECT_EQ(reading.code, HEX_RET_WRONG_FILE_TYPE);
     EXPECT_EQ(reading.out, "");
   }
   // Sixteen bytes is the most a record may hold.
-  EXPECT_EQ(read_both(dir.write("in.hex", record(0, 0, std::vector<uint8_t>(16, 1)) + kEndOfFile)).code, HEX_RET_OK);
+  EXPECT_EQ(read_both(hex_test::write_text(dir, "in.hex", record(0, 0, std::vector<uint8_t>(16, 1)) + kEndOfFile)).code, HEX_RET_OK);
 }
 
 TEST(HexReader, CountsLineFeedsBytesAndTheLastAddress) {
-  hex_test::ScratchDir dir;
+  TempDir dir;
   // Records out of order, an address record, empty lines after the end.
   const std::string text = record(0x2000, 0, {1, 2, 3, 4}) + record(0x3000, 0, {5, 6}) + ":020000040800F2\r\n" +
                            record(0x1000, 0, std::vector<uint8_t>(16, 7)) + kEndOfFile + "\n\r\n\n";
-  const Reading reading = read_both(dir.write("in.hex", text));
+  const Reading reading = read_both(hex_test::write_text(dir, "in.hex", text));
   ASSERT_EQ(reading.code, HEX_RET_OK);
   EXPECT_EQ(reading.info.nRecord_cournt, 8);
   EXPECT_EQ(reading.info.nTotal_bytes, 4 + 2 + 2 + 16);
@@ -169,7 +169,7 @@ TEST(HexReader, CountsLineFeedsBytesAndTheLastAddress) {
 }
 
 TEST(HexReader, CountersWrapAndTheTableHoldsEveryRecord) {
-  hex_test::ScratchDir dir;
+  TempDir dir;
   // 70000 records of 16 bytes: the line-feed count and the byte sum pass 65536.
   std::string text;
   constexpr int kRecords = 70000;
@@ -177,7 +177,7 @@ TEST(HexReader, CountersWrapAndTheTableHoldsEveryRecord) {
     text += record(static_cast<uint16_t>(i * 16), 0, std::vector<uint8_t>(16, static_cast<uint8_t>(i)));
   }
   text += kEndOfFile;
-  const Reading reading = read_both(dir.write("big.hex", text));
+  const Reading reading = read_both(hex_test::write_text(dir, "big.hex", text));
   ASSERT_EQ(reading.code, HEX_RET_OK);
   ASSERT_EQ(reading.records.size(), kRecords + 1u);
   EXPECT_EQ(reading.records[kRecords - 1].substr(0, 11), "16F0 00: 6F");
@@ -188,7 +188,7 @@ TEST(HexReader, CountersWrapAndTheTableHoldsEveryRecord) {
 }
 
 TEST(HexReader, TableGrowsWhenRecordsOutnumberLineFeeds) {
-  hex_test::ScratchDir dir;
+  TempDir dir;
   // Line ends of two carriage returns: no line feed at all, 41 records.
   std::string text;
   std::vector<std::string> expected;
@@ -200,14 +200,14 @@ TEST(HexReader, TableGrowsWhenRecordsOutnumberLineFeeds) {
   }
   text += ":00000001FF";
   expected.push_back("0000 01:");
-  const Reading reading = read_both(dir.write("in.hex", text));
+  const Reading reading = read_both(hex_test::write_text(dir, "in.hex", text));
   ASSERT_EQ(reading.code, HEX_RET_OK);
   EXPECT_EQ(reading.records, expected);
   EXPECT_EQ(reading.info.nRecord_cournt, 0);
 }
 
 TEST(HexReader, ReportsFilesThatCannotBeOpenedOrRead) {
-  hex_test::ScratchDir dir;
+  TempDir dir;
   for (const std::string& path : {dir.file("missing.hex"), dir.file("")}) {
     SCOPED_TRACE(path);
     const Reading reading = read_both(path);
@@ -222,7 +222,7 @@ TEST(HexReader, ReportsFilesThatCannotBeOpenedOrRead) {
   // Kernel attribute files claim a size of a page and hold a few bytes.
   for (const char* path : {"/sys/kernel/profiling", "/sys/kernel/mm/transparent_hugepage/enabled"}) {
     struct stat status {};
-    if (stat(path, &status) != 0 || status.st_size <= static_cast<off_t>(hex_test::read_file(path).size())) continue;
+    if (stat(path, &status) != 0 || status.st_size <= static_cast<off_t>(hex_test::read_text(path).size())) continue;
     INTEL_HEX_FILE* file = nullptr;
     EXPECT_EQ(hex_file_to_mem(&file, path), HEX_RET_READ_FILE_FAILED);
     EXPECT_EQ(file, nullptr);
@@ -295,20 +295,20 @@ std::string text_of_small_file() {
 }
 
 TEST(HexCFile, WritesSummaryAndRecordsByteForByte) {
-  hex_test::ScratchDir dir;
+  TempDir dir;
   INTEL_HEX_FILE* file = nullptr;
-  ASSERT_EQ(hex_file_to_mem(&file, dir.write("fw.hex", text_of_small_file()).c_str()), HEX_RET_OK);
+  ASSERT_EQ(hex_file_to_mem(&file, hex_test::write_text(dir, "fw.hex", text_of_small_file()).c_str()), HEX_RET_OK);
   // Objects are named after the file name, not the directories above it.
   CaptureStdout();
   EXPECT_EQ(hex_mem_to_cfile(file->pRecords, file->pInfo, dir.file("fw.c").c_str()), 0);
   EXPECT_EQ(GetCapturedStdout(), "");
-  EXPECT_EQ(hex_test::read_file(dir.file("fw.c")), kSmallC);
+  EXPECT_EQ(hex_test::read_text(dir.file("fw.c")), kSmallC);
 
   // Records after the end-of-file record are not written.
   INTEL_HEX_RECORD table[2] = {{0, 0, 1, {}}, {1, 0x10, 0, {0x55}}};
   INTEL_HEX_RECORD_INFO info{0x1234, 0xFFFF, 0};
   ASSERT_EQ(hex_mem_to_cfile(table, &info, dir.file("x.c").c_str()), 0);
-  EXPECT_EQ(hex_test::read_file(dir.file("x.c")),
+  EXPECT_EQ(hex_test::read_text(dir.file("x.c")),
             "\r\nINTEL_HEX_RECORD_INFO x_info = {\r\n\r\n\t0x1234,\t\t// nRecord_cournt ( Count of data records )\r\n"
             "\t0xFFFF,\t\t// nTotal_bytes\r\n\t0x0000,\t\t// nLast_address\r\n};\r\n\r\n\r\n"
             "INTEL_HEX_RECORD x[] = {\r\n\r\n{\r\n\t0x00,\r\n\t0x0000,\r\n\t0x01,\r\n\t{}\r\n},\r\n};\r\n\r\n");
@@ -316,7 +316,7 @@ TEST(HexCFile, WritesSummaryAndRecordsByteForByte) {
 }
 
 TEST(HexCFile, RefusesNamesWithoutObjectNameAndUnwritablePlaces) {
-  hex_test::ScratchDir dir;
+  TempDir dir;
   INTEL_HEX_RECORD table[1] = {{0, 0, 1, {}}};
   INTEL_HEX_RECORD_INFO info{};
   const std::string failed = " Openning C file failed\n\n";
@@ -341,9 +341,8 @@ TEST(HexCFile, RefusesNamesWithoutObjectNameAndUnwritablePlaces) {
 // Bytes by absolute address as srec_cat reads them, from its "vmem" output:
 // "@ADDRESS" words set the address, every other word is one byte.
 std::map<uint32_t, uint8_t> srec_cat_image(const std::string& path) {
-  const hex_test::CommandResult result =
-      hex_test::run_command("srec_cat " + hex_test::quoted(path) + " -intel -o - -vmem 8 2>/dev/null");
-  EXPECT_EQ(result.exit_code, 0);
+  const ProcessResult result = hex_test::run_shell("exec srec_cat \"$0\" -intel -o - -vmem 8", {path});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
   std::map<uint32_t, uint8_t> image;
   std::istringstream words(result.out);
   std::string word;
@@ -362,10 +361,8 @@ std::map<uint32_t, uint8_t> srec_cat_image(const std::string& path) {
 }
 
 TEST(HexReaderDifferential, AgreesWithSrecCatOnWellFormedFiles) {
-  if (hex_test::run_command("command -v srec_cat >/dev/null 2>&1").exit_code != 0) {
-    GTEST_SKIP() << "srec_cat is not installed";
-  }
-  hex_test::ScratchDir dir;
+  if (!hex_test::srec_cat_installed()) GTEST_SKIP() << "srec_cat is not installed";
+  TempDir dir;
   for (unsigned seed = 1; seed <= 12; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
@@ -389,7 +386,7 @@ TEST(HexReaderDifferential, AgreesWithSrecCatOnWellFormedFiles) {
       }
     }
     text += kEndOfFile;
-    const std::string path = dir.write("in.hex", text);
+    const std::string path = hex_test::write_text(dir, "in.hex", text);
 
     INTEL_HEX_RECORD* table = nullptr;
     ASSERT_EQ(hex_getHexRecordFromFile(&table, path.c_str()), 1);
