@@ -442,6 +442,17 @@ TEST_F(Update, CtrlCWhileTheControllerKeepsUpFinishesNoFurtherUnit) {
   expect_no_success();
 }
 
+TEST_F(Update, CtrlCBeforeTheWritingLeavesTheControllerAlone) {
+  controller();
+  bind(BOARD_HIDBOARD);
+  gloop = 0;
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(g_update_outcome, UPDATE_INTERRUPTED);
+  EXPECT_TRUE(data_writes().empty());
+  EXPECT_FALSE(kd->in_update_mode());
+  EXPECT_EQ(out, prologue() + kFailureEnding);
+}
+
 TEST_F(Update, SpaceBarEndingAWaitEndsTheUpdate) {
   controller();
   HookedTarget hooked(*kd);
