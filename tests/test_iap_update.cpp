@@ -37,8 +37,10 @@ std::string prologue() {
 }
 
 Bytes reg_write(uint16_t reg, const uint8_t* data, size_t n) {
-  Bytes out{static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg)};
-  out.insert(out.end(), data, data + n);
+  Bytes out(2 + n);
+  out[0] = static_cast<uint8_t>(reg >> 8);
+  out[1] = static_cast<uint8_t>(reg);
+  std::copy(data, data + n, out.begin() + 2);
   return out;
 }
 
