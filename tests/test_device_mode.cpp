@@ -157,6 +157,7 @@ TEST_F(DeviceMode, ResetWaitEndsOnAnyKeyWhenTheControllerDoesNotComeBack) {
 }
 
 struct VersionCase {
+  const char* name;
   std::array<uint16_t, 4> controller;  // BOOT, CORE, PUBL, CONF
   uint8_t same;
 };
@@ -185,11 +186,12 @@ TEST_P(VersionCompare, PrintsBothVersionsAndComparesCorePublConf) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, VersionCompare,
-                         ::testing::Values(VersionCase{{0x0001, 0x0102, 0x0003, 0x0010}, 1},
-                                           VersionCase{{0xBEEF, 0x0102, 0x0003, 0x0010}, 1},  // BOOT not compared
-                                           VersionCase{{0x0001, 0x0102, 0x0003, 0x0011}, 0},
-                                           VersionCase{{0x0001, 0x0103, 0x0003, 0x0010}, 0},
-                                           VersionCase{{0x0001, 0x0102, 0x0103, 0x0010}, 0}));
+                         ::testing::Values(VersionCase{"AllSame", {0x0001, 0x0102, 0x0003, 0x0010}, 1},
+                                           VersionCase{"OnlyBootDiffers", {0xBEEF, 0x0102, 0x0003, 0x0010}, 1},
+                                           VersionCase{"ConfDiffers", {0x0001, 0x0102, 0x0003, 0x0011}, 0},
+                                           VersionCase{"CoreDiffers", {0x0001, 0x0103, 0x0003, 0x0010}, 0},
+                                           VersionCase{"PublDiffers", {0x0001, 0x0102, 0x0103, 0x0010}, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DeviceMode, UnreadableVersionsShowClearedAndNeverCountAsSame) {
   img_core_ver = 0;

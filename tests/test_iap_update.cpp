@@ -51,6 +51,10 @@ Bytes command(uint32_t address, uint16_t length, uint8_t cmd) {
 
 enum class Procedure { kA, kB1, kB2 };
 
+std::string procedure_name(Procedure procedure) {
+  return procedure == Procedure::kA ? "A" : procedure == Procedure::kB1 ? "B1" : "B2";
+}
+
 // Every data-carrying write of a whole update of a TCIP controller whose log
 // control block reads as zeros, in order (address-only writes of reads left out).
 std::vector<Bytes> expected_writes(Procedure procedure, const Bytes& image) {
@@ -349,7 +353,8 @@ TEST_P(UnpluggedUpdate, TakesTheFailureEnding) {
 
 INSTANTIATE_TEST_SUITE_P(MidImage, UnpluggedUpdate,
                          ::testing::Values(std::make_pair(Procedure::kA, 200L), std::make_pair(Procedure::kB1, 250L),
-                                           std::make_pair(Procedure::kB2, 700L)));
+                                           std::make_pair(Procedure::kB2, 700L)),
+                         [](const auto& info) { return procedure_name(info.param.first); });
 
 // Unplugged before the writing starts: at the interface read, the version
 // read, the log control read, the mode request and the unit query.
@@ -418,7 +423,8 @@ TEST_P(InterruptedUpdate, CtrlCWhileTheControllerNeverBecomesReady) {
   expect_no_success();
 }
 
-INSTANTIATE_TEST_SUITE_P(Procedures, InterruptedUpdate, ::testing::Values(Procedure::kA, Procedure::kB2));
+INSTANTIATE_TEST_SUITE_P(Procedures, InterruptedUpdate, ::testing::Values(Procedure::kA, Procedure::kB2),
+                         [](const auto& info) { return procedure_name(info.param); });
 
 TEST_F(Update, CtrlCWhileTheControllerKeepsUpFinishesNoFurtherUnit) {
   controller();
@@ -436,6 +442,17 @@ TEST_F(Update, CtrlCWhileTheControllerKeepsUpFinishesNoFurtherUnit) {
   EXPECT_EQ(g_update_outcome, UPDATE_INTERRUPTED);
   EXPECT_EQ(kd->program_commands(), 5);
   expect_no_success();
+}
+
+TEST_F(Update, CtrlCBeforeTheWritingLeavesTheControllerAlone) {
+  controller();
+  bind(BOARD_HIDBOARD);
+  gloop = 0;
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(g_update_outcome, UPDATE_INTERRUPTED);
+  EXPECT_TRUE(data_writes().empty());
+  EXPECT_FALSE(kd->in_update_mode());
+  EXPECT_EQ(out, prologue() + kFailureEnding);
 }
 
 TEST_F(Update, SpaceBarEndingAWaitEndsTheUpdate) {

@@ -261,6 +261,8 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(void) {
     base += IAP_IMAGE_BASE;
   }
 
+  // Ctrl+C before anything was changed leaves the controller as it was.
+  if (gloop == 0) return failure_ending(Step::kInterrupted);
   if (std::memcmp(interface_block, kFullProtocolName, sizeof kFullProtocolName) == 0) {
     if (const Step step = prepare_full_interface(); step != Step::kOk) return failure_ending(step);
   }
