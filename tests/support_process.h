@@ -1,0 +1,108 @@
+// Runs the tool's executables as child processes and captures what they say.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ProcessResult {
+  int exit_code = -1;  // 128 + signal when killed
+  std::string out;     // stdout
+  std::string err;     // stderr
+};
+
+using EnvList = std::vector<std::pair<std::string, std::string>>;
+
+inline std::string read_all_fd(int fd) {
+  std::string text;
+  char chunk[4096];
+  ssize_t n;
+  while ((n = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
+  return text;
+}
+
+// Runs argv[0] with stdin from /dev/null and the given extra environment.
+// stdout and stderr go to temporary files so neither pipe can fill up.
+inline ProcessResult run_process(const std::vector<std::string>& argv, const EnvList& env = {}) {
+  char out_path[] = "/tmp/fwtest-outXXXXXX";
+  char err_path[] = "/tmp/fwtest-errXXXXXX";
+  const int out_fd = mkstemp(out_path);
+  const int err_fd = mkstemp(err_path);
+  ProcessResult result;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null_fd = open("/dev/null", O_RDONLY);
+    dup2(null_fd, STDIN_FILENO);
+    dup2(out_fd, STDOUT_FILENO);
+    dup2(err_fd, STDERR_FILENO);
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  lseek(out_fd, 0, SEEK_SET);
+  lseek(err_fd, 0, SEEK_SET);
+  result.out = read_all_fd(out_fd);
+  result.err = read_all_fd(err_fd);
+  close(out_fd);
+  close(err_fd);
+  unlink(out_path);
+  unlink(err_path);
+  return result;
+}
+
+// A scratch directory removed with everything in it at the end of a test.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/fwtest-dirXXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~TempDir() {
+    const std::string command = "rm -rf '" + path_ + "'";
+    if (std::system(command.c_str()) != 0) {
+    }
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::vector<uint8_t> read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A firmware image of the right size with a recognisable pattern.
+inline std::vector<uint8_t> make_image(size_t size = 0x1C000, uint32_t seed = 1) {
+  std::vector<uint8_t> image(size);
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto& byte : image) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    byte = static_cast<uint8_t>(x);
+  }
+  return image;
+}

@@ -1,0 +1,207 @@
+// The entry, run as the real executable: argument handling, messages in their
+// exact bytes and order, exit codes, and Ctrl+C on a terminal.
+#include "support_process.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <termios.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+const std::string kBannerRule(75, '=');
+const std::string kBanner = kBannerRule + "\n=====                  Pelmoranth FW Download Application             =====\n" +
+                            kBannerRule + "\n";
+const std::string kPressKey = "Please press any key exit!!!\n";
+const EnvList kNoBridge = {{"KDSIM_BRIDGE", "none"}};
+
+class EntryArguments : public ::testing::Test {
+ protected:
+  ProcessResult run(std::vector<std::string> args, const EnvList& env = kNoBridge) {
+    args.insert(args.begin(), FWDOWNLOAD_SIM_PATH);
+    return run_process(args, env);
+  }
+  std::string image(size_t size) {
+    const std::string path = dir_.file("image-" + std::to_string(size) + ".bin");
+    write_file(path, make_image(size));
+    return path;
+  }
+  TempDir dir_;
+};
+
+TEST_F(EntryArguments, BannerLinesAreSeventyFiveCharacters) {
+  const ProcessResult r = run({image(0x1C000), "1234", "5678", "1", "2", "3", "34"});
+  size_t start = 0;
+  for (int line = 0; line < 3; ++line) {
+    const size_t end = r.out.find('\n', start);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(end - start, 75u) << "line " << line;
+    start = end + 1;
+  }
+}
+
+TEST_F(EntryArguments, NoBridgeShowsBannerThenDeviceNotFoundThenTerminated) {
+  const ProcessResult r = run({image(0x1C000), "1234", "5678", "1", "2", "3", "34"});
+  EXPECT_EQ(r.out, kBanner + "\n" + "Device Not Found.\n" + kPressKey + kBanner + "Terminated\n");
+  EXPECT_EQ(r.exit_code, 3);
+}
+
+TEST_F(EntryArguments, ShortCommandLineNamesTheSevenPositionsAndReadsNone) {
+  for (size_t given = 0; given < 7; ++given) {
+    std::vector<std::string> args = {"/nonexistent.bin", "0", "0", "0", "0", "0", "0"};
+    args.resize(given);
+    const ProcessResult r = run(args);
+    EXPECT_EQ(r.exit_code, 2) << given;
+    EXPECT_NE(r.out.find("IMAGE VID PID CORE_VER APP_VER PARA_VER SLAVE_ADDR"), std::string::npos) << given;
+    EXPECT_EQ(r.out.find("error"), std::string::npos) << "a position was read: " << r.out;
+  }
+}
+
+TEST_F(EntryArguments, ImageThatDoesNotOpenIsRejectedBeforeAnyNumber) {
+  const ProcessResult r = run({dir_.file("missing.bin"), "0", "0", "1", "2", "3", "34"});
+  EXPECT_EQ(r.out, "Image file open error.\n" + kPressKey);
+  EXPECT_EQ(r.exit_code, 2);
+}
+
+TEST_F(EntryArguments, VendorAndProductIdsThatReadAsZeroAreRejected) {
+  const std::string path = image(0x1C000);
+  struct Case {
+    const char* vid;
+    const char* pid;
+    const char* message;
+  } cases[] = {
+      {"0", "5678", "VID read error.\n"},
+      {"10000", "5678", "VID read error.\n"},  // low 16 bits are zero
+      {"zz12", "5678", "VID read error.\n"},   // no hexadecimal digit at all
+      {"0x10000", "5678", "VID read error.\n"},
+      {"1234", "0", "PID read error.\n"},
+      {"1234", "x", "PID read error.\n"},
+      {"0", "0", "VID read error.\n"},  // VID is checked first
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = run({path, c.vid, c.pid, "1", "2", "3", "34"});
+    EXPECT_EQ(r.out, std::string(c.message) + kPressKey) << c.vid << " " << c.pid;
+    EXPECT_EQ(r.exit_code, 2);
+  }
+}
+
+TEST_F(EntryArguments, ImageSizeIsCheckedOnlyAfterEveryArgument) {
+  for (size_t size : {size_t{0x1C000 - 1}, size_t{0x1C000 + 1}, size_t{0}}) {
+    const std::string path = image(size);
+    ProcessResult r = run({path, "1234", "5678", "1", "2", "3", "34"});
+    EXPECT_EQ(r.out, "Image file size error.\n" + kPressKey) << size;
+    EXPECT_EQ(r.exit_code, 2);
+    r = run({path, "1234", "0", "1", "2", "3", "34"});
+    EXPECT_EQ(r.out, "PID read error.\n" + kPressKey) << size;
+  }
+}
+
+TEST_F(EntryArguments, HexPrefixAndTrailingTextAreAccepted) {
+  const ProcessResult r = run({image(0x1C000), "0x1234", "5678zz", "FFFFF", "0", "12345", "100"});
+  EXPECT_EQ(r.exit_code, 3);  // reached the bridge search
+}
+
+TEST_F(EntryArguments, ADirectoryIsNotAnImage) {
+  const ProcessResult r = run({dir_.path(), "1234", "5678", "1", "2", "3", "34"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.out.find("error."), std::string::npos);
+  EXPECT_EQ(r.out.find("Device Not Found."), std::string::npos);
+}
+
+// Reads what the child wrote to the terminal until `needle` shows or the
+// child has said nothing for a long while.
+bool read_until(int master, std::string& seen, const std::string& needle) {
+  for (int idle = 0; idle < 100 && seen.find(needle) == std::string::npos;) {
+    pollfd fd{master, POLLIN, 0};
+    if (poll(&fd, 1, 100) <= 0) {
+      ++idle;
+      continue;
+    }
+    char chunk[512];
+    const ssize_t n = read(master, chunk, sizeof chunk);
+    if (n <= 0) break;
+    seen.append(chunk, static_cast<size_t>(n));
+  }
+  return seen.find(needle) != std::string::npos;
+}
+
+// The prompt is printed just before the program switches the terminal to
+// key mode: give it a moment to get there.
+bool in_key_mode(int master) {
+  for (int tries = 0; tries < 200; ++tries) {
+    termios mode{};
+    if (tcgetattr(master, &mode) == 0 && (mode.c_lflag & (ICANON | ECHO)) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST(EntryCtrlC, PrintsItsLineKeepsWaitingForAKeyAndRestoresTheTerminal) {
+  TempDir dir;
+  const std::string path = dir.file("image.bin");
+  write_file(path, make_image());
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("KDSIM_BRIDGE", "none", 1);
+    execl(FWDOWNLOAD_SIM_PATH, FWDOWNLOAD_SIM_PATH, path.c_str(), "1234", "5678", "1", "2", "3", "34",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string seen;
+  ASSERT_TRUE(read_until(master, seen, kPressKey.substr(0, kPressKey.size() - 1))) << seen;
+
+  // The program now waits for a key with the terminal in key mode.
+  ASSERT_TRUE(in_key_mode(master));
+
+  kill(pid, SIGINT);
+  EXPECT_TRUE(read_until(master, seen, "[Ctrl+C] User terminated running of program."));
+  EXPECT_NE(seen.find("\r\n\r\n[Ctrl+C] User terminated running of program.\r\n\r\n"), std::string::npos);
+  // Still waiting for a key: no closing banner yet.
+  EXPECT_EQ(seen.find("Terminated"), std::string::npos);
+
+  ASSERT_EQ(write(master, "k", 1), 1);
+  EXPECT_TRUE(read_until(master, seen, "Terminated"));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+
+  termios after{};
+  ASSERT_EQ(tcgetattr(master, &after), 0);
+  EXPECT_NE(after.c_lflag & ICANON, 0u);
+  EXPECT_NE(after.c_lflag & ECHO, 0u);
+  close(master);
+}
+
+TEST(EntryCtrlC, DefaultActionBeforeTheHandlerStillRestoresTheTerminal) {
+  // An argument error waits for a key before the Ctrl+C handler exists:
+  // Ctrl+C ends the program, and the terminal must come back as it was.
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl(FWDOWNLOAD_SIM_PATH, FWDOWNLOAD_SIM_PATH, "/nonexistent.bin", "1", "2", "3", "4", "5", "6",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string seen;
+  ASSERT_TRUE(read_until(master, seen, "Please press any key exit!!!")) << seen;
+  ASSERT_TRUE(in_key_mode(master));
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  termios after{};
+  ASSERT_EQ(tcgetattr(master, &after), 0);
+  EXPECT_NE(after.c_lflag & ICANON, 0u);
+  EXPECT_NE(after.c_lflag & ECHO, 0u);
+  close(master);
+}
+
+}  // namespace

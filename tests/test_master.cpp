@@ -1,0 +1,177 @@
+// Register framing and the bridge table, against a recording bridge bound
+// into the table.
+#include "app/master.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+struct Transfer {
+  char kind;  // 'W' write, 'R' read, 'A' address set
+  std::vector<uint8_t> bytes;
+};
+std::vector<Transfer> g_seen;
+int g_write_result = 1;
+int g_read_result = 1;
+uint32_t g_answering_address = 0x34;
+uint32_t g_address = 0x34;
+
+int record_write(const uint8_t* data, uint16_t length) {
+  g_seen.push_back({'W', std::vector<uint8_t>(data, data + length)});
+  return g_write_result;
+}
+int record_read(uint8_t* buffer, uint16_t length) {
+  for (uint16_t i = 0; i < length; ++i) buffer[i] = static_cast<uint8_t>(0xC0 + i);
+  g_seen.push_back({'R', std::vector<uint8_t>(buffer, buffer + length)});
+  return g_read_result;
+}
+// Acknowledges writes only at one address, like a lone device on the bus.
+int addressed_write(const uint8_t* data, uint16_t length) {
+  g_seen.push_back({'W', std::vector<uint8_t>(data, data + length)});
+  return g_address == g_answering_address ? 1 : 0;
+}
+int record_set_address(uint32_t, uint32_t address) {
+  g_address = address;
+  g_seen.push_back({'A', {static_cast<uint8_t>(address)}});
+  return 1;
+}
+
+class RegisterAccess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_seen.clear();
+    g_write_result = 1;
+    g_read_result = 1;
+    emul_i2c_write = record_write;
+    emul_i2c_read = record_read;
+    emul_i2c_set_slave_addr = record_set_address;
+  }
+};
+
+TEST_F(RegisterAccess, WriteSendsAddressHighByteFirstThenTheData) {
+  std::vector<uint8_t> data(16);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i + 1);
+  EXPECT_EQ(i2c_write_to(0x6010, data.data(), 16), 1);
+  ASSERT_EQ(g_seen.size(), 1u);
+  std::vector<uint8_t> expected = {0x60, 0x10};
+  expected.insert(expected.end(), data.begin(), data.end());
+  EXPECT_EQ(g_seen[0].bytes, expected);
+}
+
+TEST_F(RegisterAccess, ZeroLengthWriteSendsOnlyTheAddress) {
+  EXPECT_EQ(i2c_write_to(0x0610, nullptr, 0), 1);
+  ASSERT_EQ(g_seen.size(), 1u);
+  EXPECT_EQ(g_seen[0].bytes, (std::vector<uint8_t>{0x06, 0x10}));
+}
+
+TEST_F(RegisterAccess, ReadIsAnAddressWriteThenASeparateRead) {
+  uint8_t status = 0;
+  EXPECT_EQ(i2c_read_from(0x0600, &status, 1), 1);
+  ASSERT_EQ(g_seen.size(), 2u);
+  EXPECT_EQ(g_seen[0].kind, 'W');
+  EXPECT_EQ(g_seen[0].bytes, (std::vector<uint8_t>{0x06, 0x00}));
+  EXPECT_EQ(g_seen[1].kind, 'R');
+  EXPECT_EQ(g_seen[1].bytes.size(), 1u);
+  EXPECT_EQ(status, 0xC0);
+}
+
+TEST_F(RegisterAccess, VariadicWriteTakesTheLowBytesOfItsArguments) {
+  EXPECT_EQ(i2c_write(3, 0x1400, 0x101, 0x2FF, 0x03), 1);
+  ASSERT_EQ(g_seen.size(), 1u);
+  EXPECT_EQ(g_seen[0].bytes, (std::vector<uint8_t>{0x14, 0x00, 0x01, 0xFF, 0x03}));
+}
+
+TEST_F(RegisterAccess, BridgeFailuresAreReportedNotHidden) {
+  uint8_t buffer[4] = {};
+  g_write_result = 0x100;  // only the low byte counts
+  EXPECT_EQ(i2c_write_to(0x1400, buffer, 4), 0);
+  EXPECT_EQ(i2c_read_from(0x0600, buffer, 1), 0);
+  g_write_result = 1;
+  g_read_result = 0;
+  EXPECT_EQ(i2c_read_from(0x0600, buffer, 1), 0);
+  g_read_result = 7;
+  EXPECT_EQ(i2c_read(buffer, 1), 7);
+}
+
+TEST_F(RegisterAccess, AddressWidthFollowsTheSubAddressSetting) {
+  const uint8_t data[] = {0xAB};
+  g_sub_addr_ = 1;
+  i2c_write_to(0x1234, data, 1);
+  g_sub_addr_ = 0;
+  i2c_write_to(0x1234, data, 1);
+  g_sub_addr_ = 2;
+  ASSERT_EQ(g_seen.size(), 2u);
+  EXPECT_EQ(g_seen[0].bytes, (std::vector<uint8_t>{0x34, 0xAB}));
+  EXPECT_EQ(g_seen[1].bytes, (std::vector<uint8_t>{0xAB}));
+}
+
+TEST(BridgeTable, EveryBridgeBindsEverySlotAndAnyOtherCodeEmptiesThem) {
+  auto slots = [] {
+    return std::vector<bool>{emul_i2c_write != nullptr,    emul_i2c_read != nullptr,   emul_i2c_set_slave_addr != nullptr,
+                             emul_i2c_set_speed != nullptr, emul_read_intr != nullptr,  emul_set_intr_dir != nullptr,
+                             emul_set_intr != nullptr,      emul_tkey_power_on != nullptr, emul_tkey_power_off != nullptr,
+                             emul_i2c_tkey_set_ce != nullptr, emul_i2c_usb_close != nullptr};
+  };
+  for (uint8_t board : {BOARD_CP2112, BOARD_HIDBOARD}) {
+    app_download_init(0);
+    app_download_init(static_cast<uint8_t>(board));
+    EXPECT_EQ(slots(), std::vector<bool>(11, true)) << int(board);
+    const auto write_for_board = emul_i2c_write;
+    app_download_init(static_cast<uint8_t>(board == BOARD_CP2112 ? BOARD_HIDBOARD : BOARD_CP2112));
+    EXPECT_NE(emul_i2c_write, write_for_board);
+  }
+  for (uint8_t other : {0, 1, 4, 6, 255}) {
+    app_download_init(BOARD_HIDBOARD);
+    app_download_init(other);
+    EXPECT_EQ(slots(), std::vector<bool>(11, false)) << int(other);
+  }
+}
+
+class StartPacket : public RegisterAccess {
+ protected:
+  void SetUp() override {
+    RegisterAccess::SetUp();
+    emul_i2c_write = addressed_write;
+  }
+};
+
+TEST_F(StartPacket, CurrentAddressAnsweringSendsPacketAndOneByte) {
+  g_address = 0x34;
+  g_answering_address = 0x34;
+  g_slave_addr = 0x68;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(master_Send_StartPacket(), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "slave address is 0x34.\n");
+  ASSERT_EQ(g_seen.size(), 2u);
+  EXPECT_EQ(g_seen[0].bytes.size(), 22u);
+  EXPECT_EQ(g_seen[1].bytes.size(), 1u);
+}
+
+TEST_F(StartPacket, SearchStepsThroughAddressesUntilOneAnswers) {
+  g_address = 0x7F;
+  g_answering_address = 5;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(master_Send_StartPacket(), 1);
+  testing::internal::GetCapturedStdout();
+  std::vector<uint8_t> tried;
+  for (const Transfer& t : g_seen)
+    if (t.kind == 'A') tried.push_back(t.bytes[0]);
+  EXPECT_EQ(tried, (std::vector<uint8_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(g_seen.back().bytes.size(), 1u);
+}
+
+TEST_F(StartPacket, SearchEndsAfterOnePassWhenNobodyAnswers) {
+  g_address = 0;
+  g_answering_address = 0x200;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(master_Send_StartPacket(), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("No device answered"), std::string::npos);
+  int packets = 0;
+  for (const Transfer& t : g_seen) packets += t.kind == 'W' ? 1 : 0;
+  EXPECT_EQ(packets, 128);  // the current address, then 1 to 127
+}
+
+}  // namespace
