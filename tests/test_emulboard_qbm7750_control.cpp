@@ -3,7 +3,6 @@
 #include "bridge/hidboard/emulboard_qbm7750_control.h"
 
 #include "app/master.h"
-#include "console/log.h"
 #include "hid_unplug.h"
 #include "support_hidboard.h"
 
@@ -16,9 +15,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-std::vector<std::string> g_trace;
-void collect_trace(const char* line) { g_trace.emplace_back(line); }
 
 class EmulboardQbm7750 : public HidBoardBench {
  protected:
@@ -142,20 +138,6 @@ TEST_F(EmulboardQbm7750, ReadsAreSplitInto60ByteExchanges) {
     EXPECT_EQ(buffer, pattern(0x2000, c.length));  // data at offsets 0, 60, 120
     EXPECT_EQ(board->pending_answers(), 0u);
   }
-}
-
-TEST_F(EmulboardQbm7750, LongReadsTraceTheirOffsets) {
-  g_trace.clear();
-  emul_debug_set_sink(collect_trace);
-  Bytes buffer(150);
-  ASSERT_EQ(emulboard_qbm7750_usb_read(buffer.data(), 150), 1);
-  emul_debug_set_sink(nullptr);
-  std::vector<std::string> offsets;
-  for (const std::string& line : g_trace) {
-    if (line.rfind("Offset=", 0) == 0) offsets.push_back(line);
-  }
-  EXPECT_EQ(offsets, (std::vector<std::string>{"Offset=   0 Remain= 150\n", "Offset=  60 Remain=  90\n",
-                                               "Offset= 120 Remain=  30\n"}));
 }
 
 TEST_F(EmulboardQbm7750, ZeroByteReadIsOneEmptyExchange) {

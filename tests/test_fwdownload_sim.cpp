@@ -260,14 +260,4 @@ TEST_F(FwdownloadSim, UnusableSettingsAreRefusedBeforeAnythingRuns) {
   }
 }
 
-TEST_F(FwdownloadSim, BootloaderIsUpdatedWithoutTouchingTheLogControl) {
-  const ProcessResult r = run({{"KDSIM_PROTOCOL", "DFUP"}});
-  EXPECT_EQ(r.exit_code, 0);
-  expect_image_in_flash();
-  for (const std::string& line : trace()) {
-    EXPECT_NE(line.rfind("W 34: 10 10", 0), 0u) << line;
-    EXPECT_NE(line.rfind("W 34: 06 10 02", 0), 0u) << line;
-  }
-}
-
 }  // namespace

@@ -112,13 +112,6 @@ TEST(HidReportDescriptor, LongItemsAreSkipped) {
   EXPECT_EQ(lengths.input, 3);
 }
 
-TEST(HidReportDescriptor, EmptyDescriptorHasNoReports) {
-  const HidReportLengths lengths = hid_report_lengths(nullptr, 0);
-  EXPECT_TRUE(lengths.valid);
-  EXPECT_EQ(lengths.input, 0);
-  EXPECT_EQ(lengths.output, 0);
-}
-
 TEST(HidReportDescriptor, MalformedDescriptorsGiveNoLengths) {
   std::vector<uint8_t> truncated = kBridgeBoard;
   truncated.resize(12);  // inside Logical Maximum's two data bytes
