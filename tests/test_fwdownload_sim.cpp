@@ -203,7 +203,8 @@ TEST_F(FwdownloadSim, UnpluggingTheBoardMidUpdateEndsTheRun) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out.rfind(kFound + kDifferent + "F/W Update Unit : 4KByte\n", 0), 0u) << r.out;
   EXPECT_EQ(r.out.find("Flash Writing Complete!!!"), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.substr(r.out.size() - kEndBanner.size()), kEndBanner);
+  ASSERT_GE(r.out.size(), kFailure.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - kFailure.size()), kFailure);
   const std::vector<std::string> lines = trace();
   EXPECT_EQ(count_lines(lines, "W 34: 06 10 11"), 0u);
 }
