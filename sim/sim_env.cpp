@@ -1,16 +1,300 @@
+// fwdownload-sim's virtual hardware from the KDSIM_* environment variables:
+//
+//   KDSIM_BRIDGE        custom | cp2112 | both | none          (custom)
+//   KDSIM_BOARD_ID      VID:PID of the virtual custom board     (the fallback pair)
+//   KDSIM_VERSIONS      BOOT,CORE,PUBL,CONF, four hex words     (0001,0000,0000,0000)
+//   KDSIM_PROTOCOL      protocol name, 1 to 8 characters         (TCIP)
+//   KDSIM_UNIT          4k | 128: the unit query's answer       (4k)
+//   KDSIM_CHECK_FAIL    END_KIB:COUNT[,END_KIB:COUNT...]        (none)
+//   KDSIM_BUSY          busy status reads after each request    (1)
+//   KDSIM_NEVER_READY   0 | 1                                   (0)
+//   KDSIM_UNPLUG_AFTER  HID reports before the bridge is pulled (never)
+//   KDSIM_FLASH_IN      128 KiB file loaded into the flash      (erased)
+//   KDSIM_FLASH_OUT     file the flash is written to at exit    (none)
+//   KDSIM_TRACE         file receiving one line per I2C transfer (none)
+//
+// A value that cannot be used is an error, never a silent default.
 #include "sim_env.h"
 
+#include "app/entry.h"
+#include "bridge/hidboard/usb_drv_qbm7750.h"
+#include "cp2112_sim.h"
+#include "hid_unplug.h"
+#include "hidboard_sim.h"
+#include "kd63507.h"
+
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
-// No virtual bridge is built yet: every value other than "none" is refused so
-// that a run never pretends to have hardware it does not have.
-int kdsim_setup_from_environment(void) {
-  const char* bridge = std::getenv("KDSIM_BRIDGE");
-  if (bridge != nullptr && std::strcmp(bridge, "none") != 0 && std::strcmp(bridge, "custom") != 0) {
-    std::printf("KDSIM_BRIDGE: unknown value \"%s\" (custom, cp2112, both or none)\n", bridge);
-    return 2;
+namespace {
+
+constexpr size_t kMaxProtocolName = 8;
+constexpr unsigned long kMaxBusyReads = 1000000;
+constexpr unsigned long kMaxUnplugAfter = 1000000000;
+constexpr unsigned long kFlashKib = VirtualKd63507::kFlashSize / 1024;
+
+std::unique_ptr<VirtualKd63507> g_controller;
+FILE* g_trace = nullptr;
+std::string g_flash_out;
+
+// Reports a bad value; the caller returns the exit code.
+int bad(const char* name, const char* value, const char* expected) {
+  std::fprintf(stderr, "%s: invalid value \"%s\" (expected %s)\n", name, value, expected);
+  return EXIT_BAD_INPUT;
+}
+
+// Whole-text unsigned numbers; an optional "0x" only for hexadecimal.
+bool parse_number(const std::string& text, int base, unsigned long max, unsigned long* out) {
+  std::string digits = text;
+  if (base == 16 && digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    digits = digits.substr(2);
   }
+  if (digits.empty() || digits.size() > 10) return false;
+  for (char c : digits) {
+    if (base == 16 ? !std::isxdigit(static_cast<unsigned char>(c)) : !std::isdigit(static_cast<unsigned char>(c))) {
+      return false;
+    }
+  }
+  errno = 0;
+  const unsigned long value = std::strtoul(digits.c_str(), nullptr, base);
+  if (errno != 0 || value > max) return false;
+  *out = value;
+  return true;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (true) {
+    const size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+struct Settings {
+  bool custom = true;
+  bool cp2112 = false;
+  uint16_t board_vid = QBM7750_FALLBACK_VID;
+  uint16_t board_pid = QBM7750_FALLBACK_PID;
+  long unplug_after = -1;
+  std::string flash_in;
+  std::string flash_out;
+  std::string trace;
+  Kd63507Config controller;
+};
+
+// Each reader leaves the default when the variable is unset and returns 0,
+// or reports the bad value and returns the exit code.
+int read_bridge(Settings& s) {
+  const char* value = std::getenv("KDSIM_BRIDGE");
+  if (value == nullptr) return 0;
+  const std::string v = value;
+  if (v == "custom" || v == "cp2112" || v == "both" || v == "none") {
+    s.custom = v == "custom" || v == "both";
+    s.cp2112 = v == "cp2112" || v == "both";
+    return 0;
+  }
+  return bad("KDSIM_BRIDGE", value, "custom, cp2112, both or none");
+}
+
+int read_board_id(Settings& s) {
+  const char* value = std::getenv("KDSIM_BOARD_ID");
+  if (value == nullptr) return 0;
+  const std::vector<std::string> parts = split(value, ':');
+  unsigned long vid = 0;
+  unsigned long pid = 0;
+  if (parts.size() != 2 || !parse_number(parts[0], 16, 0xFFFF, &vid) || !parse_number(parts[1], 16, 0xFFFF, &pid) ||
+      vid == 0 || pid == 0) {
+    return bad("KDSIM_BOARD_ID", value, "VID:PID, two non-zero hex numbers of up to 4 digits");
+  }
+  s.board_vid = static_cast<uint16_t>(vid);
+  s.board_pid = static_cast<uint16_t>(pid);
+  return 0;
+}
+
+int read_versions(Settings& s) {
+  const char* value = std::getenv("KDSIM_VERSIONS");
+  if (value == nullptr) return 0;
+  const std::vector<std::string> parts = split(value, ',');
+  if (parts.size() != s.controller.versions.size()) return bad("KDSIM_VERSIONS", value, "BOOT,CORE,PUBL,CONF as four hex words");
+  for (size_t i = 0; i < parts.size(); ++i) {
+    unsigned long word = 0;
+    if (!parse_number(parts[i], 16, 0xFFFF, &word)) return bad("KDSIM_VERSIONS", value, "BOOT,CORE,PUBL,CONF as four hex words");
+    s.controller.versions[i] = static_cast<uint16_t>(word);
+  }
+  return 0;
+}
+
+int read_protocol(Settings& s) {
+  const char* value = std::getenv("KDSIM_PROTOCOL");
+  if (value == nullptr) return 0;
+  const std::string v = value;
+  bool printable = !v.empty() && v.size() <= kMaxProtocolName;
+  for (char c : v) printable = printable && c > ' ' && c < 0x7F;
+  if (!printable) return bad("KDSIM_PROTOCOL", value, "a name of 1 to 8 printable characters, for example TCIP");
+  s.controller.protocol = v;
+  return 0;
+}
+
+int read_unit(Settings& s) {
+  const char* value = std::getenv("KDSIM_UNIT");
+  if (value == nullptr) return 0;
+  const std::string v = value;
+  if (v != "4k" && v != "128") return bad("KDSIM_UNIT", value, "4k or 128");
+  s.controller.unit_4k = v == "4k";
+  return 0;
+}
+
+int read_check_fail(Settings& s) {
+  const char* value = std::getenv("KDSIM_CHECK_FAIL");
+  if (value == nullptr) return 0;
+  for (const std::string& item : split(value, ',')) {
+    const std::vector<std::string> pair = split(item, ':');
+    unsigned long end_kib = 0;
+    unsigned long count = 0;
+    if (pair.size() != 2 || !parse_number(pair[0], 10, kFlashKib, &end_kib) || end_kib == 0 ||
+        !parse_number(pair[1], 10, 1000, &count)) {
+      return bad("KDSIM_CHECK_FAIL", value, "END_KIB:COUNT[,END_KIB:COUNT...] in decimal, END_KIB 1 to 128");
+    }
+    s.controller.check_failures[static_cast<uint32_t>(end_kib)] = static_cast<int>(count);
+  }
+  return 0;
+}
+
+int read_busy(Settings& s) {
+  const char* value = std::getenv("KDSIM_BUSY");
+  if (value == nullptr) return 0;
+  unsigned long busy = 0;
+  if (!parse_number(value, 10, kMaxBusyReads, &busy)) return bad("KDSIM_BUSY", value, "a decimal count, 0 to 1000000");
+  s.controller.busy_reads = static_cast<int>(busy);
+  return 0;
+}
+
+int read_never_ready(Settings& s) {
+  const char* value = std::getenv("KDSIM_NEVER_READY");
+  if (value == nullptr) return 0;
+  const std::string v = value;
+  if (v != "0" && v != "1") return bad("KDSIM_NEVER_READY", value, "0 or 1");
+  s.controller.never_ready = v == "1";
+  return 0;
+}
+
+int read_unplug_after(Settings& s) {
+  const char* value = std::getenv("KDSIM_UNPLUG_AFTER");
+  if (value == nullptr) return 0;
+  unsigned long reports = 0;
+  if (!parse_number(value, 10, kMaxUnplugAfter, &reports)) {
+    return bad("KDSIM_UNPLUG_AFTER", value, "a decimal count of HID reports");
+  }
+  s.unplug_after = static_cast<long>(reports);
+  return 0;
+}
+
+int read_path(const char* name, std::string& out) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return 0;
+  if (*value == '\0') return bad(name, value, "a file name");
+  out = value;
+  return 0;
+}
+
+int load_flash(const std::string& path, VirtualKd63507& controller) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    std::fprintf(stderr, "KDSIM_FLASH_IN: cannot open \"%s\": %s\n", path.c_str(), std::strerror(errno));
+    return EXIT_BAD_INPUT;
+  }
+  auto& flash = controller.flash();
+  const size_t got = std::fread(flash.data(), 1, flash.size(), file);
+  const bool longer = std::fgetc(file) != EOF;
+  std::fclose(file);
+  if (got != flash.size() || longer) {
+    std::fprintf(stderr, "KDSIM_FLASH_IN: \"%s\" is not %zu bytes long\n", path.c_str(), flash.size());
+    return EXIT_BAD_INPUT;
+  }
+  return 0;
+}
+
+void write_flash_at_exit() {
+  if (g_trace != nullptr) {
+    std::fclose(g_trace);
+    g_trace = nullptr;
+  }
+  if (g_flash_out.empty() || !g_controller) return;
+  FILE* file = std::fopen(g_flash_out.c_str(), "wb");
+  const auto& flash = g_controller->flash();
+  if (file == nullptr || std::fwrite(flash.data(), 1, flash.size(), file) != flash.size()) {
+    std::fprintf(stderr, "KDSIM_FLASH_OUT: cannot write \"%s\"\n", g_flash_out.c_str());
+  }
+  if (file != nullptr) std::fclose(file);
+}
+
+}  // namespace
+
+int kdsim_setup_from_environment(void) {
+  Settings s;
+  for (int (*reader)(Settings&) : {read_bridge, read_board_id, read_versions, read_protocol, read_unit, read_check_fail,
+                                   read_busy, read_never_ready, read_unplug_after}) {
+    if (const int code = reader(s); code != 0) return code;
+  }
+  if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;
+  if (const int code = read_path("KDSIM_FLASH_OUT", s.flash_out); code != 0) return code;
+  if (const int code = read_path("KDSIM_TRACE", s.trace); code != 0) return code;
+
+  auto controller = std::make_unique<VirtualKd63507>(s.controller);
+  controller->set_recording(false);  // a whole update would pile up every transfer
+  if (!s.flash_in.empty()) {
+    if (const int code = load_flash(s.flash_in, *controller); code != 0) return code;
+  }
+  // Both output files are tried now, so that a run cannot end in a file that
+  // was never written.
+  if (!s.flash_out.empty()) {
+    FILE* probe = std::fopen(s.flash_out.c_str(), "wb");
+    if (probe == nullptr) {
+      std::fprintf(stderr, "KDSIM_FLASH_OUT: cannot create \"%s\": %s\n", s.flash_out.c_str(), std::strerror(errno));
+      return EXIT_BAD_INPUT;
+    }
+    std::fclose(probe);
+  }
+  FILE* trace = nullptr;
+  if (!s.trace.empty()) {
+    trace = std::fopen(s.trace.c_str(), "w");
+    if (trace == nullptr) {
+      std::fprintf(stderr, "KDSIM_TRACE: cannot create \"%s\": %s\n", s.trace.c_str(), std::strerror(errno));
+      return EXIT_BAD_INPUT;
+    }
+    controller->set_trace_file(trace);
+  }
+
+  std::vector<std::shared_ptr<VirtualHidDevice>> bridges;
+  if (s.custom) bridges.push_back(std::make_shared<VirtualHidBoard>(controller.get(), s.board_vid, s.board_pid));
+  if (s.cp2112) {
+    std::shared_ptr<VirtualHidDevice> cp2112 = make_virtual_cp2112(controller.get());
+    if (!cp2112) {
+      if (trace != nullptr) std::fclose(trace);
+      std::fprintf(stderr, "KDSIM_BRIDGE: the virtual CP2112 is not available in this build\n");
+      return EXIT_BAD_INPUT;
+    }
+    bridges.push_back(std::move(cp2112));
+  }
+
+  hid_virtual_detach_all();
+  for (auto& bridge : bridges) {
+    hid_virtual_attach(s.unplug_after >= 0 ? unplug_after_reports(bridge, s.unplug_after) : bridge);
+  }
+  const bool first_setup = !g_controller;
+  g_controller = std::move(controller);
+  if (g_trace != nullptr) std::fclose(g_trace);
+  g_trace = trace;
+  g_flash_out = s.flash_out;
+  if (first_setup) std::atexit(write_flash_at_exit);
   return 0;
 }

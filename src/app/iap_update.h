@@ -1,8 +1,37 @@
 // IAP firmware update: writes the image into the controller's flash through
 // the controller's own page buffer and command block.
+//
+// Registers (16-bit addresses, framing by app/master.h):
+//   0x0150  10 bytes  interface block: acProtocolName[8], usProtocolVersion
+//   0x1010   5 bytes  log control block (tLogCtrlBlock)
+//   0x1400   8 bytes  IAP command block: ulAddress (LE32), usLength (LE16),
+//                     ucResult, ucCommand
+//   0x6000..0x6FFF    IAP data window (the controller's page buffer); after a
+//                     program command its first 4 bytes take the unit checksum
+//
+// Image offset o goes to flash address 0x4000 + o. Three write procedures:
+//   A  (CP2112)                128-byte units, 16-byte chunks, 2 ms apart
+//   B1 (custom board, query 0) 128-byte units, 32-byte chunks
+//   B2 (custom board, query 1) 4 KiB units, 48-byte chunks and a tail, each
+//                              unit checked by checksum, 5 attempts per unit
 #pragma once
 
+#include <array>
 #include <cstdint>
+
+constexpr uint16_t REG_INTERFACE = 0x0150;
+constexpr uint16_t REG_IAP_COMMAND = 0x1400;
+constexpr uint16_t REG_IAP_WINDOW = 0x6000;
+
+constexpr uint8_t IAP_PROGRAM = 3;     // program usLength window bytes at ulAddress
+constexpr uint8_t IAP_CHECK = 5;       // ucResult non-zero: unit matches the checksum
+constexpr uint8_t IAP_UNIT_QUERY = 8;  // ucResult non-zero: 4 KiB units
+
+constexpr uint32_t IAP_IMAGE_BASE = 0x4000;  // flash address of image offset 0
+constexpr uint8_t IAP_MAX_ATTEMPTS = 5;      // per 4 KiB unit
+
+constexpr uint16_t IAP_COMMAND_SIZE = 8;
+constexpr uint16_t IAP_RESULT_OFFSET = 6;
 
 // How the last update ended, for the process exit code.
 enum UpdateOutcome : uint8_t {
@@ -10,7 +39,7 @@ enum UpdateOutcome : uint8_t {
   UPDATE_SAME_VERSION,  // controller already had the release versions; nothing written
   UPDATE_WRITTEN,       // every unit written, reset requested
   UPDATE_FAILED,        // a unit failed its checks or the bridge failed
-  UPDATE_INTERRUPTED,   // Ctrl+C ended it before the image was written
+  UPDATE_INTERRUPTED,   // Ctrl+C (or the space bar in a wait) ended it before the image was written
 };
 extern UpdateOutcome g_update_outcome;
 
@@ -20,3 +49,32 @@ extern uint32_t FLASH_4KB_UPDATE_MODE;
 // The whole update. Returns 1 when the controller already holds the release
 // versions and nothing was written, 0 otherwise (see g_update_outcome).
 uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(void);
+
+// The 8-byte IAP command block, little-endian fields, ucResult 0.
+std::array<uint8_t, IAP_COMMAND_SIZE> iap_command_block(uint32_t address, uint16_t length, uint8_t command);
+
+// CRC-16 lookup, polynomial 0x8005, most significant bit first: entry i is
+// the CRC of the single byte i.
+constexpr std::array<uint16_t, 256> crc16_lut_build() {
+  std::array<uint16_t, 256> table{};
+  for (unsigned i = 0; i < table.size(); ++i) {
+    uint16_t crc = static_cast<uint16_t>(i << 8);
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc & 0x8000) != 0 ? static_cast<uint16_t>((crc << 1) ^ 0x8005) : static_cast<uint16_t>(crc << 1);
+    }
+    table[i] = crc;
+  }
+  return table;
+}
+inline constexpr std::array<uint16_t, 256> CRC16Lut = crc16_lut_build();
+static_assert(CRC16Lut[1] == 0x8005 && CRC16Lut[2] == 0x800F && CRC16Lut[3] == 0x000A);
+static_assert(CRC16Lut[0x80] == 0x8303 && CRC16Lut[0xFF] == 0x0202);
+
+// CRC-16 (CRC16Lut, no final XOR) from `seed` over every second word of
+// `words` below `count` (indices 0, 2, 4, ...), each word high byte first.
+uint16_t Crc16WordCalc(const uint16_t* words, uint32_t count, uint16_t seed);
+
+// The unit checksum: the unit as little-endian 16-bit words, a CRC-16 over
+// the even words and one over the odd words, ~((odd << 16) | even).
+// `length` is a multiple of 4.
+uint32_t iap_unit_checksum(const uint8_t* unit, uint32_t length);

@@ -1,0 +1,120 @@
+#include "app/device_mode.h"
+
+#include "app/entry.h"
+#include "app/master.h"
+#include "console/log.h"
+#include "console/util_console.h"
+#include "diag/device_records.h"
+#include "diag/master_TCIP.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+constexpr uint16_t kVersionBlockSize = 8;
+constexpr uint32_t kFailedReadPauseMs = 1;
+
+enum class KeyRule { kSpaceOnly, kAnyKey };
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+// One wait for the ready status; see the header for the order of a pass and
+// for when a failing bridge ends it.
+ReadyResult wait_for_ready(KeyRule rule) {
+  using Clock = std::chrono::steady_clock;
+  uint32_t failed_reads = 0;
+  Clock::time_point first_failure{};
+  for (;;) {
+    uint8_t status = STATUS_READ_FAILED;
+    if (i2c_read_from(REG_STATUS, &status, 1) != 0) {
+      failed_reads = 0;
+    } else {
+      status = STATUS_READ_FAILED;
+      if (failed_reads++ == 0) first_failure = Clock::now();
+    }
+
+    if (tLogCtrl.bLogEnable == 1) {
+      if (status == STATUS_LOG_WAITING) {
+        ReadLog();
+      } else if (status == STATUS_IMAGE_WAITING) {
+        ReadImage();
+      }
+    }
+
+    if (console_chk_input_history() != 0) {
+      if (rule == KeyRule::kAnyKey) return READY_KEY;
+      if (console_read_key() == KEY_SPACE) return READY_KEY;
+    }
+    if (status == STATUS_READY) return READY_OK;
+    if (gloop == 0) return READY_STOPPED;
+
+    if (failed_reads != 0) {
+      const auto failing_for = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - first_failure);
+      if (failed_reads >= READY_LOST_MIN_READS && failing_for.count() >= static_cast<long long>(READY_LOST_MS)) {
+        return READY_BRIDGE_FAILED;
+      }
+      emul_usdelay(kFailedReadPauseMs);
+    }
+  }
+}
+
+// Records `mode` and writes `request` to the mode register; a refused write
+// restores the record, since the controller did not change its mode.
+bool request_mode(uint8_t mode, uint8_t request) {
+  const uint8_t previous = tSetter.ucMode;
+  tSetter.ucMode = mode;
+  if (i2c_write_to(REG_MODE, &request, 1) != 0) return true;
+  tSetter.ucMode = previous;
+  return false;
+}
+
+}  // namespace
+
+ReadyResult WaitForReadyStatus(void) { return wait_for_ready(KeyRule::kSpaceOnly); }
+
+ReadyResult WaitForReadyStatusAnyKey(void) { return wait_for_ready(KeyRule::kAnyKey); }
+
+ReadyResult SetMode(uint8_t mode) {
+  if (tSetter.ucMode == mode) return READY_OK;
+  if (!request_mode(mode, mode)) return READY_WRITE_FAILED;
+  return WaitForReadyStatus();
+}
+
+ReadyResult SetResetMode(uint8_t mode) {
+  if (tSetter.ucMode == mode) return READY_OK;
+  if (!request_mode(mode, MODE_RESET)) return READY_WRITE_FAILED;
+  std::puts("Please press any key exit!!!");
+  return WaitForReadyStatusAnyKey();
+}
+
+uint8_t version_compare(bool* read_ok) {
+  uint8_t block[kVersionBlockSize] = {};
+  const bool ok = i2c_read_from(REG_VERSION, block, kVersionBlockSize) != 0;
+  if (!ok) {
+    for (uint8_t& byte : block) byte = 0;
+  }
+  if (read_ok != nullptr) *read_ok = ok;
+  const uint16_t core = le16(block + 2);
+  const uint16_t publ = le16(block + 4);
+  const uint16_t conf = le16(block + 6);
+
+  std::puts("");
+  console_set_font_color(COLOR_BRIGHT_CYAN);
+  log_printf(0, "[Current FW Version CORE/APP/PARA]: %02X.%02X / %02X.%02X / %02X.%02X\n", core >> 8, core & 0xFF,
+             publ >> 8, publ & 0xFF, conf >> 8, conf & 0xFF);
+  console_set_font_color(COLOR_BRIGHT_RED);
+  log_printf(0, "[Release FW Version CORE/APP/PARA]: %02X.%02X / %02X.%02X / %02X.%02X\n", img_core_ver >> 8,
+             img_core_ver & 0xFF, img_app_ver >> 8, img_app_ver & 0xFF, img_para_ver >> 8, img_para_ver & 0xFF);
+  std::puts("");
+
+  const bool same = ok && core == img_core_ver && publ == img_app_ver && conf == img_para_ver;
+  if (same) {
+    console_set_font_color(COLOR_BRIGHT_GREEN);
+    log_printf(0, "FW Version : SAME\n");
+    return 1;
+  }
+  console_set_font_color(COLOR_YELLOW);
+  log_printf(0, "FW Version : DIFFERENT\n");
+  return 0;
+}

@@ -1,0 +1,75 @@
+// Device mode, reset, ready status and version check.
+//
+// Registers (16-bit addresses, framing by app/master.h):
+//   0x0120  8 bytes read   version block: BOOT, CORE, PUBL, CONF (16-bit LE)
+//   0x0600  1 byte  read   status: 0xA0 ready, 0x77 log record waiting,
+//                          0xAA image waiting; anything else keeps a wait going
+//   0x0610  1 byte  write  mode register (first byte of tSetter); 0x11 resets
+//
+// The waits poll the status register with no pause between passes and no
+// time limit while the bridge answers. Each pass: read the status; while
+// tLogCtrl.bLogEnable is 1 serve 0x77 (ReadLog) and 0xAA (ReadImage); test
+// the keyboard; stop on 0xA0; stop when gloop is 0.
+//
+// A status read that fails gives STATUS_READ_FAILED for that pass, so the
+// wait goes on. A bridge that is gone would otherwise hold the program in
+// the wait for ever, so a wait also ends (READY_BRIDGE_FAILED) once status
+// reads have failed without a break for at least READY_LOST_MS milliseconds
+// and at least READY_LOST_MIN_READS times: one slow or transiently failing
+// read never ends a wait, a dead bridge ends it within about a second.
+// After a failed read the wait pauses 1 ms so it does not hammer the bridge.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint16_t REG_VERSION = 0x0120;
+constexpr uint16_t REG_STATUS = 0x0600;
+constexpr uint16_t REG_MODE = 0x0610;
+
+constexpr uint8_t STATUS_READY = 0xA0;
+constexpr uint8_t STATUS_LOG_WAITING = 0x77;
+constexpr uint8_t STATUS_IMAGE_WAITING = 0xAA;
+// The status a pass works on when its read failed.
+constexpr uint8_t STATUS_READ_FAILED = 0x00;
+
+constexpr uint8_t MODE_UPDATE = 0x02;
+constexpr uint8_t MODE_RESET = 0x11;
+
+constexpr uint32_t READY_LOST_MS = 1000;
+constexpr uint32_t READY_LOST_MIN_READS = 10;
+
+constexpr uint8_t KEY_SPACE = 0x20;
+
+// How a wait (or a mode request with its wait) ended.
+enum ReadyResult : uint8_t {
+  READY_OK = 0,         // the controller reported 0xA0 (or nothing had to be sent)
+  READY_KEY,            // the space bar (WaitForReadyStatus) or any key (AnyKey)
+  READY_STOPPED,        // gloop was 0 (Ctrl+C)
+  READY_BRIDGE_FAILED,  // status reads kept failing (see above)
+  READY_WRITE_FAILED,   // a mode request the bridge refused: nothing was waited for
+};
+
+// Waits for the ready status; the space bar ends the wait early (other keys
+// are read and dropped).
+ReadyResult WaitForReadyStatus(void);
+// Same, but any waiting key ends the wait and is left unread.
+ReadyResult WaitForReadyStatusAnyKey(void);
+
+// Requests mode `mode`: nothing when tSetter.ucMode already holds it;
+// otherwise records it, writes the mode number to 0x0610 and waits for the
+// ready status. A write the bridge refuses (READY_WRITE_FAILED) leaves
+// ucMode as it was.
+ReadyResult SetMode(uint8_t mode);
+// Reset request: nothing when ucMode already holds `mode`; otherwise records
+// it, writes 0x11 to 0x0610, prints "Please press any key exit!!!" and waits
+// (any key) until the controller is ready again. A refused write
+// (READY_WRITE_FAILED) leaves ucMode as it was and prints and waits for
+// nothing.
+ReadyResult SetResetMode(uint8_t mode);
+
+// Reads the version block, prints the controller's and the release versions
+// and whether they are the same. Returns 1 when CORE, PUBL and CONF all
+// equal the release versions, 0 otherwise. A block that cannot be read is
+// shown cleared and counts as different (it proves nothing); `read_ok`, when
+// given, tells whether the read succeeded.
+uint8_t version_compare(bool* read_ok = nullptr);
