@@ -60,7 +60,9 @@ void report_unopened() {
   const std::string why = usb_drv_cp2112_open_error();
   std::printf("- SILABSCP2112 found but cannot be opened: %s.\n", why.empty() ? "reason unknown" : why.c_str());
   if (why.find("ermission") != std::string::npos && why.find("udev") == std::string::npos) {
-    std::printf("  Install the udev rule %s (copy it to /etc/udev/rules.d/), then re-plug the CP2112.\n", kUdevRule);
+    std::printf("  Install %s into /etc/udev/rules.d/, run \"sudo udevadm control --reload-rules && sudo udevadm "
+                "trigger\" and replug the CP2112.\n",
+                kUdevRule);
   }
 }
 
