@@ -259,7 +259,7 @@ int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
   switch (data[0]) {
     case kReset:
       smbus = SmbusConfig{};
-      direction = drive = special = clock_divider = latch = 0;
+      direction = drive = alt_function = clock_divider = latch = 0;
       read_buffer_.clear();
       pending_.clear();
       finish(kIdle, 0, 0);
@@ -268,7 +268,7 @@ int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
       if (length < 5) return -1;
       direction = data[1];
       drive = data[2];
-      special = data[3];
+      alt_function = data[3];
       clock_divider = data[4];
       return static_cast<int>(length);
     case kSetGpio: {
@@ -312,7 +312,7 @@ int VirtualCp2112::get_feature(uint8_t* buffer, size_t length) {
       if (!answer(5)) return -1;
       buffer[1] = direction;
       buffer[2] = drive;
-      buffer[3] = special;
+      buffer[3] = alt_function;
       buffer[4] = clock_divider;
       return 5;
     case kGetGpio:

@@ -61,11 +61,11 @@ class VirtualCp2112 : public VirtualHidDevice {
   int set_feature(const uint8_t* data, size_t length) override;
   int get_feature(uint8_t* buffer, size_t length) override;
 
-  // Chip state, open for inspection and for setting up cases.
+  // Chip state, open for checks and for setting up cases.
   SmbusConfig smbus;
   uint8_t direction = 0x00;  // bit set: output
   uint8_t drive = 0x00;
-  uint8_t special = 0x00;
+  uint8_t alt_function = 0x00;
   uint8_t clock_divider = 0x00;
   uint8_t latch = 0x00;          // levels the output pins drive
   uint8_t input_levels = 0xFF;   // levels outside circuitry puts on input pins

@@ -38,11 +38,11 @@ class EmulboardCp2112 : public ::testing::Test {
 
 TEST_F(EmulboardCp2112, InitLeavesAllPinsOutputsButCeWithIntrHighAndCeLow) {
   chip->drive = 0x33;  // mode and function are kept as the chip has them
-  chip->special = 0x02;
+  chip->alt_function = 0x02;
   ASSERT_EQ(emulboard_cp2112_init(), 1);
   EXPECT_EQ(chip->direction, 0xF7);
   EXPECT_EQ(chip->drive, 0x33);
-  EXPECT_EQ(chip->special, 0x02);
+  EXPECT_EQ(chip->alt_function, 0x02);
   EXPECT_EQ(chip->latch_writes(), (std::vector<LatchWrite>{{0x04, 0x0C}}));
   EXPECT_EQ(chip->latch & 0x0C, 0x04);
   EXPECT_EQ(tCP2112_GPIO.ucLatchMask, 0x0C);

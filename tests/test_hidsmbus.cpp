@@ -55,7 +55,7 @@ TEST(HidSmbusReports, FeatureReportDecoders) {
   ASSERT_TRUE(cp2112_decode_gpio_config(gpio, sizeof gpio, &g));
   EXPECT_EQ(g.direction, 0xFF);
   EXPECT_EQ(g.drive, 0x0F);
-  EXPECT_EQ(g.special, 0x01);
+  EXPECT_EQ(g.alt_function, 0x01);
   EXPECT_EQ(g.clock_divider, 0x03);
 
   const uint8_t values[] = {0x03, 0xA5};
@@ -295,9 +295,9 @@ TEST_F(HidSmbusLibrary, GpioConfigurationAndLatch) {
   EXPECT_EQ(latch, 0x04);
   uint8_t direction = 0;
   uint8_t mode = 0;
-  uint8_t special = 0;
+  uint8_t alt_function = 0;
   uint8_t divider = 0;
-  ASSERT_EQ(HidSmbus_GetGpioConfig(device, &direction, &mode, &special, &divider), HID_SMBUS_SUCCESS);
+  ASSERT_EQ(HidSmbus_GetGpioConfig(device, &direction, &mode, &alt_function, &divider), HID_SMBUS_SUCCESS);
   EXPECT_EQ(direction, 0xF7);
   EXPECT_EQ(mode, 0x0C);
 }

@@ -351,19 +351,19 @@ HID_SMBUS_STATUS HidSmbus_GetTimeouts(HID_SMBUS_DEVICE device, uint32_t* respons
   return HID_SMBUS_SUCCESS;
 }
 
-HID_SMBUS_STATUS HidSmbus_SetGpioConfig(HID_SMBUS_DEVICE device, uint8_t direction, uint8_t mode, uint8_t special,
+HID_SMBUS_STATUS HidSmbus_SetGpioConfig(HID_SMBUS_DEVICE device, uint8_t direction, uint8_t mode, uint8_t alt_function,
                                         uint8_t clock_divider) {
   HidSmbusDevice* open = live(device);
   if (open == nullptr) return HID_SMBUS_INVALID_DEVICE_OBJECT;
   Cp2112Report report;
-  return send_feature(open, report, cp2112_encode_gpio_config(report, {direction, mode, special, clock_divider}));
+  return send_feature(open, report, cp2112_encode_gpio_config(report, {direction, mode, alt_function, clock_divider}));
 }
 
 HID_SMBUS_STATUS HidSmbus_GetGpioConfig(HID_SMBUS_DEVICE device, uint8_t* direction, uint8_t* mode,
-                                        uint8_t* special, uint8_t* clock_divider) {
+                                        uint8_t* alt_function, uint8_t* clock_divider) {
   HidSmbusDevice* open = live(device);
   if (open == nullptr) return HID_SMBUS_INVALID_DEVICE_OBJECT;
-  if (direction == nullptr || mode == nullptr || special == nullptr || clock_divider == nullptr) {
+  if (direction == nullptr || mode == nullptr || alt_function == nullptr || clock_divider == nullptr) {
     return HID_SMBUS_INVALID_PARAMETER;
   }
   Cp2112Report report;
@@ -373,7 +373,7 @@ HID_SMBUS_STATUS HidSmbus_GetGpioConfig(HID_SMBUS_DEVICE device, uint8_t* direct
   if (!cp2112_decode_gpio_config(report.data(), report.size(), &config)) return HID_SMBUS_DEVICE_IO_FAILED;
   *direction = config.direction;
   *mode = config.drive;
-  *special = config.special;
+  *alt_function = config.alt_function;
   *clock_divider = config.clock_divider;
   return HID_SMBUS_SUCCESS;
 }

@@ -112,9 +112,9 @@ HID_SMBUS_STATUS HidSmbus_GetTimeouts(HID_SMBUS_DEVICE device, uint32_t* respons
 
 // GPIO (feature reports 0x02, 0x03, 0x04). Bit n is GPIO.n.
 HID_SMBUS_STATUS HidSmbus_SetGpioConfig(HID_SMBUS_DEVICE device, uint8_t direction, uint8_t mode,
-                                        uint8_t special, uint8_t clock_divider);
+                                        uint8_t alt_function, uint8_t clock_divider);
 HID_SMBUS_STATUS HidSmbus_GetGpioConfig(HID_SMBUS_DEVICE device, uint8_t* direction, uint8_t* mode,
-                                        uint8_t* special, uint8_t* clock_divider);
+                                        uint8_t* alt_function, uint8_t* clock_divider);
 HID_SMBUS_STATUS HidSmbus_ReadLatch(HID_SMBUS_DEVICE device, uint8_t* latch_value);
 HID_SMBUS_STATUS HidSmbus_WriteLatch(HID_SMBUS_DEVICE device, uint8_t latch_value, uint8_t latch_mask);
 

@@ -45,7 +45,7 @@ size_t cp2112_encode_gpio_config(Cp2112Report& out, const Cp2112GpioConfig& conf
   uint8_t* p = begin(out, CP2112_RPT_GPIO_CONFIG);
   p[1] = config.direction;
   p[2] = config.drive;
-  p[3] = config.special;
+  p[3] = config.alt_function;
   p[4] = config.clock_divider;
   return CP2112_LEN_GPIO_CONFIG;
 }
@@ -54,7 +54,7 @@ bool cp2112_decode_gpio_config(const uint8_t* in, size_t length, Cp2112GpioConfi
   if (!is_report(in, length, CP2112_RPT_GPIO_CONFIG, CP2112_LEN_GPIO_CONFIG)) return false;
   config->direction = in[1];
   config->drive = in[2];
-  config->special = in[3];
+  config->alt_function = in[3];
   config->clock_divider = in[4];
   return true;
 }

@@ -66,7 +66,7 @@ using Cp2112Report = std::array<uint8_t, CP2112_REPORT_SIZE>;
 struct Cp2112GpioConfig {
   uint8_t direction = 0;      // bit set: output
   uint8_t drive = 0;          // bit set: push-pull, clear: open-drain
-  uint8_t special = 0;        // special-function enables
+  uint8_t alt_function = 0;        // alternate-function enables
   uint8_t clock_divider = 0;  // GPIO.7 clock output divider
 };
 

@@ -37,7 +37,7 @@ struct Cp2112Gpio {
   uint8_t ucMode;          // set: push-pull, clear: open-drain
   uint8_t ucLatchMask;     // pins a latch write changes
   uint8_t ucLatchValue;    // levels read or to be written
-  uint8_t ucFunction;      // special-function enables
+  uint8_t ucFunction;      // alternate-function enables
   uint8_t ucClockDivider;  // clock output divider
 };
 static_assert(sizeof(Cp2112Gpio) == 6, "six bytes, in the order the bridge lists them");
