@@ -6,7 +6,9 @@
 #include "console/util_console.h"
 #include "diag/device_records.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <cstdio>
 #include <cstring>
 
@@ -234,6 +236,15 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(void) {
 
   uint8_t interface_block[kInterfaceSize] = {};
   if (i2c_read_from(REG_INTERFACE, interface_block, kInterfaceSize) == 0) return failure_ending(Step::kFailed);
+  // A bridge that cannot report a missing acknowledge (the custom board)
+  // reads the idle bus: all ones. No controller answers at this address, and
+  // waiting for its ready status would never end.
+  if (std::all_of(std::begin(interface_block), std::end(interface_block), [](uint8_t b) { return b == 0xFF; })) {
+    // The CP2112 keeps the address in its shifted 8-bit form.
+    const unsigned address7 = emul_board == BOARD_CP2112 ? g_slave_addr >> 1 : g_slave_addr;
+    std::printf("No answer from the touch controller at address 0x%02X.\n", address7);
+    return failure_ending(Step::kFailed);
+  }
 
   bool versions_read = false;
   const uint8_t same = version_compare(&versions_read);
