@@ -2,109 +2,65 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <string>
-#include <vector>
+#include <fstream>
+#include <tuple>
 
-#include "hex/hex_control.h"
-#include "support_hex.h"
+#include "support_process.h"
 
 namespace {
-
-#ifdef HEX2C_PATH
-
-using hex_test::kEndOfFile;
-using hex_test::read_text;
-using hex_test::record;
-using hex_test::write_text;
 
 const std::string kUsage =
     "usage: hex2c INPUT.hex OUTPUT.c    write the records as C source\n"
     "       hex2c --print INPUT.hex     print the leading data records\n";
 
-ProcessResult hex2c(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), HEX2C_PATH);
-  return run_process(arguments);
+// Exit code, stdout and stderr of one run.
+std::tuple<int, std::string, std::string> hex2c(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {HEX2C_PATH};
+  for (const std::string& argument : arguments) argv.push_back(argument);
+  const ProcessResult result = run_process(argv);
+  return {result.exit_code, result.out, result.err};
 }
 
 TEST(Hex2c, WrongArgumentsPrintTheUsage) {
-  TempDir dir;
-  const std::string input = write_text(dir, "in.hex", kEndOfFile);
-  const std::vector<std::vector<std::string>> wrong = {
-      {}, {input}, {"--print"}, {"--print", input, "x.c"}, {"--list", input}, {input, "a.c", "b.c"}};
-  for (const auto& arguments : wrong) {
-    SCOPED_TRACE(arguments.size());
-    const ProcessResult result = hex2c(arguments);
-    EXPECT_EQ(result.exit_code, 2);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, kUsage);
+  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+           {}, {"in.hex"}, {"--print"}, {"--print", "in.hex", "x.c"}, {"--list", "in.hex"}, {"in.hex", "a.c", "b.c"}}) {
+    EXPECT_EQ(hex2c(arguments), std::tuple(2, "", kUsage)) << arguments.size();
   }
-  const ProcessResult help = hex2c({"--help"});
-  EXPECT_EQ(help.exit_code, 0);
-  EXPECT_EQ(help.out, kUsage);
+  EXPECT_EQ(hex2c({"--help"}), std::tuple(0, kUsage, ""));
 }
 
-TEST(Hex2c, WritesTheSameCSourceAsTheLibrary) {
+TEST(Hex2c, WritesCSourceByteForByteAndPrintsTheLeadingDataRecords) {
   TempDir dir;
-  const std::string input = write_text(
-      dir, "fw.hex",
-      ":020000040800F2\r\n" + record(0x0100, 0, {0x21, 0x46, 0x01}) + record(0x0110, 0, {1, 2, 3, 4}) + kEndOfFile);
-  const ProcessResult result = hex2c({input, dir.file("fw.c")});
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.out, "");
-
-  INTEL_HEX_FILE* file = nullptr;
-  ASSERT_EQ(hex_file_to_mem(&file, input.c_str()), HEX_RET_OK);
-  ASSERT_EQ(hex_mem_to_cfile(file->pRecords, file->pInfo, dir.file("ref.c").c_str()), 0);
-  hex_file_release(file);
-  // Same text except the object names, which follow the file name.
-  std::string expected = read_text(dir.file("ref.c"));
-  expected.replace(expected.find("ref_info"), 8, "fw_info");
-  expected.replace(expected.find("ref[]"), 5, "fw[]");
-  EXPECT_EQ(read_text(dir.file("fw.c")), expected);
+  const std::string input = dir.file("fw.hex");
+  std::ofstream(input) << ":0301000021460194\r\n:00020000FE\r\n:020000040800F2\r\n:0103000009F3\r\n:00000001FF\r\n";
+  EXPECT_EQ(hex2c({input, dir.file("fw.c")}), std::tuple(0, "", ""));
+  // The objects are named after the file name, not the directories above it.
+  const std::string source =
+      "\r\nINTEL_HEX_RECORD_INFO fw_info = {\r\n\r\n\t0x0005,\t\t// nRecord_cournt ( Count of data records )\r\n"
+      "\t0x0006,\t\t// nTotal_bytes\r\n\t0x0301,\t\t// nLast_address\r\n};\r\n\r\n\r\nINTEL_HEX_RECORD fw[] = {\r\n\r\n"
+      "{\r\n\t0x03,\r\n\t0x0100,\r\n\t0x00,\r\n\t{0x21,0x46,0x01,}\r\n},\r\n"
+      "{\r\n\t0x00,\r\n\t0x0200,\r\n\t0x00,\r\n\t{}\r\n},\r\n"
+      "{\r\n\t0x02,\r\n\t0x0000,\r\n\t0x04,\r\n\t{0x08,0x00,}\r\n},\r\n"
+      "{\r\n\t0x01,\r\n\t0x0300,\r\n\t0x00,\r\n\t{0x09,}\r\n},\r\n"
+      "{\r\n\t0x00,\r\n\t0x0000,\r\n\t0x01,\r\n\t{}\r\n},\r\n};\r\n\r\n";
+  EXPECT_EQ(read_file(dir.file("fw.c")), std::vector<uint8_t>(source.begin(), source.end()));
+  EXPECT_EQ(hex2c({"--print", input}), std::tuple(0, "\n0100  21 46 01\n0200 \n\n", ""));
 }
 
-TEST(Hex2c, PrintsTheLeadingDataRecords) {
+TEST(Hex2c, FailuresSayWhyAndEndWithOne) {
   TempDir dir;
-  const std::string input = write_text(dir, "fw.hex",
-                                       record(0x0100, 0, {0x21, 0x46, 0x01}) + record(0x0200, 0, {}) +
-                                           ":020000040800F2\r\n" + record(0x0300, 0, {9}) + kEndOfFile);
-  const ProcessResult result = hex2c({"--print", input});
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.out, "\n0100  21 46 01\n0200 \n\n");
-}
-
-TEST(Hex2c, ReaderFailuresNameTheirCode) {
-  TempDir dir;
-  const std::string refused = write_text(dir, "bad.hex", record(0, 0, {1}, "\n") + ":00000001FF\n");
-  for (const auto& arguments : {std::vector<std::string>{refused, dir.file("out.c")}, {"--print", refused}}) {
-    SCOPED_TRACE(arguments[0]);
-    const ProcessResult result = hex2c(arguments);
-    EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.out, "  HEX file Error : HEX_RET_WRONG_FILE_TYPE \n\n");
-  }
+  const std::string refused = dir.file("bad.hex"), good = dir.file("fw.hex"), missing = dir.file("missing.hex");
+  std::ofstream(refused) << ":0100000001FE\n:00000001FF\n";  // LF alone after a record
+  std::ofstream(good) << ":00000001FF\r\n";
+  const std::string wrong_type = "  HEX file Error : HEX_RET_WRONG_FILE_TYPE \n\n";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{refused, dir.file("out.c")}, wrong_type}, {{"--print", refused}, wrong_type},
+      {{missing, dir.file("out.c")}, "- Opening " + missing + " failed.\n  HEX file Error : HEX_RET_NO_HEX_FILE \n\n"},
+      {{good, dir.file("no/dir/fw.c")}, " Openning C file failed\n\n"},
+      {{good, "/dev/full"}, " Writing C file failed\n\n"},
+  };
+  for (const auto& [arguments, out] : cases) EXPECT_EQ(hex2c(arguments), std::tuple(1, out, "")) << arguments[1];
   EXPECT_FALSE(std::filesystem::exists(dir.file("out.c")));
-
-  const std::string missing = dir.file("missing.hex");
-  const ProcessResult result = hex2c({missing, dir.file("out.c")});
-  EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(result.out, "- Opening " + missing + " failed.\n  HEX file Error : HEX_RET_NO_HEX_FILE \n\n");
 }
-
-TEST(Hex2c, WriterFailuresEndNonZero) {
-  TempDir dir;
-  const std::string input = write_text(dir, "fw.hex", kEndOfFile);
-  const ProcessResult unopenable = hex2c({input, dir.file("no/dir/fw.c")});
-  EXPECT_EQ(unopenable.exit_code, 1);
-  EXPECT_EQ(unopenable.out, " Openning C file failed\n\n");
-  const ProcessResult full = hex2c({input, "/dev/full"});
-  EXPECT_EQ(full.exit_code, 1);
-  EXPECT_EQ(full.out, " Writing C file failed\n\n");
-}
-
-#else
-
-TEST(Hex2c, NotBuilt) { GTEST_SKIP() << "the hex2c executable is not part of this build"; }
-
-#endif
 
 }  // namespace
