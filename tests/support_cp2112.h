@@ -7,26 +7,19 @@
 #include "i2c_target.h"
 #include "platform/hid_virtual.h"
 
-#include <cstring>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
-// Acknowledges one 7-bit address; a read returns a running byte counter, so
-// every read is told apart from the one before.
-class CountingTarget : public I2cTarget {
- public:
-  explicit CountingTarget(uint8_t address7 = 0x34) : address7_(address7) {}
-  bool i2c_write(uint8_t address7, const uint8_t*, size_t) override { return address7 == address7_; }
+// Acknowledges 7-bit address 0x34 only; a read returns a running byte
+// counter, so every read is told apart from the one before.
+struct CountingTarget : I2cTarget {
+  bool i2c_write(uint8_t address7, const uint8_t*, size_t) override { return address7 == 0x34; }
   bool i2c_read(uint8_t address7, uint8_t* data, size_t length) override {
-    if (address7 != address7_) return false;
-    for (size_t i = 0; i < length; ++i) data[i] = next_++;
-    return true;
+    for (size_t i = 0; address7 == 0x34 && i < length; ++i) data[i] = next_++;
+    return address7 == 0x34;
   }
-  uint8_t next() const { return next_; }
-
- private:
-  uint8_t address7_;
   uint8_t next_ = 0;
 };
 
@@ -37,28 +30,14 @@ inline std::shared_ptr<VirtualCp2112> attach_cp2112(I2cTarget* target, const std
 }
 
 // Collects every piece handed to EMUL_DEBUG_PRINT while alive.
-class TraceCapture {
- public:
+struct TraceCapture {
+  static inline std::vector<std::string> pieces;
   TraceCapture() {
-    pieces().clear();
-    emul_debug_set_sink(&TraceCapture::sink);
+    pieces.clear();
+    emul_debug_set_sink([](const char* piece) { pieces.emplace_back(piece); });
   }
   ~TraceCapture() { emul_debug_set_sink(nullptr); }
-  TraceCapture(const TraceCapture&) = delete;
-  TraceCapture& operator=(const TraceCapture&) = delete;
-
-  static std::vector<std::string>& pieces() {
-    static std::vector<std::string> collected;
-    return collected;
-  }
-  void clear() { pieces().clear(); }
   bool contains(const std::string& text) const {
-    for (const auto& piece : pieces()) {
-      if (piece.find(text) != std::string::npos) return true;
-    }
-    return false;
+    return std::any_of(pieces.begin(), pieces.end(), [&](const std::string& p) { return p.find(text) != p.npos; });
   }
-
- private:
-  static void sink(const char* line) { pieces().push_back(line); }
 };
