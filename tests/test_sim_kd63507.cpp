@@ -52,21 +52,6 @@ TEST(VirtualKd63507, ReadsContinueWhereTheLastOneStopped) {
   EXPECT_EQ(VirtualKd63507::format_transfer(kd.transfers().back()), "R 34: 00 00 00 00 00 01");
 }
 
-TEST(VirtualKd63507, StatusIsBusyForTheConfiguredReadsAfterEachRequest) {
-  Kd63507Config config;
-  config.busy_reads = 2;
-  VirtualKd63507 kd(config);
-  EXPECT_EQ(read_reg(kd, 0x0600, 1)[0], 0xA0);
-  write_reg(kd, 0x0610, {0x02});
-  EXPECT_TRUE(kd.in_update_mode());
-  EXPECT_EQ(read_reg(kd, 0x0600, 1)[0], VirtualKd63507::kStatusBusy);
-  EXPECT_EQ(read_reg(kd, 0x0600, 1)[0], VirtualKd63507::kStatusBusy);
-  EXPECT_EQ(read_reg(kd, 0x0600, 1)[0], 0xA0);
-  write_reg(kd, 0x0610, {0x11});
-  EXPECT_EQ(kd.reset_requests(), 1);
-  EXPECT_FALSE(kd.in_update_mode());
-}
-
 TEST(VirtualKd63507, IapCommandsNeedUpdateMode) {
   VirtualKd63507 kd;
   write_reg(kd, 0x6000, std::vector<uint8_t>(16, 0x42));
@@ -80,36 +65,6 @@ TEST(VirtualKd63507, IapCommandsNeedUpdateMode) {
   EXPECT_EQ(kd.flash()[0x4000], 0x42);
   EXPECT_EQ(kd.flash()[0x400F], 0x42);
   EXPECT_EQ(kd.flash()[0x4010], 0xFF);
-}
-
-TEST(VirtualKd63507, UnitCheckComparesTheChecksumAndHonoursInjectedFaults) {
-  Kd63507Config config;
-  config.check_failures[20] = 1;  // the unit ending at 20 KiB fails once
-  VirtualKd63507 kd(config);
-  write_reg(kd, 0x0610, {0x02});
-  std::vector<uint8_t> unit(4096);
-  for (size_t i = 0; i < unit.size(); ++i) unit[i] = static_cast<uint8_t>(i * 7);
-  std::copy(unit.begin(), unit.end(), kd.flash().begin() + 0x4000);
-  const uint32_t sum = kd63507_unit_checksum(unit.data(), unit.size());
-  const std::vector<uint8_t> sum_bytes = {static_cast<uint8_t>(sum), static_cast<uint8_t>(sum >> 8),
-                                          static_cast<uint8_t>(sum >> 16), static_cast<uint8_t>(sum >> 24)};
-  write_reg(kd, 0x6000, sum_bytes);
-  write_reg(kd, 0x1400, command_block(0x4000, 4096, 5));
-  EXPECT_EQ(read_reg(kd, 0x1406, 1)[0], 0);  // injected failure
-  write_reg(kd, 0x1400, command_block(0x4000, 4096, 5));
-  EXPECT_EQ(read_reg(kd, 0x1406, 1)[0], 1);
-  write_reg(kd, 0x6000, {0, 0, 0, 0});
-  write_reg(kd, 0x1400, command_block(0x4000, 4096, 5));
-  EXPECT_EQ(read_reg(kd, 0x1406, 1)[0], 0);
-}
-
-TEST(VirtualKd63507, ProgramOutsideTheFlashChangesNothing) {
-  VirtualKd63507 kd;
-  write_reg(kd, 0x0610, {0x02});
-  const auto before = kd.flash();
-  write_reg(kd, 0x1400, command_block(0x1FF80, 256, 3));
-  write_reg(kd, 0x1400, command_block(0x0, 0x2000, 3));
-  EXPECT_EQ(kd.flash(), before);
 }
 
 }  // namespace
