@@ -9,6 +9,8 @@
 //   KDSIM_BUSY          busy status reads after each request    (1)
 //   KDSIM_NEVER_READY   0 | 1                                   (0)
 //   KDSIM_UNPLUG_AFTER  HID reports before the bridge is pulled (never)
+//   KDSIM_CP2112_SILENT_AFTER  input reports the virtual CP2112 still sends
+//                       before its answers stop coming              (never)
 //   KDSIM_FLASH_IN      128 KiB file loaded into the flash      (erased)
 //   KDSIM_FLASH_OUT     file the flash is written to at exit    (none)
 //   KDSIM_TRACE         file receiving one line per I2C transfer (none)
@@ -85,6 +87,7 @@ struct Settings {
   uint16_t board_vid = QBM7750_FALLBACK_VID;
   uint16_t board_pid = QBM7750_FALLBACK_PID;
   long unplug_after = -1;
+  long cp2112_silent_after = -1;
   std::string flash_in;
   std::string flash_out;
   std::string trace;
@@ -198,6 +201,17 @@ int read_unplug_after(Settings& s) {
   return 0;
 }
 
+int read_cp2112_silent_after(Settings& s) {
+  const char* value = std::getenv("KDSIM_CP2112_SILENT_AFTER");
+  if (value == nullptr) return 0;
+  unsigned long reports = 0;
+  if (!parse_number(value, 10, kMaxUnplugAfter, &reports)) {
+    return bad("KDSIM_CP2112_SILENT_AFTER", value, "a decimal count of input reports");
+  }
+  s.cp2112_silent_after = static_cast<long>(reports);
+  return 0;
+}
+
 int read_path(const char* name, std::string& out) {
   const char* value = std::getenv(name);
   if (value == nullptr) return 0;
@@ -242,7 +256,7 @@ void write_flash_at_exit() {
 int kdsim_setup_from_environment(void) {
   Settings s;
   for (int (*reader)(Settings&) : {read_bridge, read_board_id, read_versions, read_protocol, read_unit, read_check_fail,
-                                   read_busy, read_never_ready, read_unplug_after}) {
+                                   read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after}) {
     if (const int code = reader(s); code != 0) return code;
   }
   if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;
@@ -282,6 +296,9 @@ int kdsim_setup_from_environment(void) {
       if (trace != nullptr) std::fclose(trace);
       std::fprintf(stderr, "KDSIM_BRIDGE: the virtual CP2112 is not available in this build\n");
       return EXIT_BAD_INPUT;
+    }
+    if (s.cp2112_silent_after >= 0) {
+      std::static_pointer_cast<VirtualCp2112>(cp2112)->drop_responses(s.cp2112_silent_after, -1);
     }
     bridges.push_back(std::move(cp2112));
   }

@@ -1,11 +1,4 @@
-// Whole updates over the virtual CP2112: fwdownload-sim as a child process,
-// and in this process for a response that never comes.
-#include "app/entry.h"
-#include "app/iap_update.h"
-#include "app/master.h"
-#include "bridge/cp2112/emulboard_cp2112_control.h"
-#include "kd63507.h"
-#include "support_cp2112.h"
+// Whole updates over the virtual CP2112, fwdownload-sim as a child process.
 #include "support_process.h"
 
 #include <gtest/gtest.h>
@@ -16,10 +9,11 @@ namespace {
 
 class FwdownloadSimCp2112 : public ::testing::Test {
  protected:
-  ProcessResult run(const char* bridge) {
+  ProcessResult run(const char* bridge, EnvList env = {}) {
     write_file(dir_.file("image.bin"), image_);
-    return run_process({FWDOWNLOAD_SIM_PATH, dir_.file("image.bin"), "1209", "7750", "0102", "0003", "0010", "34"},
-                       {{"KDSIM_BRIDGE", bridge}, {"KDSIM_FLASH_OUT", dir_.file("flash.bin")}});
+    env.emplace_back("KDSIM_BRIDGE", bridge);
+    env.emplace_back("KDSIM_FLASH_OUT", dir_.file("flash.bin"));
+    return run_process({FWDOWNLOAD_SIM_PATH, dir_.file("image.bin"), "1209", "7750", "0102", "0003", "0010", "34"}, env);
   }
 
   TempDir dir_;
@@ -56,26 +50,12 @@ TEST_F(FwdownloadSimCp2112, WithBothBridgesTheCustomBoardIsUsed) {
 
 // The bridge keeps taking requests but its answers stop: every read ends in
 // the response timeout, and the update gives up instead of waiting for ever.
-TEST(FwdownloadCp2112, AResponseThatNeverComesEndsTheUpdateInFailure) {
-  hid_virtual_detach_all();
-  VirtualKd63507 kd;
-  auto chip = attach_cp2112(&kd);
-  std::vector<uint8_t> image = make_image();
-  BinaryBuffer = image.data();
-  Download_Mode = 1;
-  ASSERT_EQ(emulboard_cp2112_init(), 1);
-  app_download_init(BOARD_CP2112);
-  emul_i2c_set_slave_addr(0, 0x34);
-  chip->drop_responses(60, -1);  // well into the first units
-  testing::internal::CaptureStdout();
-  emulboard_cp2112_program_to_flash_using_iapmode_Customer();
-  const std::string out = testing::internal::GetCapturedStdout();
-  emul_i2c_usb_close();
-  BinaryBuffer = nullptr;
-  EXPECT_EQ(g_update_outcome, UPDATE_FAILED);
-  EXPECT_NE(out.find("Flash Writing Fail!!!"), std::string::npos) << out;
-  EXPECT_EQ(kd.reset_requests(), 0);
-  EXPECT_GT(kd.program_commands(), 0);
+TEST_F(FwdownloadSimCp2112, AResponseThatNeverComesEndsTheUpdateInFailure) {
+  const ProcessResult r = run("cp2112", {{"KDSIM_CP2112_SILENT_AFTER", "60"}});  // well into the first units
+  EXPECT_NE(r.out.find("Flash Writing Fail!!!\nPlease check the status of device and try again...\n"),
+            std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Flash Writing Complete!!!"), std::string::npos);
+  EXPECT_EQ(r.exit_code, 1);
 }
 
 }  // namespace
