@@ -371,7 +371,3 @@ void VirtualCp2112::unplug_after(long reports) {
   unplug_after_ = reports;
   if (reports == 0) unplugged = true;
 }
-
-std::shared_ptr<VirtualHidDevice> make_virtual_cp2112(I2cTarget* target) {
-  return std::make_shared<VirtualCp2112>(target);
-}

@@ -134,6 +134,3 @@ class VirtualCp2112 : public VirtualHidDevice {
   long drop_count_ = 0;
   int delay_ms_ = 0;
 };
-
-// A virtual CP2112 carrying its transfers to `target`.
-std::shared_ptr<VirtualHidDevice> make_virtual_cp2112(I2cTarget* target);

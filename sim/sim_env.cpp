@@ -291,15 +291,8 @@ int kdsim_setup_from_environment(void) {
   std::vector<std::shared_ptr<VirtualHidDevice>> bridges;
   if (s.custom) bridges.push_back(std::make_shared<VirtualHidBoard>(controller.get(), s.board_vid, s.board_pid));
   if (s.cp2112) {
-    std::shared_ptr<VirtualHidDevice> cp2112 = make_virtual_cp2112(controller.get());
-    if (!cp2112) {
-      if (trace != nullptr) std::fclose(trace);
-      std::fprintf(stderr, "KDSIM_BRIDGE: the virtual CP2112 is not available in this build\n");
-      return EXIT_BAD_INPUT;
-    }
-    if (s.cp2112_silent_after >= 0) {
-      std::static_pointer_cast<VirtualCp2112>(cp2112)->drop_responses(s.cp2112_silent_after, -1);
-    }
+    auto cp2112 = std::make_shared<VirtualCp2112>(controller.get());
+    if (s.cp2112_silent_after >= 0) cp2112->drop_responses(s.cp2112_silent_after, -1);
     bridges.push_back(std::move(cp2112));
   }
 

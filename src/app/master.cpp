@@ -45,7 +45,8 @@ int write_framed(uint32_t reg, const uint8_t* data, uint16_t count) {
   const int32_t signed_reg = static_cast<int32_t>(reg);
   for (int32_t i = 0; i < width; ++i) {
     const int32_t shift = 8 * (width - 1 - i);
-    frame[static_cast<size_t>(i)] = shift < 32 ? static_cast<uint8_t>(signed_reg >> shift) : static_cast<uint8_t>(signed_reg < 0 ? 0xFF : 0);
+    // The address shifts arithmetically; past its 32 bits only the sign is left.
+    frame[static_cast<size_t>(i)] = static_cast<uint8_t>(signed_reg >> (shift < 32 ? shift : 31));
   }
   if (count != 0) std::memcpy(frame.get() + width, data, count);
   return (emul_i2c_write(frame.get(), static_cast<uint16_t>(total)) & 0xFF) != 0 ? 1 : 0;
