@@ -1,10 +1,52 @@
 // Diagnostic console of the controller: device information, the master
 // console, the matrix and image readers, and the run loop.
+//
+// A console run is master_init once, then master_run for every poll and
+// master_packet_sender for every key, for as long as gloop stays set. The
+// host (kdtool diag) supplies that loop.
+//
+// Files: master_TCIP.cpp (device information, readers, run loop),
+// master_TCIP_cmd.cpp (the master console's keys and its help list),
+// master_TCIP_LOG.cpp (the logging-protocol console), log_table.cpp.
 #pragma once
 
-// Reads and prints one log record the controller announced (status 0x77)
-// and acknowledges it. Returns the result of the acknowledging write.
-int ReadLog(void);
+#include <cstdint>
+
+// ---- Device information -------------------------------------------------
+// Starts a console run: prints the help list, reads and prints the device
+// information and loads the device records.
+void master_init(void);
+// Prints the version and section blocks (also key v).
+void Check_Firmware_Info(void);
+// Reads the interface block and prints it as master_init does (also key 1).
+// Returns 1 when the read succeeded.
+int master_print_interface_info(void);
+
+// ---- Readers --------------------------------------------------------------
+// Reads and prints one matrix of `rows` x `cols` values starting at `base`,
+// rows `buffer_col` values apart, and its `keys` key values.
+void ReadRmiBuffer(uint16_t base, int rows, int cols, int buffer_col, int row_offset, int col_offset, int keys,
+                   uint8_t data_type);
 // Reads and prints an image the controller announced (status 0xAA) and
 // acknowledges it. Returns the result of the acknowledging write.
 int ReadImage(void);
+// Runs diagnostic test `test` and prints its result.
+void ReadTestResult(uint8_t test);
+// Raw frame replay from "rawdata.log".
+int master_open_log_file(void);
+void master_send_rawimage(void);
+void master_close_log_file(void);
+
+// ---- Run loop -------------------------------------------------------------
+// One poll: touch events, ESD reports, image and log notifications.
+void master_run(void);
+// Reads and prints one log record the controller announced (status 0x77)
+// and acknowledges it. Returns the result of the acknowledging write.
+int ReadLog(void);
+
+// ---- Master console -------------------------------------------------------
+void print_command_list(void);
+// Handles one key: prints the "You hit" line and hands the key to the master
+// console or, while tLogCtrl.bLogEnable is set, to the logging console.
+void master_packet_sender(uint8_t key);
+void master_packet_sender_TCIP_MASTER(uint8_t key);
