@@ -117,6 +117,24 @@ int i2c_read_from(uint16_t reg, uint8_t* buffer, uint16_t count) {
   return written != 0 && read != 0 ? 1 : 0;
 }
 
+uint32_t emul_max_read_length(void) {
+  if (emul_i2c_read == emulboard_cp2112_i2c_read) return 128;
+  if (emul_i2c_read != nullptr) return 0xFFFF;
+  return 0;
+}
+
+int i2c_read_from_long(uint16_t reg, uint8_t* buffer, uint32_t count) {
+  if (count != 0) std::memset(buffer, 0, count);
+  const uint32_t limit = emul_max_read_length();
+  if (limit == 0 || i2c_write(0, reg) == 0) return 0;
+  for (uint32_t done = 0; done < count;) {
+    const uint16_t piece = static_cast<uint16_t>(count - done < limit ? count - done : limit);
+    if ((emul_i2c_read(buffer + done, piece) & 0xFF) == 0) return 0;
+    done += piece;
+  }
+  return 1;
+}
+
 int i2c_read(uint8_t* buffer, uint16_t count) { return emul_i2c_read(buffer, count); }
 
 void emul_usdelay(uint32_t ms) { platform_sleep_ms(ms); }

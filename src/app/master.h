@@ -61,6 +61,14 @@ int i2c_write(int32_t count, uint32_t reg, ...);
 // Register read: address write, then a separate read of `count` bytes.
 // Returns 1 when both transfers succeeded.
 int i2c_read_from(uint16_t reg, uint8_t* buffer, uint16_t count);
+// Register read of any length: one address write, then reads of at most the
+// bridge's per-read limit (128 bytes on the CP2112; the custom board splits
+// on its own), each continuing where the previous one stopped. The buffer is
+// cleared first, so a failed read never leaves older data looking current.
+// Returns 1 when every transfer succeeded, 0 at the first that failed.
+int i2c_read_from_long(uint16_t reg, uint8_t* buffer, uint32_t count);
+// Largest single read the bound bridge takes (0 when no bridge is bound).
+uint32_t emul_max_read_length(void);
 // Plain I2C read, the bridge's result passed through.
 int i2c_read(uint8_t* buffer, uint16_t count);
 // Pauses for `ms` milliseconds (not microseconds, whatever the name says).
