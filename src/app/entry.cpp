@@ -14,12 +14,13 @@ uint16_t img_para_ver = 0xFFFF;
 uint8_t Download_Mode = 0;
 uint8_t* BinaryBuffer = nullptr;
 int8_t emul_board = 0;
-volatile uint8_t gloop = 1;
+std::atomic<uint8_t> gloop{1};
 
 void signal_handler(int signo) {
   if (signo != SIGINT) return;
-  // Async-signal context: write(2) only. The entry keeps stdout line
-  // buffered so this lands after every complete line printed before it.
+  // Async-signal context (on Windows the console's own thread): write(2)
+  // only. terminal_startup() keeps stdout line buffered (unbuffered on
+  // Windows) so this lands after every complete line printed before it.
   static constexpr char kLine[] = "\n\n[Ctrl+C] User terminated running of program.\n\n";
   ssize_t ignored = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
   (void)ignored;

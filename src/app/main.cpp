@@ -11,8 +11,8 @@
 #include "console/util_console.h"
 #include "platform/hid.h"
 #include "platform/sleep.h"
+#include "platform/terminal.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -46,9 +46,7 @@ struct FileCloser {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Line buffered even into a pipe, so the Ctrl+C line that the handler
-  // writes directly lands after the lines printed before it.
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  terminal_startup();
 
   if (argc < kArgumentCount) {
     std::printf("Usage: %s IMAGE VID PID CORE_VER APP_VER PARA_VER SLAVE_ADDR\n",
@@ -89,7 +87,7 @@ int main(int argc, char** argv) {
   }
   image.reset();
 
-  if (std::signal(SIGINT, signal_handler) == SIG_ERR) return -1;
+  if (!terminal_catch_ctrl_c(signal_handler)) return -1;
 
   print_console_app_message(1);
 

@@ -5,6 +5,14 @@
 #include <cstdint>
 #include <cstdio>
 
+// The printf dialect of the C library in use: on Windows, mingw's own C99
+// printf (the build asks for it), not the Microsoft one.
+#ifdef __MINGW_PRINTF_FORMAT
+#define FW_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define FW_PRINTF_FORMAT printf
+#endif
+
 // Per-level switches, indexed by the level byte of log_printf: 0 prints.
 // Only level 0 exists; every caller uses it.
 extern uint8_t log_disabled[1];
@@ -20,14 +28,14 @@ void log_init(void);
 void log_close(void);
 // Formats the message to stdout and, while a file is open, to the file too.
 // Adds nothing (no prefix, no newline). Levels without a switch print nothing.
-void log_printf(uint8_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void log_printf(uint8_t level, const char* format, ...) __attribute__((format(FW_PRINTF_FORMAT, 2, 3)));
 // The current format pointer (null on the first call); then sets it to "".
 const char* log_get_fmt(void);
 
 // Trace hook: every bridge and driver operation reports here. It prints
 // nothing; a sink (tests, a future trace window) may be installed to receive
 // each formatted line.
-void EMUL_DEBUG_PRINT(uint8_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void EMUL_DEBUG_PRINT(uint8_t level, const char* format, ...) __attribute__((format(FW_PRINTF_FORMAT, 2, 3)));
 using emul_debug_sink_t = void (*)(const char* line);
 void emul_debug_set_sink(emul_debug_sink_t sink);
 

@@ -6,3 +6,11 @@
 // Sleeps at least `ms` milliseconds (0 returns at once). Interrupted sleeps
 // (a signal) are resumed for the time that is left.
 void platform_sleep_ms(uint32_t ms);
+
+// The system timer period in milliseconds this layer holds; 0 when it holds
+// none. On Windows the first pause asks for a 1 ms period (the default tick
+// of 15.6 ms would stretch every 2 ms pause of an update to 16 ms) and holds
+// it until exit or platform_sleep_release(); other systems hold none.
+unsigned platform_sleep_timer_period(void);
+// Gives a held timer period back (safe at any time, twice).
+void platform_sleep_release(void);

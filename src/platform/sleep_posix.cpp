@@ -8,3 +8,7 @@ void platform_sleep_ms(uint32_t ms) {
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
+
+// POSIX sleeps are not bound to a timer tick.
+unsigned platform_sleep_timer_period(void) { return 0; }
+void platform_sleep_release(void) {}

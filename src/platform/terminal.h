@@ -17,6 +17,18 @@
 
 #include <cstdint>
 
+// Console set-up for a run of a console program, called first thing in main:
+// stdout keeps lines in order with what the Ctrl+C handler writes directly
+// (line buffered on POSIX; unbuffered on Windows, whose C runtime has no line
+// buffering), and a Windows console shows UTF-8 output (its previous output
+// code page comes back at exit).
+void terminal_startup(void);
+// Calls handler(SIGINT) when the user presses Ctrl+C (on Windows also
+// Ctrl+Break). On Windows the handler runs on a thread of its own, so it may
+// only write to stdout directly and clear atomic flags. False when the
+// handler could not be installed.
+bool terminal_catch_ctrl_c(void (*handler)(int));
+
 // Non-zero when a key (or end of input) is waiting; never blocks.
 int terminal_key_waiting(void);
 // Waits for a key and returns its code; end of input returns -1.

@@ -138,3 +138,7 @@ void terminal_clear(void) {
 void terminal_move_cursor(int column, int row) {
   if (terminal_stdout_is_tty()) std::printf("\x1b[%d;%dH", row + 1, column + 1);
 }
+
+void terminal_startup(void) { std::setvbuf(stdout, nullptr, _IOLBF, 0); }
+
+bool terminal_catch_ctrl_c(void (*handler)(int)) { return std::signal(SIGINT, handler) != SIG_ERR; }

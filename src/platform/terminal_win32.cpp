@@ -1,0 +1,137 @@
+// The Windows console behind platform/terminal.h: keys from _kbhit/_getch
+// when stdin is a console, bytes from a pipe or file otherwise; colours as
+// console attributes (never escape sequences).
+#include "platform/terminal.h"
+
+#include <windows.h>
+#include <conio.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+uint16_t g_attribute = 0x07;     // kept when stdout is not a console
+uint16_t g_found_attribute = 0;  // the console's own, put back at exit
+bool g_attribute_changed = false;
+UINT g_found_output_cp = 0;
+void (*g_ctrl_c_handler)(int) = nullptr;
+
+HANDLE stdin_handle() { return GetStdHandle(STD_INPUT_HANDLE); }
+HANDLE stdout_handle() { return GetStdHandle(STD_OUTPUT_HANDLE); }
+
+bool is_console(HANDLE handle) {
+  DWORD mode = 0;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+bool screen_info(CONSOLE_SCREEN_BUFFER_INFO* info) {
+  return GetConsoleScreenBufferInfo(stdout_handle(), info) != 0;
+}
+
+void restore_output_cp() {
+  if (g_found_output_cp != 0) SetConsoleOutputCP(g_found_output_cp);
+}
+
+// Runs on a thread the system starts for the event.
+BOOL WINAPI on_console_event(DWORD event) {
+  if ((event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) || g_ctrl_c_handler == nullptr) return FALSE;
+  g_ctrl_c_handler(SIGINT);
+  return TRUE;
+}
+
+}  // namespace
+
+void terminal_startup(void) {
+  // The C runtime takes _IOLBF for full buffering (and refuses size 0).
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  const UINT current = GetConsoleOutputCP();  // 0 without a console
+  if (current != 0 && current != CP_UTF8 && g_found_output_cp == 0 && SetConsoleOutputCP(CP_UTF8)) {
+    g_found_output_cp = current;
+    std::atexit(restore_output_cp);
+  }
+}
+
+bool terminal_catch_ctrl_c(void (*handler)(int)) {
+  g_ctrl_c_handler = handler;
+  return SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+}
+
+int terminal_key_waiting(void) {
+  const HANDLE input = stdin_handle();
+  if (is_console(input)) return _kbhit();
+  if (GetFileType(input) == FILE_TYPE_PIPE) {
+    DWORD waiting = 0;
+    // A pipe whose writer is gone is end of input: a key that is always
+    // waiting, so a wait for a key never hangs on it.
+    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr)) return 1;
+    return waiting > 0 ? 1 : 0;
+  }
+  // A file, the NUL device or no input at all: data or end of input, at once.
+  return 1;
+}
+
+int terminal_read_key(void) {
+  const HANDLE input = stdin_handle();
+  if (is_console(input)) return _getch();
+  unsigned char byte = 0;
+  DWORD got = 0;
+  if (!ReadFile(input, &byte, 1, &got, nullptr) || got != 1) return -1;
+  return byte;
+}
+
+void terminal_restore(void) {
+  if (!g_attribute_changed) return;
+  std::fflush(stdout);
+  SetConsoleTextAttribute(stdout_handle(), g_found_attribute);
+  g_attribute_changed = false;
+}
+
+bool terminal_stdout_is_tty(void) { return is_console(stdout_handle()); }
+
+uint16_t terminal_get_attribute(void) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (screen_info(&info)) return info.wAttributes;
+  return g_attribute;
+}
+
+void terminal_set_attribute(uint16_t attribute) {
+  g_attribute = attribute;
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!screen_info(&info)) return;
+  if (!g_attribute_changed) {
+    g_found_attribute = info.wAttributes;
+    g_attribute_changed = true;
+    std::atexit(terminal_restore);
+  }
+  // Text still in stdio's buffer must come out in the colour it was printed in.
+  std::fflush(stdout);
+  SetConsoleTextAttribute(stdout_handle(), attribute);
+}
+
+bool terminal_screen_size(int* columns, int* rows) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!screen_info(&info)) return false;
+  *columns = info.dwSize.X;
+  *rows = info.dwSize.Y;
+  return true;
+}
+
+void terminal_clear(void) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!screen_info(&info)) return;
+  std::fflush(stdout);
+  const DWORD cells = static_cast<DWORD>(info.dwSize.X) * static_cast<DWORD>(info.dwSize.Y);
+  const COORD home{0, 0};
+  DWORD written = 0;
+  FillConsoleOutputCharacterA(stdout_handle(), ' ', cells, home, &written);
+  FillConsoleOutputAttribute(stdout_handle(), info.wAttributes, cells, home, &written);
+  SetConsoleCursorPosition(stdout_handle(), home);
+}
+
+void terminal_move_cursor(int column, int row) {
+  if (!terminal_stdout_is_tty()) return;
+  std::fflush(stdout);
+  SetConsoleCursorPosition(stdout_handle(), COORD{static_cast<SHORT>(column), static_cast<SHORT>(row)});
+}
