@@ -1,11 +1,14 @@
 // Runs the tool's executables as child processes and captures what they say.
 #pragma once
 
-#include <fcntl.h>
+#include "support_portable.h"
+
+#ifndef _WIN32
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -19,6 +22,8 @@ struct ProcessResult {
 };
 
 using EnvList = std::vector<std::pair<std::string, std::string>>;
+
+#ifndef _WIN32  // the Windows executables are run by scripts/test-windows.sh
 
 inline std::string read_all_fd(int fd) {
   std::string text;
@@ -62,18 +67,24 @@ inline ProcessResult run_process(const std::vector<std::string>& argv, const Env
   unlink(err_path);
   return result;
 }
+#endif
 
 // A scratch directory removed with everything in it at the end of a test.
 class TempDir {
  public:
   TempDir() {
-    char pattern[] = "/tmp/fwtest-dirXXXXXX";
-    path_ = mkdtemp(pattern);
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (unsigned attempt = 0;; ++attempt) {
+      const std::filesystem::path path = base / ("fwtest-dir" + std::to_string(std::rand()) + "-" + std::to_string(attempt));
+      if (std::filesystem::create_directory(path)) {
+        path_ = path.string();
+        return;
+      }
+    }
   }
   ~TempDir() {
-    const std::string command = "rm -rf '" + path_ + "'";
-    if (std::system(command.c_str()) != 0) {
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

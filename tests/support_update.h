@@ -12,7 +12,8 @@
 #include "platform/terminal.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+
+#include "support_portable.h"
 
 #include <functional>
 

@@ -3,7 +3,6 @@
 #include "support_process.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -12,7 +11,9 @@ namespace {
 
 std::string read_text(const std::string& path) {
   const std::vector<uint8_t> bytes = read_file(path);
-  return std::string(bytes.begin(), bytes.end());
+  std::string text(bytes.begin(), bytes.end());
+  std::erase(text, '\r');  // a Windows log file ends its lines with CR LF
+  return text;
 }
 
 class LogFile : public ::testing::Test {

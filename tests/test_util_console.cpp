@@ -4,11 +4,13 @@
 #include "console/util_console.h"
 #include "platform/terminal.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "support_portable.h"
+#ifndef _WIN32
 #include <poll.h>
 #include <pty.h>
-#include <unistd.h>
+#endif
 
 #include <cstring>
 #include <regex>
@@ -29,6 +31,7 @@ TEST(ConsoleColours, FontColourKeepsTheBackground) {
   EXPECT_EQ(terminal_get_attribute(), 0x1F);
 }
 
+#ifndef _WIN32  // ANSI colours on a terminal; a Windows console takes the attribute itself
 TEST(ConsoleColours, AttributesMapToAnsiColours) {
   char sgr[32];
   const struct {
@@ -83,6 +86,7 @@ TEST(ConsoleColours, ColoursAreRenderedOnATerminal) {
   close(slave);
   close(master);
 }
+#endif
 
 TEST(ConsoleMenu, CursorEndsAtRowTwoInEveryMode) {
   testing::internal::CaptureStdout();
@@ -132,7 +136,7 @@ class StdinAs {
 };
 
 TEST(ConsoleKeys, EndOfInputCountsAsAWaitingKey) {
-  const int null_fd = open("/dev/null", O_RDONLY);
+  const int null_fd = open(kNullDevice, O_RDONLY);
   StdinAs input(null_fd);
   EXPECT_NE(console_chk_input_history(), 0);
   EXPECT_NE(console_kbd_hit(), 0);

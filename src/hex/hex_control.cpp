@@ -252,11 +252,16 @@ void hex_print_error_msg(int code) {
 
 int hex_mem_to_cfile(const INTEL_HEX_RECORD* pRecords, const INTEL_HEX_RECORD_INFO* pInfo, const char* path) {
   // The objects are named after the file name alone, so that a path with
-  // directories still gives C identifiers.
-  const char* slash = path != nullptr ? std::strrchr(path, '/') : nullptr;
-  const char* name = slash != nullptr ? slash + 1 : path;
+  // directories (either separator: Windows takes both) still gives C
+  // identifiers.
+  const char* name = path;
+  for (const char* c = path; c != nullptr && *c != '\0'; ++c) {
+    if (*c == '/' || *c == '\\') name = c + 1;
+  }
   const size_t name_length = name != nullptr ? std::strlen(name) : 0;
-  File out(pRecords != nullptr && pInfo != nullptr && name_length >= 3 ? std::fopen(path, "w") : nullptr);
+  // Binary: the source carries its own CR LF line ends, which a text-mode
+  // file on Windows would double.
+  File out(pRecords != nullptr && pInfo != nullptr && name_length >= 3 ? std::fopen(path, "wb") : nullptr);
   if (!out) {
     std::puts(" Openning C file failed\n");
     return -1;

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# The Windows part of the tests: the mingw-w64 cross build of the four
+# executables and the test suite, then under wine the suite (all but the tests
+# that need a pseudo-terminal or POSIX processes) and end-to-end runs of the
+# Windows executables: updates through fwdownload-sim.exe over the virtual
+# custom board and the virtual CP2112, hex2c.exe on a HEX file, and the exit
+# codes of fwdownload.exe for a bad command line and for "Device Not Found.".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup-deps.sh
+
+jobs=$(nproc)
+build=build-win
+
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DFW_BUILD_TESTS=ON >/dev/null
+cmake --build "$build" -j"$jobs"
+
+export PATH="/usr/lib/wine:$PATH"
+export WINEPREFIX="$PWD/$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+work=$(mktemp -d)
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+# wine's background processes are started here, once, with their output going
+# nowhere: started by a test they would inherit ctest's output pipe, and ctest
+# would wait for them to end after every test.
+wineserver -p >/dev/null 2>&1 </dev/null
+wine64 wineboot >/dev/null 2>&1 </dev/null
+
+(cd "$build" && ctest -j"$jobs" --output-on-failure)
+
+failures=0
+check() {  # check DESCRIPTION CONDITION...
+  local what=$1
+  shift
+  if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+}
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+# Runs a Windows executable with the key waits answered by end of input; the
+# exit code goes to $rc, stdout to $work/out.raw and, without CRs, $work/out.
+run() {
+  rc=0
+  wine64 "$@" </dev/null >"$work/out.raw" 2>"$work/err" || rc=$?
+  tr -d '\r' <"$work/out.raw" >"$work/out"
+}
+has() { grep -qxF -- "$1" "$work/out"; }
+
+echo "== end-to-end runs under wine"
+head -c 114688 /dev/urandom >"$work/fw.bin"
+for bridge in custom cp2112; do
+  rm -f "$work/flash.bin"
+  KDSIM_BRIDGE=$bridge KDSIM_FLASH_OUT="$(winpath "$work/flash.bin")" \
+    run "$build/fwdownload-sim.exe" "$(winpath "$work/fw.bin")" 1209 7750 0102 0003 0010 34
+  check "update over the virtual $bridge bridge ends with 0" test "$rc" -eq 0
+  check "update over the virtual $bridge bridge says the flash was written" has "Flash Writing Complete!!!"
+  check "update over the virtual $bridge bridge leaves the image in the flash" \
+    cmp -s <(tail -c +16385 "$work/flash.bin") "$work/fw.bin"
+  check "lines end in CR LF on Windows" grep -q $'Terminated\r$' "$work/out.raw"
+done
+
+printf ':0301000021460194\r\n:00020000FE\r\n:020000040800F2\r\n:0103000009F3\r\n:00000001FF\r\n' >"$work/fw.hex"
+mkdir "$work/c"
+run "$build/hex2c.exe" "$(winpath "$work/fw.hex")" "$(winpath "$work/c/fw.c")"
+check "hex2c.exe ends with 0" test "$rc" -eq 0
+printf '%s' $'\r\nINTEL_HEX_RECORD_INFO fw_info = {\r\n\r\n\t0x0005,\t\t// nRecord_cournt ( Count of data records )\r\n' \
+  $'\t0x0006,\t\t// nTotal_bytes\r\n\t0x0301,\t\t// nLast_address\r\n};\r\n\r\n\r\nINTEL_HEX_RECORD fw[] = {\r\n\r\n' \
+  $'{\r\n\t0x03,\r\n\t0x0100,\r\n\t0x00,\r\n\t{0x21,0x46,0x01,}\r\n},\r\n' \
+  $'{\r\n\t0x00,\r\n\t0x0200,\r\n\t0x00,\r\n\t{}\r\n},\r\n' \
+  $'{\r\n\t0x02,\r\n\t0x0000,\r\n\t0x04,\r\n\t{0x08,0x00,}\r\n},\r\n' \
+  $'{\r\n\t0x01,\r\n\t0x0300,\r\n\t0x00,\r\n\t{0x09,}\r\n},\r\n' \
+  $'{\r\n\t0x00,\r\n\t0x0000,\r\n\t0x01,\r\n\t{}\r\n},\r\n};\r\n\r\n' >"$work/expected.c"
+check "hex2c.exe writes the C source byte for byte, named after the file" cmp -s "$work/c/fw.c" "$work/expected.c"
+run "$build/hex2c.exe" --print "$(winpath "$work/fw.hex")"
+check "hex2c.exe --print prints the leading data records" test "$(cat "$work/out")" = $'\n0100  21 46 01\n0200 '
+
+run "$build/fwdownload.exe" "$(winpath "$work/fw.bin")" 1209 7750
+check "fwdownload.exe with a short command line ends with 2" test "$rc" -eq 2
+# No bridge under wine (its own virtual mouse and keyboard are not ours).
+run "$build/fwdownload.exe" "$(winpath "$work/fw.bin")" 1234 5678 0102 0003 0010 34
+check "fwdownload.exe without a bridge ends with 3" test "$rc" -eq 3
+check "fwdownload.exe without a bridge says \"Device Not Found.\"" has "Device Not Found."
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures end-to-end check(s) failed"
+  exit 1
+fi
+echo "All end-to-end runs under wine passed."

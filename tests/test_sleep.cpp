@@ -1,0 +1,30 @@
+// The sleep layer: pauses last at least their time, and on Windows the 1 ms
+// timer period is held while the program pauses and given back.
+#include "platform/sleep.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+TEST(Sleep, PausesLastAtLeastTheirTimeAndHoldTheTimerPeriodOnWindows) {
+  using Clock = std::chrono::steady_clock;
+#ifdef _WIN32
+  constexpr unsigned kHeld = 1;
+#else
+  constexpr unsigned kHeld = 0;
+#endif
+  EXPECT_EQ(platform_sleep_timer_period(), 0u);
+  const Clock::time_point start = Clock::now();
+  platform_sleep_ms(2);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(2));
+  EXPECT_EQ(platform_sleep_timer_period(), kHeld);
+  platform_sleep_release();
+  platform_sleep_release();
+  EXPECT_EQ(platform_sleep_timer_period(), 0u);
+  platform_sleep_ms(0);  // the next pause asks again
+  EXPECT_EQ(platform_sleep_timer_period(), kHeld);
+}
+
+}  // namespace
