@@ -27,6 +27,7 @@ trap cleanup EXIT
 # wine's background processes are started here, once, with their output going
 # nowhere: started by a test they would inherit ctest's output pipe, and ctest
 # would wait for them to end after every test.
+mkdir -p "$WINEPREFIX"  # wineserver refuses a prefix that does not exist yet
 wineserver -p >/dev/null 2>&1 </dev/null
 wine64 wineboot >/dev/null 2>&1 </dev/null
 

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <conio.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +17,7 @@ uint16_t g_attribute = 0x07;     // kept when stdout is not a console
 uint16_t g_found_attribute = 0;  // the console's own, put back at exit
 bool g_attribute_changed = false;
 UINT g_found_output_cp = 0;
-void (*g_ctrl_c_handler)(int) = nullptr;
+std::atomic<void (*)(int)> g_ctrl_c_handler{nullptr};  // read on the console's thread
 
 HANDLE stdin_handle() { return GetStdHandle(STD_INPUT_HANDLE); }
 HANDLE stdout_handle() { return GetStdHandle(STD_OUTPUT_HANDLE); }
@@ -36,8 +37,9 @@ void restore_output_cp() {
 
 // Runs on a thread the system starts for the event.
 BOOL WINAPI on_console_event(DWORD event) {
-  if ((event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) || g_ctrl_c_handler == nullptr) return FALSE;
-  g_ctrl_c_handler(SIGINT);
+  void (*handler)(int) = g_ctrl_c_handler.load();
+  if ((event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) || handler == nullptr) return FALSE;
+  handler(SIGINT);
   return TRUE;
 }
 
@@ -54,7 +56,7 @@ void terminal_startup(void) {
 }
 
 bool terminal_catch_ctrl_c(void (*handler)(int)) {
-  g_ctrl_c_handler = handler;
+  g_ctrl_c_handler.store(handler);
   return SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
 }
 
