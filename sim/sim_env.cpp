@@ -1,6 +1,7 @@
 // fwdownload-sim's virtual hardware from the KDSIM_* environment variables:
 //
 //   KDSIM_BRIDGE        custom | cp2112 | both | none          (custom)
+//                       serials BOARDSIM0001 (custom), CP2112SIM0001
 //   KDSIM_BOARD_ID      VID:PID of the virtual custom board     (the fallback pair)
 //   KDSIM_VERSIONS      BOOT,CORE,PUBL,CONF, four hex words     (0001,0000,0000,0000)
 //   KDSIM_PROTOCOL      protocol name, 1 to 8 characters         (TCIP)
@@ -26,6 +27,7 @@
 #include "hid_unplug.h"
 #include "hidboard_sim.h"
 #include "kd63507.h"
+#include "platform/hid_virtual.h"
 
 #include <cctype>
 #include <cerrno>
@@ -305,9 +307,13 @@ int kdsim_setup_from_environment(void) {
   }
 
   std::vector<std::shared_ptr<VirtualHidDevice>> bridges;
-  if (s.custom) bridges.push_back(std::make_shared<VirtualHidBoard>(controller.get(), s.board_vid, s.board_pid));
+  if (s.custom) {
+    auto board = std::make_shared<VirtualHidBoard>(controller.get(), s.board_vid, s.board_pid);
+    board->info.serial = KDSIM_BOARD_SERIAL;
+    bridges.push_back(std::move(board));
+  }
   if (s.cp2112) {
-    auto cp2112 = std::make_shared<VirtualCp2112>(controller.get());
+    auto cp2112 = std::make_shared<VirtualCp2112>(controller.get(), KDSIM_CP2112_SERIAL);
     if (s.cp2112_silent_after >= 0) cp2112->drop_responses(s.cp2112_silent_after, -1);
     cp2112->smbus_log = smbus_log;
     bridges.push_back(std::move(cp2112));
@@ -326,4 +332,9 @@ int kdsim_setup_from_environment(void) {
   g_flash_out = s.flash_out;
   if (first_setup) std::atexit(write_flash_at_exit);
   return 0;
+}
+
+int kdsim_start(void) {
+  if (const int code = kdsim_setup_from_environment(); code != 0) return code;
+  return hid_transport_start(&hid_transport_virtual);
 }
