@@ -48,14 +48,21 @@ TEST_F(FwdownloadSimCp2112, WithBothBridgesTheCustomBoardIsUsed) {
   EXPECT_EQ(r.exit_code, 0);
 }
 
-// The bridge keeps taking requests but its answers stop: every read ends in
-// the response timeout, and the update gives up instead of waiting for ever.
-TEST_F(FwdownloadSimCp2112, AResponseThatNeverComesEndsTheUpdateInFailure) {
-  const ProcessResult r = run("cp2112", {{"KDSIM_CP2112_SILENT_AFTER", "60"}});  // well into the first units
-  EXPECT_NE(r.out.find("Flash Writing Fail!!!\nPlease check the status of device and try again...\n"),
-            std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find("Flash Writing Complete!!!"), std::string::npos);
-  EXPECT_EQ(r.exit_code, 1);
+// The update ends in failure, never waiting for ever: the bridge's answers
+// stop coming (every read ends in the response timeout), or the controller
+// stops acknowledging, from the start or mid-run.
+TEST_F(FwdownloadSimCp2112, ALostBridgeOrControllerEndsTheUpdateInFailure) {
+  const std::string failed = "Flash Writing Fail!!!\nPlease check the status of device and try again...\n";
+  const std::pair<EnvList, std::string> cases[] = {
+      {{{"KDSIM_CP2112_SILENT_AFTER", "60"}}, failed},  // well into the first units
+      {{{"KDSIM_VANISH_AFTER", "0"}}, "No answer from the touch controller at address 0x34.\n" + failed},
+      {{{"KDSIM_VANISH_AFTER", "400"}}, "19K\n" + failed}};
+  for (const auto& [env, ending] : cases) {
+    const ProcessResult r = run("cp2112", env);
+    EXPECT_NE(r.out.find(ending), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Flash Writing Complete!!!"), std::string::npos);
+    EXPECT_EQ(r.exit_code, 1);
+  }
 }
 
 }  // namespace
