@@ -13,6 +13,7 @@ class FwdownloadSimCp2112 : public ::testing::Test {
     write_file(dir_.file("image.bin"), image_);
     env.emplace_back("KDSIM_BRIDGE", bridge);
     env.emplace_back("KDSIM_FLASH_OUT", dir_.file("flash.bin"));
+    env.emplace_back("KDSIM_TRACE", dir_.file("trace.txt"));
     return run_process({FWDOWNLOAD_SIM_PATH, dir_.file("image.bin"), "1209", "7750", "0102", "0003", "0010", "34"}, env);
   }
 
@@ -39,6 +40,8 @@ TEST_F(FwdownloadSimCp2112, ProcedureAWritesTheWholeImage) {
   ASSERT_EQ(flash.size(), 0x20000u);
   EXPECT_TRUE(std::all_of(flash.begin(), flash.begin() + 0x4000, [](uint8_t b) { return b == 0xFF; }));
   EXPECT_TRUE(std::equal(image_.begin(), image_.end(), flash.begin() + 0x4000));
+  const std::vector<uint8_t> trace = read_file(dir_.file("trace.txt"));
+  EXPECT_EQ(std::string(trace.begin(), trace.end()).find('!'), std::string::npos);  // no protocol violation
 }
 
 TEST_F(FwdownloadSimCp2112, WithBothBridgesTheCustomBoardIsUsed) {
