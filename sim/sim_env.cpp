@@ -12,6 +12,9 @@
 //   KDSIM_UNPLUG_AFTER  HID reports before the bridge is pulled (never)
 //   KDSIM_CP2112_SILENT_AFTER  input reports the virtual CP2112 still sends
 //                       before its answers stop coming              (never)
+//   KDSIM_VANISH_AFTER  I2C transfers the controller answers before it stops
+//                       answering: the custom board then reads the idle bus
+//                       (0xFF), the CP2112 sees no acknowledge     (never)
 //   KDSIM_FLASH_IN      128 KiB file loaded into the flash      (erased)
 //   KDSIM_FLASH_OUT     file the flash is written to at exit    (none)
 //   KDSIM_TRACE         file receiving one line per I2C transfer (none)
@@ -218,6 +221,17 @@ int read_cp2112_silent_after(Settings& s) {
   return 0;
 }
 
+int read_vanish_after(Settings& s) {
+  const char* value = std::getenv("KDSIM_VANISH_AFTER");
+  if (value == nullptr) return 0;
+  unsigned long transfers = 0;
+  if (!parse_number(value, 10, kMaxUnplugAfter, &transfers)) {
+    return bad("KDSIM_VANISH_AFTER", value, "a decimal count of I2C transfers");
+  }
+  s.controller.vanish_after = static_cast<long>(transfers);
+  return 0;
+}
+
 int read_path(const char* name, std::string& out) {
   const char* value = std::getenv(name);
   if (value == nullptr) return 0;
@@ -262,7 +276,8 @@ void write_flash_at_exit() {
 int kdsim_setup_from_environment(void) {
   Settings s;
   for (int (*reader)(Settings&) : {read_bridge, read_board_id, read_versions, read_protocol, read_unit, read_check_fail,
-                                   read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after}) {
+                                   read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after,
+                                   read_vanish_after}) {
     if (const int code = reader(s); code != 0) return code;
   }
   if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;
