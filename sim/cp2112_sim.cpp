@@ -74,7 +74,12 @@ VirtualCp2112::VirtualCp2112(I2cTarget* target, std::string serial) : target_(ta
 }
 
 uint8_t VirtualCp2112::pin_levels() const {
-  return static_cast<uint8_t>((latch & direction) | (input_levels & ~direction));
+  uint8_t outside = input_levels;
+  if (target_ != nullptr && target_->interrupt_asserted()) outside = static_cast<uint8_t>(outside & ~kIntrPin);
+  // An open-drain output (drive bit clear) latched high lets the outside
+  // pull the pin low, so the board reads INTR whichever way it set it up.
+  const uint8_t driven = static_cast<uint8_t>(latch & direction & (drive | outside));
+  return static_cast<uint8_t>(driven | (outside & ~direction));
 }
 
 void VirtualCp2112::drop_responses(long skip, long count) {

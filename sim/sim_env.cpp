@@ -14,6 +14,10 @@
 //   KDSIM_FLASH_IN      128 KiB file loaded into the flash      (erased)
 //   KDSIM_FLASH_OUT     file the flash is written to at exit    (none)
 //   KDSIM_TRACE         file receiving one line per I2C transfer (none)
+//   KDSIM_TOUCH         touch packets queued, one finger moving  (0)
+//   KDSIM_ESD           ESD reports queued after them            (0)
+//   KDSIM_LOGS          log records before the end record        (5)
+//   KDSIM_EVENT_INTR    event interrupt type: 0 none, 1 INTR line, 2 flag (2)
 //
 // A value that cannot be used is an error, never a silent default.
 #include "sim_env.h"
@@ -40,6 +44,7 @@ constexpr size_t kMaxProtocolName = 8;
 constexpr unsigned long kMaxBusyReads = 1000000;
 constexpr unsigned long kMaxUnplugAfter = 1000000000;
 constexpr unsigned long kFlashKib = VirtualKd63507::kFlashSize / 1024;
+constexpr unsigned long kMaxDiagItems = 100000;
 
 std::unique_ptr<VirtualKd63507> g_controller;
 FILE* g_trace = nullptr;
@@ -212,6 +217,31 @@ int read_cp2112_silent_after(Settings& s) {
   return 0;
 }
 
+// A decimal count of diagnostic items for the virtual controller.
+int read_count(const char* name, unsigned long max, int& out) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return 0;
+  unsigned long count = 0;
+  if (!parse_number(value, 10, max, &count)) {
+    const std::string expected = "a decimal count, 0 to " + std::to_string(max);
+    return bad(name, value, expected.c_str());
+  }
+  out = static_cast<int>(count);
+  return 0;
+}
+
+int read_diag(Settings& s) {
+  int event_type = s.controller.diag.event_interrupt_type;
+  for (const int code : {read_count("KDSIM_TOUCH", kMaxDiagItems, s.controller.diag.touch_packets),
+                         read_count("KDSIM_ESD", kMaxDiagItems, s.controller.diag.esd_reports),
+                         read_count("KDSIM_LOGS", kMaxDiagItems, s.controller.diag.log_records),
+                         read_count("KDSIM_EVENT_INTR", 2, event_type)}) {
+    if (code != 0) return code;
+  }
+  s.controller.diag.event_interrupt_type = static_cast<uint8_t>(event_type);
+  return 0;
+}
+
 int read_path(const char* name, std::string& out) {
   const char* value = std::getenv(name);
   if (value == nullptr) return 0;
@@ -256,7 +286,8 @@ void write_flash_at_exit() {
 int kdsim_setup_from_environment(void) {
   Settings s;
   for (int (*reader)(Settings&) : {read_bridge, read_board_id, read_versions, read_protocol, read_unit, read_check_fail,
-                                   read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after}) {
+                                   read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after,
+                                   read_diag}) {
     if (const int code = reader(s); code != 0) return code;
   }
   if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;
