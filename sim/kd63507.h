@@ -22,7 +22,9 @@
 //   event interrupt type, buffer descriptors 0x0A00 (tests), 0x0C00 (images),
 //   0x1000 (logs).
 //   Event packets: queued packets wait one at a time at 0x0210 (header, then
-//   payload); while one waits 0x0601 reads 1 and the interrupt line is low.
+//   payload); while one waits 0x0601 reads 1 and the interrupt line is low
+//   (from the host's first transfer on: the bring-up's latch writes never
+//   see it asserted).
 //   A read that reaches a packet's last byte consumes it.
 //   Images: 1 to 4 written to 0x0C10 lays out an image (format 0x0C20,
 //   regions 0x0C30/0x0C31, data with stride and keys) and the status reads
@@ -84,7 +86,9 @@ class Kd63507Diag {
   // The status a controller with nothing else to do reports: a log record
   // (0x77) before an image (0xAA) before `ready`.
   uint8_t status(uint8_t ready) const;
-  bool interrupt_asserted() const { return !events_.empty(); }
+  // Low once the host has first addressed the controller (its firmware has
+  // booted) and while a packet waits.
+  bool interrupt_asserted() const { return awake_ && !events_.empty(); }
   // Queues an event packet: header byte, then the payload.
   void queue_event(std::vector<uint8_t> packet);
   size_t pending_events() const { return events_.size(); }
@@ -101,6 +105,7 @@ class Kd63507Diag {
   const Kd63507DiagConfig& config_;
   std::array<uint8_t, 0x10000>& regs_;
   std::deque<std::vector<uint8_t>> events_;
+  bool awake_ = false;
   bool image_ready_ = false;
   bool logging_ = false;
   int log_record_ = 0;

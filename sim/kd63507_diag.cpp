@@ -111,6 +111,7 @@ void Kd63507Diag::load_event() {
 }
 
 void Kd63507Diag::on_read(uint16_t first, size_t count) {
+  awake_ = true;
   if (events_.empty()) return;
   const size_t last = kRegEventPacket + events_.front().size() - 1;
   if (first <= last && last < first + count) {
@@ -120,6 +121,7 @@ void Kd63507Diag::on_read(uint16_t first, size_t count) {
 }
 
 void Kd63507Diag::on_write(uint16_t first, size_t count) {
+  awake_ = true;
   auto covers = [&](uint16_t reg) { return count > 0 && static_cast<uint16_t>(reg - first) < count; };
   if (covers(kRegImageRequest)) {
     const uint8_t kind = regs_[kRegImageRequest];
