@@ -53,11 +53,11 @@ struct LogRecord {
   int (*value)(int r, int c);
 };
 constexpr LogRecord kLogRecords[] = {
-    {166, false, 1, kU32, frame_number_value},   // Frame Start
-    {81, true, 0, kU16, raw_value},              // Rawdata
-    {83, true, 0, kS16, intensity_value},        // Intensity
-    {170, false, 40, kU32, profile_value},       // Time profile: a 160-byte row
-    {200, false, 4, kS8, small_signed_value},    // a code without text
+    {166, false, 1, kU32, frame_number_value},  // Frame Start
+    {81, true, 0, kU16, raw_value},             // Rawdata
+    {83, true, 0, kS16, intensity_value},       // Intensity
+    {170, false, 40, kU32, profile_value},      // Time profile: a 160-byte row
+    {200, false, 4, kS8, small_signed_value},   // a code without text
 };
 
 }  // namespace
@@ -87,10 +87,11 @@ void Kd63507Diag::power_up() {
     std::vector<uint8_t> packet(1 + config_.item_size, 0);
     packet[0] = static_cast<uint8_t>(config_.item_size & 0x7F);
     uint8_t* item = &packet[1];
-    const uint8_t wide[9] = {static_cast<uint8_t>(state | 1), static_cast<uint8_t>(x >> 8), static_cast<uint8_t>(x),
-                             static_cast<uint8_t>(y >> 8), static_cast<uint8_t>(y), 8, 30, 0, 0};
-    const uint8_t split[9] = {static_cast<uint8_t>(state | 1), static_cast<uint8_t>(x >> 8), static_cast<uint8_t>(y >> 8),
-                              static_cast<uint8_t>(x), static_cast<uint8_t>(y), 8, 0xFF, 30, 0};
+    const auto b = [](int v) { return static_cast<uint8_t>(v); };
+    // Format 0: X and Y big-endian in bytes 1-4. Format 1: high bytes in 1
+    // and 2, low bytes in 3 and 4, then width, a signed byte, strength.
+    const uint8_t wide[9] = {b(state | 1), b(x >> 8), b(x), b(y >> 8), b(y), 8, 30, 0, 0};
+    const uint8_t split[9] = {b(state | 1), b(x >> 8), b(y >> 8), b(x), b(y), 8, 0xFF, 30, 0};
     const uint8_t* layout = config_.packet_format == 1 ? split : wide;
     std::copy(layout, layout + std::min<size_t>(config_.item_size, 9), item);
     queue_event(std::move(packet));
@@ -144,7 +145,7 @@ uint8_t Kd63507Diag::status(uint8_t ready) const {
 }
 
 void Kd63507Diag::put_format(uint16_t reg, int rows, int cols, int stride, int rotated, int keys, uint8_t type) {
-  const uint8_t record[6] = {static_cast<uint8_t>(rows), static_cast<uint8_t>(cols), static_cast<uint8_t>(stride),
+  const uint8_t record[6] = {static_cast<uint8_t>(rows),    static_cast<uint8_t>(cols), static_cast<uint8_t>(stride),
                              static_cast<uint8_t>(rotated), static_cast<uint8_t>(keys), type};
   std::copy(record, record + 6, &regs_[reg]);
 }

@@ -81,7 +81,8 @@ class Diag : public ::testing::TestWithParam<Bridge> {
   // Writes to a register block seen by the controller since the last clear.
   int writes_to(uint16_t reg) const {
     int count = 0;
-    for (const auto& t : kd->transfers()) count += !t.read && t.bytes.size() > 2 && (t.bytes[0] << 8 | t.bytes[1]) == reg;
+    for (const auto& t : kd->transfers())
+      count += !t.read && t.bytes.size() > 2 && (t.bytes[0] << 8 | t.bytes[1]) == reg;
     return count;
   }
   static void request_image(uint8_t kind) {
@@ -125,7 +126,8 @@ TEST_P(Diag, MasterInitPrintsWhatTheProtocolNameCalls) {
       {"TCIPX", 0, with_name("TCIPX") + kFirmware, false},
       {"TCI", 0, with_name("TCI") + kFirmware, false},
       {"ABCDEFGH", 0, with_name("ABCDEFGH") + kFirmware, false},
-      {"TCIP", 0x0100, with_name("TCIP") + "Cannot read the panel block (register 0x0100).\n" + kFormat + kBuffers, true},
+      {"TCIP", 0x0100, with_name("TCIP") + "Cannot read the panel block (register 0x0100).\n" + kFormat + kBuffers,
+       true},
       {"TCIP", 0x0150, "Cannot read the interface block (register 0x0150).\n", false},
   };
   for (const auto& row : rows) {
@@ -147,8 +149,9 @@ TEST_P(Diag, MasterInitPrintsWhatTheProtocolNameCalls) {
 }
 
 TEST_P(Diag, TouchPacketsPrintOneLinePerPacketByInterruptType) {
-  const std::string lines = "[ 1]={   0, 960,  8, -1, 30,  0},\n[ 1]={ 539, 960,  8, -1, 30,  0},\n"
-                            "[ 1]={1079, 960,  8, -1, 30,  0},\n";
+  const std::string lines =
+      "[ 1]={   0, 960,  8, -1, 30,  0},\n[ 1]={ 539, 960,  8, -1, 30,  0},\n"
+      "[ 1]={1079, 960,  8, -1, 30,  0},\n";
   for (uint8_t type : {0, 1, 2}) {
     Kd63507Config config;
     config.diag.touch_packets = 3;
@@ -180,14 +183,19 @@ TEST_P(Diag, EntriesOfEachFormatAndTheRefusedPackets) {
     std::vector<uint8_t> packet;
     std::string expected;
   } rows[] = {
-      {0, 7, {14, 0x81, 1, 2, 3, 4, 5, 6, 0x43, 0, 16, 0, 32, 7, 8},
+      {0,
+       7,
+       {14, 0x81, 1, 2, 3, 4, 5, 6, 0x43, 0, 16, 0, 32, 7, 8},
        "[ 1]={ 258, 772,  5,  6}," + std::string(25, ' ') + "[ 3]={  16,  32,  7,  8},\n"},
       {0, 5, twelve, twelve_line + "\n"},
       {1, 9, {9, 0x02, 0, 0, 0, 0, 0, 0, 0, 0}, std::string(31, ' ') + "[ 2]={   0,   0,  0,  0,  0,  0},\n"},
       {1, 9, {0}, "\n"},
       {1, 9, {9, 0, 1, 1, 1, 1, 0, 0, 0, 0}, "\n"},  // identifier 0: no finger
       {1, 0, {9, 0x81, 0, 0, 0, 0, 0, 0, 0, 0}, "Event packet skipped: the packet item size is 0.\n"},
-      {1, 5, {5, 0x81, 0, 0, 0, 0}, "Event packet skipped: items of 5 bytes are too short for packet format 1 (9 bytes).\n"},
+      {1,
+       5,
+       {5, 0x81, 0, 0, 0, 0},
+       "Event packet skipped: items of 5 bytes are too short for packet format 1 (9 bytes).\n"},
       {7, 9, {9, 0x81, 0, 0, 0, 0, 0, 0, 0, 0}, "Event packet skipped: packet format 7 is unknown.\n"},
   };
   for (const auto& row : rows) {
@@ -225,7 +233,8 @@ TEST_P(Diag, ImagesWholeAndByFingerRegionThenAcknowledged) {
   start();
   request_image(1);  // raw data: no regions, 16-bit, stride 18, keys after row 9
   std::string out = polls(1);
-  EXPECT_TRUE(out.starts_with("[Format]\n    row: 10, col: 16, buffer_col: 18, tDataType.b7Size: 2\n    Finger num: 0\n"))
+  EXPECT_TRUE(
+      out.starts_with("[Format]\n    row: 10, col: 16, buffer_col: 18, tDataType.b7Size: 2\n    Finger num: 0\n"))
       << out;
   EXPECT_NE(out.find("\n > [  0]  1000, 1001, 1002,"), std::string::npos) << out;
   EXPECT_NE(out.find("\n > [  9]  1090, 1091,"), std::string::npos) << out;
@@ -250,8 +259,10 @@ TEST_P(Diag, ImagesWholeAndByFingerRegionThenAcknowledged) {
   const int8_t inverted[4] = {5, 3, 6, 8};
   std::memcpy(&regs[0x0C31 + 4 * 39], inverted, 4);
   out = polls(1);
-  EXPECT_NE(out.find("[Finger 38]\n >         [  0] \n > [  0]      0,\n"), std::string::npos) << out;  // row 8, column 1
-  EXPECT_TRUE(out.ends_with("[Finger 39]\n    region rows 5 to 3, columns 6 to 8: the end lies before the start, skipped\n"))
+  EXPECT_NE(out.find("[Finger 38]\n >         [  0] \n > [  0]      0,\n"), std::string::npos)
+      << out;  // row 8, column 1
+  EXPECT_TRUE(
+      out.ends_with("[Finger 39]\n    region rows 5 to 3, columns 6 to 8: the end lies before the start, skipped\n"))
       << out;
   EXPECT_EQ(kd->registers()[REG_IMAGE_CTRL], 0);
 }
@@ -265,8 +276,9 @@ TEST_P(Diag, TestResultsRunPrintAndRelease) {
       {2, "Buffer address: 0x2800\n[Format]\n    row: 10, col: 16, buffer_col: 16, data size: 2\n   rotated: 0\n",
        " > [  0]  2000, 2001,", " > [Key]  2160, 2161,\n"},
       {3, "Buffer address: 0x2800\n[Format]\n    row: 10, col: 16, buffer_col: 16, data size: 1\n   rotated: 1\n",
-       " > [  0]    1,   0,   1,", " > [  9]    0,   1,   0,   1,   0,   1,   0,   1,   0,   1,   0,   1,   0,   1,   0,"
-                                  "   1,\n"},
+       " > [  0]    1,   0,   1,",
+       " > [  9]    0,   1,   0,   1,   0,   1,   0,   1,   0,   1,   0,   1,   0,   1,   0,"
+       "   1,\n"},
       {9, "Buffer address: 0x2800\n[Format]\n    row: 0, col: 0, buffer_col: 0, data size: 0\n   rotated: 0\n", "", ""},
   };
   for (const auto& row : rows) {
@@ -346,7 +358,8 @@ TEST_P(Diag, ReplayFile) {
             "size : 52 bytes.\nframe size : 0 bytes (rows 0, columns 0): no frame to replay.\n");
   tModuleCommonConf.aucData[35] = 2;
   tModuleCommonConf.aucData[36] = 3;
-  EXPECT_EQ(output([] { EXPECT_EQ(master_open_log_file(), 1); }), "size : 52 bytes.\nframe size : 24 bytes, frame_cnt : 2\n");
+  EXPECT_EQ(output([] { EXPECT_EQ(master_open_log_file(), 1); }),
+            "size : 52 bytes.\nframe size : 24 bytes, frame_cnt : 2\n");
   EXPECT_EQ(output([] {
               for (int i = 0; i < 5; ++i) master_send_rawimage();  // past the end and round again
             }),

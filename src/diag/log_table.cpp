@@ -186,4 +186,5 @@ constexpr const char* mLogCodeToString[LOG_CODE_COUNT] = {
     /* 181 */ "Watch dog reset!",
 };
 
-static_assert(mLogCodeToString[LOG_CODE_LAST_WITH_TEXT] != nullptr && mLogCodeToString[LOG_CODE_LAST_WITH_TEXT + 1] == nullptr);
+static_assert(mLogCodeToString[LOG_CODE_LAST_WITH_TEXT] != nullptr &&
+              mLogCodeToString[LOG_CODE_LAST_WITH_TEXT + 1] == nullptr);

@@ -113,9 +113,8 @@ struct ValueFormat {
 };
 // Index: size 1, 2, 4 as 0, 1, 2; times two, plus one when signed.
 constexpr ValueFormat kValueFormats[6] = {
-    {" >       ", "[%3d]", "%4u,"},           {" >        ", "[%3d] ", "%5i,"},
-    {" >        ", "[%3d] ", "%5u,"},         {" >        ", " [%3d] ", "%6i,"},
-    {" >        ", "     [%3d] ", "%10u,"},   {" >        ", "      [%3d] ", "%11i,"},
+    {" >       ", "[%3d]", "%4u,"},    {" >        ", "[%3d] ", "%5i,"},       {" >        ", "[%3d] ", "%5u,"},
+    {" >        ", " [%3d] ", "%6i,"}, {" >        ", "     [%3d] ", "%10u,"}, {" >        ", "      [%3d] ", "%11i,"},
 };
 
 // The format strings are picked from the constant table above.
@@ -206,9 +205,7 @@ void SetColor(const uint8_t* item) {
 
 void RollbackColor(void) { console_set_font_color(COLOR_BRIGHT_WHITE); }
 
-void write_setter(void) {
-  i2c_write_to(REG_SETTER, reinterpret_cast<const uint8_t*>(&tSetter), sizeof tSetter);
-}
+void write_setter(void) { i2c_write_to(REG_SETTER, reinterpret_cast<const uint8_t*>(&tSetter), sizeof tSetter); }
 
 void esd_report(const uint8_t* packet) {
   if (packet[1] != 1) return;
@@ -276,8 +273,8 @@ void read_event_packet(void) {
     return;
   }
   const uint32_t length = packet[0] & kLengthBits;
-  if (length > size &&
-      !read_block(static_cast<uint16_t>(kRegEventPacket + 1 + size), &packet[1 + size], length - size, "event packet")) {
+  if (length > size && !read_block(static_cast<uint16_t>(kRegEventPacket + 1 + size), &packet[1 + size], length - size,
+                                   "event packet")) {
     return;
   }
   print_fingers(&packet[1], static_cast<int>(length));
@@ -374,10 +371,11 @@ void ReadRmiBuffer(uint16_t base, int rows, int cols, int buffer_col, int row_of
   };
   bool read_ok = true;
   for (int r = rows - 1; r >= 0 && read_ok && row_bytes != 0; --r) {
-    read_ok = i2c_read_from_long(row_register(r), &values[r * row_bytes], static_cast<uint32_t>(row_bytes)) != 0;
+    read_ok = i2c_read_from_long(row_register(r), values.data() + r * row_bytes, static_cast<uint32_t>(row_bytes)) != 0;
   }
   if (read_ok && keys > 0) {
-    read_ok = i2c_read_from_long(row_register(rows), &values[rows * row_bytes], static_cast<uint32_t>(keys * size)) != 0;
+    read_ok = i2c_read_from_long(row_register(rows), values.data() + rows * row_bytes,
+                                 static_cast<uint32_t>(keys * size)) != 0;
   }
   if (!read_ok) {
     log_printf(0, "Cannot read the matrix at register 0x%04X.\n", base);
@@ -388,14 +386,14 @@ void ReadRmiBuffer(uint16_t base, int rows, int cols, int buffer_col, int row_of
     console_set_font_color(COLOR_DARK_GREY);
     log_printf(0, " > [%3d] ", r);
     console_set_font_color(COLOR_BRIGHT_WHITE);
-    print_values(format, &values[r * row_bytes], cols, size, is_signed);
+    print_values(format, values.data() + r * row_bytes, cols, size, is_signed);
     log_printf(0, "\n");
   }
   if (keys > 0) {
     console_set_font_color(COLOR_DARK_GREY);
     log_printf(0, " > [Key] ");
     console_set_font_color(COLOR_BRIGHT_WHITE);
-    print_values(format, &values[rows * row_bytes], keys, size, is_signed);
+    print_values(format, values.data() + rows * row_bytes, keys, size, is_signed);
     log_printf(0, "\n");
   }
 }
