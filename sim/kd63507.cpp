@@ -48,6 +48,7 @@ VirtualKd63507::VirtualKd63507(Kd63507Config config) : config_(std::move(config)
   // A bootloader (any name but TCIP) does nothing but take IAP commands.
   update_mode_ = config_.protocol != "TCIP";
   regs_[kRegStatus] = kStatusReady;
+  diag_.power_up();
 }
 
 void VirtualKd63507::record(bool read, uint8_t address7, bool acked, const uint8_t* data, size_t length) {
@@ -102,6 +103,7 @@ bool VirtualKd63507::i2c_write(uint8_t address7, const uint8_t* data, size_t len
   pointer_ = static_cast<uint16_t>(first + count);
   if (count == 0) pointer_ = first;
   on_register_write(first, count);
+  diag_.on_write(first, count);
   return true;
 }
 
@@ -112,8 +114,10 @@ bool VirtualKd63507::i2c_read(uint8_t address7, uint8_t* data, size_t length) {
     if (pointer_ == kRegStatus) {
       ++status_reads_;
       regs_[kRegStatus] = answer_status();
+      regs_[kRegStatus] = diag_.status(regs_[kRegStatus]);
     }
     for (size_t i = 0; i < length; ++i) data[i] = regs_[static_cast<uint16_t>(pointer_ + i)];
+    diag_.on_read(pointer_, length);
     pointer_ = static_cast<uint16_t>(pointer_ + length);
   }
   record(true, address7, ours, data, length);
