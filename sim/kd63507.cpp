@@ -47,6 +47,7 @@ VirtualKd63507::VirtualKd63507(Kd63507Config config) : config_(std::move(config)
   // A bootloader (any name but TCIP) does nothing but take IAP commands.
   update_mode_ = config_.protocol != "TCIP";
   regs_[kRegStatus] = kStatusReady;
+  console_seed();
 }
 
 void VirtualKd63507::record(bool read, uint8_t address7, bool acked, const uint8_t* data, size_t length) {
@@ -124,6 +125,7 @@ void VirtualKd63507::on_register_write(uint16_t first, size_t count) {
     run_iap_command();
     start_request();
   }
+  console_on_write(first, count);
 }
 
 void VirtualKd63507::run_iap_command() {
