@@ -262,6 +262,29 @@ class VirtualKd63507 : public I2cTarget {
   int protocol_violations_ = 0;
   long addressed_transfers_ = 0;
   Kd63507Diag diag_{config_.diag, regs_};
+  // ---- Console side (kd63507_console.cpp): what the console keys touch ------
+ public:
+  static constexpr uint16_t kRegPacket = 0x0055;        // one byte, key q
+  static constexpr uint16_t kRegModuleConf = 0x1200;    // 4 bytes; byte 3 := 1 asks for a config read
+  static constexpr uint16_t kRegPwmList = 0x1210;       // 14 x 16-bit
+  static constexpr uint16_t kRegRoicList = 0x1230;      // 46 x 32-bit
+  static constexpr uint16_t kRegDumpA = 0x8000;         // 440-byte window, key 0
+  static constexpr uint16_t kRegDumpB = 0x3010;         // 100-byte window, key 9
+  // Mode numbers written alone to 0x0610 (mode requests), in order.
+  const std::vector<uint8_t>& mode_requests() const { return console_.mode_requests; }
+  // Module configuration reads the host asked for (byte 3 of 0x1200 set).
+  int module_config_reads() const { return console_.module_config_reads; }
+
+ private:
+  // Fills the windows and lists with recognisable values (constructor).
+  void console_seed();
+  // After every register write: records mode requests and serves the module
+  // configuration read request.
+  void console_on_write(uint16_t first, size_t count);
+  struct ConsoleState {
+    std::vector<uint8_t> mode_requests;
+    int module_config_reads = 0;
+  } console_;
 };
 
 // The unit checksum the controller checks a programmed unit against: CRC-16
