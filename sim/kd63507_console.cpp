@@ -1,16 +1,12 @@
 // The virtual controller's registers behind the console keys: the packet
 // byte, the two raw memory windows, the module configuration word, the PWM
-// driver and ROIC parameter lists, mode requests and the flash-write test's
-// program answers.
+// driver and ROIC parameter lists, and mode requests.
 #include "kd63507.h"
 
 #include <cstring>
 
 namespace {
 
-constexpr uint16_t kCmdResult = 6;
-constexpr uint16_t kCmdCommand = 7;
-constexpr uint8_t kIapProgram = 3;
 constexpr uint8_t kPacketByte = 0x5A;
 constexpr uint8_t kModuleConf[4] = {0x00, 0x00, 0x80, 0x00};  // noise immunity off, OSC 128
 constexpr uint16_t kDumpAWords = 220;
@@ -44,18 +40,5 @@ void VirtualKd63507::console_on_write(uint16_t first, size_t count) {
   if (covers(kRegModuleConf + 3) && regs_[kRegModuleConf + 3] == 1) {
     ++console_.module_config_reads;
     regs_[kRegModuleConf + 3] = 0;  // served
-  }
-  // A program command that the controller carried out (update mode) gets its
-  // result; a refused one keeps ucResult 0, so a poll of it never ends.
-  if (covers(kRegIapCommand + kCmdCommand) && regs_[kRegIapCommand + kCmdCommand] == kIapProgram &&
-      program_commands_ > console_.programs_answered) {
-    console_.programs_answered = program_commands_;
-    const uint8_t* block = &regs_[kRegIapCommand];
-    const uint32_t address = static_cast<uint32_t>(block[0]) | static_cast<uint32_t>(block[1]) << 8 |
-                             static_cast<uint32_t>(block[2]) << 16 | static_cast<uint32_t>(block[3]) << 24;
-    const uint32_t length = static_cast<uint32_t>(block[4]) | static_cast<uint32_t>(block[5]) << 8;
-    const bool in_flash = length <= kIapWindowSize && address <= kFlashSize && length <= kFlashSize - address;
-    const bool same = in_flash && std::memcmp(&flash_[address], &regs_[kRegIapWindow], length) == 0;
-    regs_[kRegIapCommand + kCmdResult] = same ? 1 : 2;
   }
 }

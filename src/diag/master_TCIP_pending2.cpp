@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-void Check_Firmware_Info(void) { std::puts("\n[Version]"); }
 int master_print_interface_info(void) {
   std::puts("[Interface Informations]");
   return 1;
