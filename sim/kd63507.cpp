@@ -177,6 +177,7 @@ void VirtualKd63507::on_register_write(uint16_t first, size_t count) {
   if (covers(kRegMode) && !busy_) {
     const uint8_t mode = regs_[kRegMode];
     if (mode == kModeReset) ++reset_requests_;
+    diag_.on_mode_request();
     start_request([this, mode] {
       update_mode_ = mode == kModeReset ? config_.protocol != "TCIP" : mode == kModeUpdate;
     });

@@ -96,6 +96,9 @@ class Kd63507Diag {
   // After `count` bytes from `first` were written, or read.
   void on_write(uint16_t first, size_t count);
   void on_read(uint16_t first, size_t count);
+  // A mode request the controller takes drops an image still waiting: the
+  // new mode starts its own frames.
+  void on_mode_request() { image_ready_ = false; }
   // The status a controller with nothing else to do reports: a log record
   // (0x77) before an image (0xAA) before `ready`.
   uint8_t status(uint8_t ready) const;
