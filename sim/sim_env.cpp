@@ -12,9 +12,14 @@
 //   KDSIM_UNPLUG_AFTER  HID reports before the bridge is pulled (never)
 //   KDSIM_CP2112_SILENT_AFTER  input reports the virtual CP2112 still sends
 //                       before its answers stop coming              (never)
+//   KDSIM_VANISH_AFTER  I2C transfers the controller answers before it stops
+//                       answering: the custom board then reads the idle bus
+//                       (0xFF), the CP2112 sees no acknowledge     (never)
 //   KDSIM_FLASH_IN      128 KiB file loaded into the flash      (erased)
 //   KDSIM_FLASH_OUT     file the flash is written to at exit    (none)
 //   KDSIM_TRACE         file receiving one line per I2C transfer (none)
+//   KDSIM_CP2112_SMBUS_LOG  file receiving one line per SMBus configuration
+//                       the virtual CP2112 takes                    (none)
 //
 // A value that cannot be used is an error, never a silent default.
 #include "sim_env.h"
@@ -45,6 +50,7 @@ constexpr unsigned long kFlashKib = VirtualKd63507::kFlashSize / 1024;
 
 std::unique_ptr<VirtualKd63507> g_controller;
 FILE* g_trace = nullptr;
+FILE* g_smbus_log = nullptr;
 std::string g_flash_out;
 
 // Reports a bad value; the caller returns the exit code.
@@ -93,6 +99,7 @@ struct Settings {
   std::string flash_in;
   std::string flash_out;
   std::string trace;
+  std::string smbus_log;
   Kd63507Config controller;
 };
 
@@ -214,6 +221,17 @@ int read_cp2112_silent_after(Settings& s) {
   return 0;
 }
 
+int read_vanish_after(Settings& s) {
+  const char* value = std::getenv("KDSIM_VANISH_AFTER");
+  if (value == nullptr) return 0;
+  unsigned long transfers = 0;
+  if (!parse_number(value, 10, kMaxUnplugAfter, &transfers)) {
+    return bad("KDSIM_VANISH_AFTER", value, "a decimal count of I2C transfers");
+  }
+  s.controller.vanish_after = static_cast<long>(transfers);
+  return 0;
+}
+
 int read_path(const char* name, std::string& out) {
   const char* value = std::getenv(name);
   if (value == nullptr) return 0;
@@ -258,12 +276,14 @@ void write_flash_at_exit() {
 int kdsim_setup_from_environment(void) {
   Settings s;
   for (int (*reader)(Settings&) : {read_bridge, read_board_id, read_versions, read_protocol, read_unit, read_check_fail,
-                                   read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after}) {
+                                   read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after,
+                                   read_vanish_after}) {
     if (const int code = reader(s); code != 0) return code;
   }
   if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;
   if (const int code = read_path("KDSIM_FLASH_OUT", s.flash_out); code != 0) return code;
   if (const int code = read_path("KDSIM_TRACE", s.trace); code != 0) return code;
+  if (const int code = read_path("KDSIM_CP2112_SMBUS_LOG", s.smbus_log); code != 0) return code;
 
   auto controller = std::make_unique<VirtualKd63507>(s.controller);
   controller->set_recording(false);  // a whole update would pile up every transfer
@@ -290,6 +310,17 @@ int kdsim_setup_from_environment(void) {
     controller->set_trace_file(trace);
   }
 
+  FILE* smbus_log = nullptr;
+  if (!s.smbus_log.empty()) {
+    smbus_log = std::fopen(s.smbus_log.c_str(), "w");
+    if (smbus_log == nullptr) {
+      std::fprintf(stderr, "KDSIM_CP2112_SMBUS_LOG: cannot create \"%s\": %s\n", s.smbus_log.c_str(),
+                   std::strerror(errno));
+      if (trace != nullptr) std::fclose(trace);
+      return EXIT_BAD_INPUT;
+    }
+  }
+
   std::vector<std::shared_ptr<VirtualHidDevice>> bridges;
   if (s.custom) {
     auto board = std::make_shared<VirtualHidBoard>(controller.get(), s.board_vid, s.board_pid);
@@ -299,6 +330,7 @@ int kdsim_setup_from_environment(void) {
   if (s.cp2112) {
     auto cp2112 = std::make_shared<VirtualCp2112>(controller.get(), KDSIM_CP2112_SERIAL);
     if (s.cp2112_silent_after >= 0) cp2112->drop_responses(s.cp2112_silent_after, -1);
+    cp2112->smbus_log = smbus_log;
     bridges.push_back(std::move(cp2112));
   }
 
@@ -310,6 +342,8 @@ int kdsim_setup_from_environment(void) {
   g_controller = std::move(controller);
   if (g_trace != nullptr) std::fclose(g_trace);
   g_trace = trace;
+  if (g_smbus_log != nullptr) std::fclose(g_smbus_log);
+  g_smbus_log = smbus_log;
   g_flash_out = s.flash_out;
   if (first_setup) std::atexit(write_flash_at_exit);
   return 0;

@@ -70,8 +70,15 @@ int fwdownload_main(int argc, char** argv, int (*start_transport)(void)) {
   img_core_ver = static_cast<uint16_t>(read_hex(argv[4]));
   img_app_ver = static_cast<uint16_t>(read_hex(argv[5]));
   img_para_ver = static_cast<uint16_t>(read_hex(argv[6]));
-  const uint8_t slave = static_cast<uint8_t>(read_hex(argv[7]));
-  g_slave_addr = slave != 0 ? slave : DEFAULT_SLAVE_ADDR;
+  const unsigned long slave = read_hex(argv[7]);
+  // Only 7-bit addresses: cutting a larger one to 7 or 8 bits would update
+  // another device than the one named.
+  if (slave > 0x7F) {
+    std::printf("SLAVE_ADDR %s is not a 7-bit I2C address (01 to 7F; 0 selects 34).\n", argv[7]);
+    std::printf("Usage: %s IMAGE VID PID CORE_VER APP_VER PARA_VER SLAVE_ADDR\n", argv[0]);
+    return EXIT_BAD_INPUT;
+  }
+  g_slave_addr = slave != 0 ? static_cast<uint8_t>(slave) : DEFAULT_SLAVE_ADDR;
 
   const ImageLoad loaded = load_image(image.get());
   if (loaded == ImageLoad::kWrongSize) return end_with_key("Image file size error.", EXIT_BAD_INPUT);
