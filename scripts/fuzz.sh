@@ -5,6 +5,7 @@
 #   fuzz_hid_report_descriptor  HID report descriptors     (fuzz/corpus/report_descriptor)
 #   fuzz_hidboard_read          custom board input reports (fuzz/corpus/hidboard)
 #   fuzz_cp2112_smbus           CP2112 input and feature reports (fuzz/corpus/cp2112)
+#   fuzz_diag_poll              diagnostic console polls on any register bytes (fuzz/corpus/diag)
 # Exits non-zero on any crash, leak, timeout or sanitizer report; the input
 # that caused it is kept under the build directory and shown as a hex dump.
 #
@@ -20,7 +21,7 @@ fi
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${FW_FUZZ_BUILD_DIR:-$root/build-fuzz}"
-targets=(fuzz_hex_reader fuzz_hid_report_descriptor fuzz_hidboard_read fuzz_cp2112_smbus)
+targets=(fuzz_hex_reader fuzz_hid_report_descriptor fuzz_hidboard_read fuzz_cp2112_smbus fuzz_diag_poll)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DFW_BUILD_FUZZ=ON -DFW_BUILD_TESTS=OFF -DFW_WITH_HIDAPI=OFF >/dev/null
@@ -36,6 +37,7 @@ for target in "${targets[@]}"; do
     fuzz_hid_report_descriptor) corpus=report_descriptor; extra=(-max_len=4096) ;;
     fuzz_hidboard_read) corpus=hidboard; extra=(-max_len=2048) ;;
     fuzz_cp2112_smbus) corpus=cp2112; extra=(-max_len=2048) ;;
+    fuzz_diag_poll) corpus=diag; extra=(-max_len=4096) ;;
   esac
   cp -r "$root/fuzz/corpus/$corpus" "$work/$target.corpus"
   mkdir "$work/$target.artifacts"

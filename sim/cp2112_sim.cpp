@@ -74,7 +74,16 @@ VirtualCp2112::VirtualCp2112(I2cTarget* target, std::string serial) : target_(ta
 }
 
 uint8_t VirtualCp2112::pin_levels() const {
-  return static_cast<uint8_t>((latch & direction) | (input_levels & ~direction));
+  // An open-drain output (drive bit clear) latched high lets the outside
+  // pull the pin low, so the board reads INTR whichever way it set it up.
+  auto levels = [&](uint8_t outside) {
+    const uint8_t driven = static_cast<uint8_t>(latch & direction & (drive | outside));
+    return static_cast<uint8_t>(driven | (outside & ~direction));
+  };
+  const uint8_t idle = levels(input_levels);
+  // The target drives its interrupt line only while chip enable is high.
+  if ((idle & kCePin) == 0 || target_ == nullptr || !target_->interrupt_asserted()) return idle;
+  return levels(static_cast<uint8_t>(input_levels & ~kIntrPin));
 }
 
 void VirtualCp2112::drop_responses(long skip, long count) {

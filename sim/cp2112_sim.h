@@ -37,6 +37,10 @@ class VirtualCp2112 : public VirtualHidDevice {
   static constexpr uint16_t kVendorId = 0x10C4;
   static constexpr uint16_t kProductId = 0xEA90;
   static constexpr size_t kReportSize = 64;
+  // GPIO.2 carries the target's interrupt line (active low), GPIO.3 its
+  // chip enable.
+  static constexpr uint8_t kIntrPin = 0x04;
+  static constexpr uint8_t kCePin = 0x08;
 
   struct SmbusConfig {
     uint32_t bit_rate = 100000;
@@ -74,7 +78,8 @@ class VirtualCp2112 : public VirtualHidDevice {
   uint8_t part_number = 0x0C;
   uint8_t device_version = 0x02;
 
-  // Pin levels as Get GPIO Values reports them.
+  // Pin levels as Get GPIO Values reports them; GPIO.2 follows the target's
+  // interrupt line while GPIO.3 (chip enable) is high.
   uint8_t pin_levels() const;
   // Every Set GPIO Values as received: (values, mask).
   const std::vector<std::pair<uint8_t, uint8_t>>& latch_writes() const { return latch_writes_; }

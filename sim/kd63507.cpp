@@ -48,6 +48,8 @@ VirtualKd63507::VirtualKd63507(Kd63507Config config) : config_(std::move(config)
   // A bootloader (any name but TCIP) does nothing but take IAP commands.
   update_mode_ = config_.protocol != "TCIP";
   regs_[kRegStatus] = kStatusReady;
+  diag_.power_up();
+  console_seed();
 }
 
 void VirtualKd63507::record(bool read, uint8_t address7, bool acked, const uint8_t* data, size_t length) {
@@ -97,11 +99,13 @@ bool VirtualKd63507::i2c_write(uint8_t address7, const uint8_t* data, size_t len
     if (covers(kRegMode, 1)) violation("write to the mode register", first);
   }
   for (size_t i = 0; i < count; ++i) regs_[static_cast<uint16_t>(first + i)] = data[2 + i];
-  // ucResult belongs to the controller: the host's 0 does not overwrite it.
-  if (covers(kRegIapCommand + kCmdResult, 1)) regs_[kRegIapCommand + kCmdResult] = result_;
+  // While a command runs, ucResult belongs to the controller: a host write
+  // then does not change it.
+  if (busy_ && covers(kRegIapCommand + kCmdResult, 1)) regs_[kRegIapCommand + kCmdResult] = result_;
   pointer_ = static_cast<uint16_t>(first + count);
   if (count == 0) pointer_ = first;
   on_register_write(first, count);
+  diag_.on_write(first, count);
   return true;
 }
 
@@ -112,8 +116,13 @@ bool VirtualKd63507::i2c_read(uint8_t address7, uint8_t* data, size_t length) {
     if (pointer_ == kRegStatus) {
       ++status_reads_;
       regs_[kRegStatus] = answer_status();
+      regs_[kRegStatus] = diag_.status(regs_[kRegStatus]);
     }
     for (size_t i = 0; i < length; ++i) data[i] = regs_[static_cast<uint16_t>(pointer_ + i)];
+    // The controller works on while the host reads elsewhere: any read counts
+    // toward the busy time, but only after it was answered with the old state.
+    if (pointer_ != kRegStatus && busy_ && busy_reads_left_ > 0) --busy_reads_left_;
+    diag_.on_read(pointer_, length);
     pointer_ = static_cast<uint16_t>(pointer_ + length);
   }
   record(true, address7, ours, data, length);
@@ -173,6 +182,7 @@ void VirtualKd63507::on_register_write(uint16_t first, size_t count) {
     });
   }
   if (covers(kRegIapCommand + kCmdCommand) && !busy_) start_request([this] { run_iap_command(); });
+  console_on_write(first, count);
 }
 
 void VirtualKd63507::set_result(uint8_t result) {
@@ -199,7 +209,8 @@ void VirtualKd63507::run_iap_command() {
     case kIapProgram:
       ++program_commands_;
       std::memcpy(&flash_[address], &regs_[kRegIapWindow], length);
-      set_result(1);
+      // The controller reads the unit back: 1 when it matches the window.
+      set_result(std::memcmp(&flash_[address], &regs_[kRegIapWindow], length) == 0 ? 1 : 2);
       break;
     case kIapCheck: {
       ++check_commands_;

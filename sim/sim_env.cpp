@@ -20,6 +20,10 @@
 //   KDSIM_TRACE         file receiving one line per I2C transfer (none)
 //   KDSIM_CP2112_SMBUS_LOG  file receiving one line per SMBus configuration
 //                       the virtual CP2112 takes                    (none)
+//   KDSIM_TOUCH         touch packets queued, one finger moving  (0)
+//   KDSIM_ESD           ESD reports queued after them            (0)
+//   KDSIM_LOGS          log records before the end record        (5)
+//   KDSIM_EVENT_INTR    event interrupt type: 0 none, 1 INTR line, 2 flag (2)
 //
 // A value that cannot be used is an error, never a silent default.
 #include "sim_env.h"
@@ -47,6 +51,7 @@ constexpr size_t kMaxProtocolName = 8;
 constexpr unsigned long kMaxBusyReads = 1000000;
 constexpr unsigned long kMaxUnplugAfter = 1000000000;
 constexpr unsigned long kFlashKib = VirtualKd63507::kFlashSize / 1024;
+constexpr unsigned long kMaxDiagItems = 100000;
 
 std::unique_ptr<VirtualKd63507> g_controller;
 FILE* g_trace = nullptr;
@@ -229,6 +234,28 @@ int read_vanish_after(Settings& s) {
     return bad("KDSIM_VANISH_AFTER", value, "a decimal count of I2C transfers");
   }
   s.controller.vanish_after = static_cast<long>(transfers);
+// A decimal count of diagnostic items for the virtual controller.
+int read_count(const char* name, unsigned long max, int& out) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return 0;
+  unsigned long count = 0;
+  if (!parse_number(value, 10, max, &count)) {
+    const std::string expected = "a decimal count, 0 to " + std::to_string(max);
+    return bad(name, value, expected.c_str());
+  }
+  out = static_cast<int>(count);
+  return 0;
+}
+
+int read_diag(Settings& s) {
+  int event_type = s.controller.diag.event_interrupt_type;
+  for (const int code : {read_count("KDSIM_TOUCH", kMaxDiagItems, s.controller.diag.touch_packets),
+                         read_count("KDSIM_ESD", kMaxDiagItems, s.controller.diag.esd_reports),
+                         read_count("KDSIM_LOGS", kMaxDiagItems, s.controller.diag.log_records),
+                         read_count("KDSIM_EVENT_INTR", 2, event_type)}) {
+    if (code != 0) return code;
+  }
+  s.controller.diag.event_interrupt_type = static_cast<uint8_t>(event_type);
   return 0;
 }
 
@@ -278,6 +305,7 @@ int kdsim_setup_from_environment(void) {
   for (int (*reader)(Settings&) : {read_bridge, read_board_id, read_versions, read_protocol, read_unit, read_check_fail,
                                    read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after,
                                    read_vanish_after}) {
+                                   read_diag}) {
     if (const int code = reader(s); code != 0) return code;
   }
   if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;

@@ -49,6 +49,7 @@ class HookedTarget : public I2cTarget {
     if (after) after();
     return acked;
   }
+  bool interrupt_asserted() const override { return inner_.interrupt_asserted(); }
   std::function<bool(bool read, uint16_t reg, size_t length)> refuse;
   std::function<void()> after;
 
