@@ -131,7 +131,10 @@ void Kd63507Diag::on_write(uint16_t first, size_t count) {
   }
   if (covers(kRegTestRequest) && regs_[kRegTestRequest] != kTestRelease) run_test(regs_[kRegTestRequest]);
   if (covers(kRegLogEnable)) {
-    const bool enable = regs_[kRegLogEnable] == 1;
+    // Records come only for the log types the mask (0x1010) switches on.
+    const bool any_type = (regs_[kRegLogEnable - 4] | regs_[kRegLogEnable - 3] | regs_[kRegLogEnable - 2] |
+                           regs_[kRegLogEnable - 1]) != 0;
+    const bool enable = regs_[kRegLogEnable] == 1 && any_type;
     log_record_ = enable && logging_ ? log_record_ + 1 : 0;  // an acknowledgement, or a fresh start
     logging_ = enable;
     if (logging_) announce_log();

@@ -234,6 +234,9 @@ int read_vanish_after(Settings& s) {
     return bad("KDSIM_VANISH_AFTER", value, "a decimal count of I2C transfers");
   }
   s.controller.vanish_after = static_cast<long>(transfers);
+  return 0;
+}
+
 // A decimal count of diagnostic items for the virtual controller.
 int read_count(const char* name, unsigned long max, int& out) {
   const char* value = std::getenv(name);
@@ -304,8 +307,7 @@ int kdsim_setup_from_environment(void) {
   Settings s;
   for (int (*reader)(Settings&) : {read_bridge, read_board_id, read_versions, read_protocol, read_unit, read_check_fail,
                                    read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after,
-                                   read_vanish_after}) {
-                                   read_diag}) {
+                                   read_vanish_after, read_diag}) {
     if (const int code = reader(s); code != 0) return code;
   }
   if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;

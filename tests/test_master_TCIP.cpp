@@ -293,6 +293,7 @@ TEST_P(Diag, TestResultsRunPrintAndRelease) {
 
 TEST_P(Diag, LogRecordsUntilTheEndRecord) {
   start();
+  tLogCtrl.ulLogMask = 0x1;
   tLogCtrl.bLogEnable = 1;
   ASSERT_EQ(i2c_write_to(REG_LOG_CTRL, reinterpret_cast<uint8_t*>(&tLogCtrl), 5), 1);
   kd->clear_transfers();
@@ -310,6 +311,7 @@ TEST_P(Diag, LogRecordsUntilTheEndRecord) {
 TEST_P(Diag, AnUnreadLogHeaderIsNeitherTheEndNorAcknowledged) {
   if (GetParam() == kCustom) GTEST_SKIP() << "the custom board reports no refused read";
   start();
+  tLogCtrl.ulLogMask = 0x1;
   tLogCtrl.bLogEnable = 1;
   ASSERT_EQ(i2c_write_to(REG_LOG_CTRL, reinterpret_cast<uint8_t*>(&tLogCtrl), 5), 1);
   kd->clear_transfers();

@@ -19,7 +19,6 @@ uint8_t* BinaryBuffer = nullptr;
 int8_t emul_board = 0;
 volatile uint8_t gloop = 1;
 bool g_exit_key_waits = true;
-bool g_master_init_quiet = false;
 bool g_master_run_busy = false;
 
 void signal_handler(int signo) {

@@ -17,9 +17,6 @@ extern volatile uint8_t gloop;  // run flag: 1 at start, cleared by Ctrl+C
 // Off for unattended runs (kdtool update, several at once from a script):
 // "Please press any key exit!!!" and the wait after it are left out.
 extern bool g_exit_key_waits;     // true at start
-// kdtool info: master_init prints the device information without the help
-// list.
-extern bool g_master_init_quiet;  // false at start
 // The console host clears this before each master_run; master_run sets it
 // when the poll found work (an event packet, an image or a log record). The
 // host pauses 1 ms after a poll that left it clear and saw no key.

@@ -535,6 +535,9 @@ void master_run(void) {
     default:
       return;
   }
+  if (event != 0 || status == STATUS_READY || status == STATUS_IMAGE_WAITING || status == STATUS_LOG_WAITING) {
+    g_master_run_busy = true;  // the host polls again at once
+  }
   if (event != 0) read_event_packet();
   if (status == STATUS_READY || status == STATUS_IMAGE_WAITING) {
     ReadImage();

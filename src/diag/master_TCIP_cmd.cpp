@@ -11,7 +11,6 @@
 #include "diag/master_TCIP_LOG.h"
 
 #include <array>
-#include <chrono>
 #include <cstdio>
 
 const tCommandInfoItem tCommandInfo[COMMAND_INFO_COUNT] = {
@@ -148,15 +147,22 @@ void dump_b(void) {
   std::putchar('\n');
 }
 
+// The answer to a program command: once the controller reports ready, its
+// ucResult. The ready wait ends on the space bar, Ctrl+C, or status reads that
+// keep failing (about a second); a ready controller that leaves ucResult 0 is
+// read at most READY_LOST_MIN_READS times.
 enum class UnitAnswer { kAnswered, kNoAnswer, kStopped };
 
-// Polls the IAP command block until the controller sets ucResult. Gives up
-// as the ready waits do (no answer for READY_LOST_MS and at least
-// READY_LOST_MIN_READS reads) and on Ctrl+C.
-UnitAnswer poll_unit_result(uint8_t* result) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point start = Clock::now();
-  for (uint32_t reads = 1;; ++reads) {
+UnitAnswer wait_unit_result(uint8_t* result) {
+  switch (WaitForReadyStatus()) {
+    case READY_OK:
+      break;
+    case READY_BRIDGE_FAILED:
+      return UnitAnswer::kNoAnswer;
+    default:
+      return UnitAnswer::kStopped;
+  }
+  for (uint32_t reads = 0; reads < READY_LOST_MIN_READS && gloop != 0; ++reads) {
     uint8_t block[8] = {};
     if (i2c_read_from(kRegIapCommand, block, sizeof block) != 0) {
       log_printf(0, "status=%d\n", block[6]);
@@ -165,13 +171,9 @@ UnitAnswer poll_unit_result(uint8_t* result) {
         return UnitAnswer::kAnswered;
       }
     }
-    if (gloop == 0) return UnitAnswer::kStopped;
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-    if (reads >= READY_LOST_MIN_READS && waited.count() >= static_cast<long long>(READY_LOST_MS)) {
-      return UnitAnswer::kNoAnswer;
-    }
     emul_usdelay(kPollPauseMs);
   }
+  return gloop == 0 ? UnitAnswer::kStopped : UnitAnswer::kNoAnswer;
 }
 
 // Key 5: programs every 512-byte unit from 0x4000 with the pattern
@@ -200,7 +202,7 @@ void flash_write_test(void) {
       break;
     }
     uint8_t result = 0;
-    const UnitAnswer answer = poll_unit_result(&result);
+    const UnitAnswer answer = wait_unit_result(&result);
     if (answer == UnitAnswer::kNoAnswer) {
       std::printf("Flash-write test stopped at 0x%08X: the controller gave no result for the unit.\n", address);
       break;
