@@ -18,6 +18,9 @@
 #include <cstring>
 #include <vector>
 
+// The drivers reach the fuzzed device through the virtual HID transport.
+inline const int kFuzzTransportBound = hid_transport_start(&hid_transport_virtual);
+
 class FuzzedHidDevice : public VirtualHidDevice {
  public:
   explicit FuzzedHidDevice(FuzzedDataProvider* input) : input_(input) {}

@@ -4,7 +4,6 @@
 //
 // Exit codes as fwdownload's (app/entry.h): 0 done, 1 the operation failed,
 // 2 bad command line or file, 3 no bridge (or not the one named).
-#include "app/device_mode.h"
 #include "app/entry.h"
 #include "app/iap_update.h"
 #include "app/kdtool.h"
