@@ -36,6 +36,9 @@ class VirtualCp2112 : public VirtualHidDevice {
   static constexpr uint16_t kVendorId = 0x10C4;
   static constexpr uint16_t kProductId = 0xEA90;
   static constexpr size_t kReportSize = 64;
+  // The board wires GPIO.3 to the controller's chip enable: a falling level
+  // holds the controller off, which the target is told as a power-off.
+  static constexpr uint8_t kChipEnablePin = 0x08;
 
   struct SmbusConfig {
     uint32_t bit_rate = 100000;
@@ -114,6 +117,7 @@ class VirtualCp2112 : public VirtualHidDevice {
   void carry_read(uint8_t slave, size_t count, const uint8_t* target_address, size_t target_length);
   void force_send(size_t wanted);
   void finish(uint8_t status0, uint8_t status1, uint16_t bytes_read);
+  void chip_enable_changed(uint8_t levels_before);
 
   I2cTarget* target_;
   std::deque<Pending> pending_;

@@ -14,4 +14,7 @@ class I2cTarget {
   // One I2C read transfer (start, address+R, bytes, stop). False when no
   // device acknowledged; `data` is then left as it was.
   virtual bool i2c_read(uint8_t address7, uint8_t* data, size_t length) = 0;
+  // The bridge took the device's power (or its chip enable) away: it starts
+  // afresh when it comes back.
+  virtual void powered_off() {}
 };

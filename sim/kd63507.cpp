@@ -72,6 +72,7 @@ bool VirtualKd63507::i2c_write(uint8_t address7, const uint8_t* data, size_t len
   const bool ours = address7 == config_.address7;
   record(false, address7, ours, data, length);
   if (!ours) return false;
+  if (const int isp = isp_write(data, length); isp >= 0) return isp != 0;
   if (length < 2) return true;  // no complete register address: acknowledged, ignored
   const uint16_t first = static_cast<uint16_t>(data[0] << 8 | data[1]);
   const size_t count = length - 2;
@@ -84,7 +85,9 @@ bool VirtualKd63507::i2c_write(uint8_t address7, const uint8_t* data, size_t len
 
 bool VirtualKd63507::i2c_read(uint8_t address7, uint8_t* data, size_t length) {
   const bool ours = address7 == config_.address7;
-  if (ours) {
+  if (ours && isp_.active) {
+    isp_read(data, length);
+  } else if (ours) {
     if (pointer_ == kRegStatus) {
       ++status_reads_;
       if (config_.never_ready) {
@@ -139,14 +142,20 @@ void VirtualKd63507::run_iap_command() {
     ++refused_commands_;
     return;
   }
+  const bool after_program = iap_follows_program(command, address, length);
   switch (command) {
     case kIapProgram:
       ++program_commands_;
       if (in_flash) std::memcpy(&flash_[address], &regs_[kRegIapWindow], length);
+      if (in_flash) iap_program_fault(address);
       break;
     case kIapCheck: {
       ++check_commands_;
       if (!in_flash) break;
+      if (!after_program) {
+        block[kCmdResult] = iap_compare(address, length);
+        break;
+      }
       const uint8_t* window = &regs_[kRegIapWindow];
       const uint32_t expected = static_cast<uint32_t>(window[0]) | static_cast<uint32_t>(window[1]) << 8 |
                                 static_cast<uint32_t>(window[2]) << 16 | static_cast<uint32_t>(window[3]) << 24;
