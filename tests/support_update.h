@@ -49,6 +49,7 @@ class HookedTarget : public I2cTarget {
     if (after) after();
     return acked;
   }
+  void powered_off() override { inner_.powered_off(); }
   std::function<bool(bool read, uint16_t reg, size_t length)> refuse;
   std::function<void()> after;
 
