@@ -284,7 +284,7 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(void) {
   if (written != Step::kOk) return failure_ending(written);
   if (g_verify_after_write) {
     uint32_t where = base;
-    const VerifyOutcome verified = iap_verify_buffer(BinaryBuffer, end - base, base, &where);
+    const VerifyOutcome verified = iap_verify_buffer(BinaryBuffer, end - base, base, &where, true);
     iap_verify_print_verdict(verified, where);
     if (verified != VERIFY_MATCH) return failure_ending(Step::kFailed);
   }

@@ -79,7 +79,8 @@ void print_end() { emulboard_cp2112_isp_print_time("verify End!!!\n"); }
 
 }  // namespace
 
-VerifyOutcome iap_verify_buffer(const uint8_t* data, uint32_t size, uint32_t base, uint32_t* where) {
+VerifyOutcome iap_verify_buffer(const uint8_t* data, uint32_t size, uint32_t base, uint32_t* where,
+                                bool stop_at_mismatch) {
   if (base > kFlashEnd || size > kFlashEnd - base) {
     std::printf("Not verified: 0x%X bytes from 0x%05X run past the end of the flash.\n", size, base);
     verify_result = 0;
@@ -97,10 +98,8 @@ VerifyOutcome iap_verify_buffer(const uint8_t* data, uint32_t size, uint32_t bas
       verify_result = 0;
       if (outcome == VERIFY_MATCH && where != nullptr) *where = address;
       if (outcome == VERIFY_MATCH) outcome = VERIFY_MISMATCH;
-      if (checked == Unit::kFailed) {
-        outcome = VERIFY_FAILED;
-        break;
-      }
+      if (checked == Unit::kFailed) outcome = VERIFY_FAILED;
+      if (checked == Unit::kFailed || stop_at_mismatch) break;
     }
     if (address % 1024 == 0) std::printf("%dK\n", static_cast<int>(address / 1024));
   }

@@ -42,8 +42,10 @@ enum VerifyOutcome : uint8_t {
 // Compares `size` bytes with the flash from `base`, printing "%dK\n" after
 // each unit at a multiple of 1024 and the "verify End!!!" time line.
 // `where`, when given, receives the first unit that did not match or could
-// not be checked. Data running past the end of the flash is refused.
-VerifyOutcome iap_verify_buffer(const uint8_t* data, uint32_t size, uint32_t base, uint32_t* where = nullptr);
+// not be checked; `stop_at_mismatch` ends the checks there. Data running
+// past the end of the flash is refused.
+VerifyOutcome iap_verify_buffer(const uint8_t* data, uint32_t size, uint32_t base, uint32_t* where = nullptr,
+                                bool stop_at_mismatch = false);
 // The same for a file, after "filesize = %d\n". A file that cannot be opened
 // prints "Can not find Filename = %s\n" and reads nothing.
 VerifyOutcome iap_verify_file(const char* path, uint32_t base, uint32_t* where = nullptr);

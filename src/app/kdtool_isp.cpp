@@ -99,6 +99,7 @@ int kdtool_cmd_program(const char* file) {
 int kdtool_cmd_verify(const char* file, uint32_t at) {
   const long size = readable_size(file);
   if (size <= 0 || at >= ISP_FLASH_SIZE || size > static_cast<long>(ISP_FLASH_SIZE - at)) {
+    verify_result = 0;
     if (size < 0) {
       std::printf("Can not find Filename = %s\n", file);
     } else {
