@@ -143,7 +143,7 @@ void iap_verify_print_verdict(VerifyOutcome outcome, uint32_t where) {
 void emulboard_cp2112_verify_to_flash_using_iapmode(const char* path) { iap_verify_file(path, IAP_VERIFY_BASE); }
 
 int emulboard_cp2112_erase_for_iapmode(void) {
-  if (emulboard_cp2112_set_i2c_speed(kEraseBitRate) == 0 || _emulboard_cp2112_ispmode_enter() == 0 ||
+  if (emulboard_cp2112_isp_set_speed(kEraseBitRate) == 0 || _emulboard_cp2112_ispmode_enter() == 0 ||
       _emulboard_cp2112_ispmode_Unlock_protection() == 0) {
     return 0;
   }

@@ -50,7 +50,21 @@ bool read_word(uint16_t reg, uint8_t word[4]) {
   return emulboard_cp2112_i2c_read_from(word, 4, reg) != 0;
 }
 
+// Ctrl+C between two words or blocks (a poll that is answered at once never
+// looks at gloop).
+bool stopped(const char* what) {
+  if (gloop != 0) return false;
+  std::printf("%s: stopped.\n", what);
+  return true;
+}
+
 }  // namespace
+
+int emulboard_cp2112_isp_set_speed(uint32_t bits_per_second) {
+  if (emulboard_cp2112_set_i2c_speed(bits_per_second) != 0) return 1;
+  std::printf("The CP2112 did not take the bit rate %u.\n", static_cast<unsigned>(bits_per_second));
+  return 0;
+}
 
 void emulboard_cp2112_isp_print_time(const char* text) {
   const std::time_t now = std::time(nullptr);
@@ -153,10 +167,10 @@ bool dump_word(uint32_t address, uint8_t word[4]) {
 }
 
 int dump_words(FILE* file, const char* path) {
-  if (emulboard_cp2112_set_i2c_speed(kDumpBitRate) == 0 || _emulboard_cp2112_ispmode_enter() == 0) return 0;
+  if (emulboard_cp2112_isp_set_speed(kDumpBitRate) == 0 || _emulboard_cp2112_ispmode_enter() == 0) return 0;
   for (uint32_t address = 0; address < ISP_FLASH_SIZE; address += 4) {
     uint8_t word[4];
-    if (!dump_word(address, word)) return 0;
+    if (stopped("Dump") || !dump_word(address, word)) return 0;
     const uint8_t stored[4] = {word[3], word[2], word[1], word[0]};
     if (std::fwrite(stored, 1, sizeof stored, file) != sizeof stored) {
       std::printf("Can not write File(%s)\n", path);
@@ -217,7 +231,7 @@ bool program_block(uint32_t address, const uint8_t* bytes) {
 }
 
 int program_blocks(FILE* file, uint32_t size, const char* path) {
-  if (emulboard_cp2112_set_i2c_speed(kProgramBitRate) == 0 || _emulboard_cp2112_ispmode_enter() == 0 ||
+  if (emulboard_cp2112_isp_set_speed(kProgramBitRate) == 0 || _emulboard_cp2112_ispmode_enter() == 0 ||
       _emulboard_cp2112_ispmode_Unlock_protection() == 0) {
     return 0;
   }
@@ -231,6 +245,7 @@ int program_blocks(FILE* file, uint32_t size, const char* path) {
   }
   std::puts("Mass erase complete");
   for (uint32_t address = 0; address < size; address += ISP_BLOCK_SIZE) {
+    if (stopped("Program")) return 0;
     uint8_t block[ISP_BLOCK_SIZE];
     std::memset(block, 0xFF, sizeof block);
     const size_t wanted = size - address < ISP_BLOCK_SIZE ? size - address : ISP_BLOCK_SIZE;

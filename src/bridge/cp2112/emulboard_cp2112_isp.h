@@ -70,6 +70,8 @@ int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path);
 // every block completed; stops at the first block that did not (0).
 int emulboard_cp2112_program_to_flash_using_ispmode(const char* path);
 
+// Sets the bit rate; 1 done, 0 refused (a line says so).
+int emulboard_cp2112_isp_set_speed(uint32_t bits_per_second);
 // One ISP register write. 1 delivered; 0 failed (a line names the register).
 int emulboard_cp2112_isp_write(uint16_t reg, uint32_t value);
 // Polls the status for `bit` (see above). `what` names the step in the line
