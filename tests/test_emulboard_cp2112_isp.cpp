@@ -3,7 +3,7 @@
 // refusals and every bounded status poll.
 #include "bridge/cp2112/emulboard_cp2112_isp.h"
 
-#include "app/kdtool_isp.h"
+#include "app/flash_commands.h"
 #include "bridge/cp2112/kd63507_isp_codes.h"
 #include "support_isp.h"
 
@@ -135,8 +135,10 @@ TEST_F(Isp, UnusableFilesAndTheWrongBridgeAreRefusedBeforeAnythingIsSent) {
   for (const auto& command : std::vector<std::function<int()>>{
            [&] { return kdtool_cmd_dump(dir.file("out.bin").c_str()); },
            [&] { return kdtool_cmd_program(dir.file("in.bin").c_str()); }, [] { return kdtool_cmd_erase(); }}) {
-    EXPECT_EQ(captured(command), 3);
-    EXPECT_EQ(out, "This command needs a CP2112 bridge; the bridge in use is the custom board.\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(command(), 3);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "kdtool: this command needs a CP2112 bridge; the bridge in use is the custom board.\n");
   }
 }
 

@@ -2,7 +2,7 @@
 // verifies what it wrote, against the virtual controller.
 #include "app/iap_verify.h"
 
-#include "app/kdtool_isp.h"
+#include "app/flash_commands.h"
 #include "support_isp.h"
 
 #include <regex>

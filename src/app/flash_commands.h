@@ -3,7 +3,7 @@
 // Each takes a bridge that is already brought up (emul_board set, the table
 // bound, the slave address set) and returns kdtool's exit code: 0 done,
 // 1 failed (a line above says why), 2 the file cannot be used, 3 the command
-// needs a CP2112 and none is in use (a line says so). dump, program and
+// needs a CP2112 and none is in use (a line on stderr says so). dump, program and
 // erase drive the controller's ISP mode, which the CP2112 alone can do.
 #pragma once
 

@@ -1,4 +1,4 @@
-#include "app/kdtool_isp.h"
+#include "app/flash_commands.h"
 
 #include "app/device_mode.h"
 #include "app/entry.h"
@@ -27,8 +27,9 @@ int exit_code(int result) { return result != 0 ? kExitOk : kExitFailed; }
 
 bool cp2112_in_use() {
   if (emul_board == BOARD_CP2112) return true;
-  std::puts(emul_board == BOARD_HIDBOARD ? "This command needs a CP2112 bridge; the bridge in use is the custom board."
-                                         : "No CP2112 bridge found.");
+  std::fputs(emul_board == BOARD_HIDBOARD ? "kdtool: this command needs a CP2112 bridge; the bridge in use is the custom board.\n"
+                                          : "kdtool: no CP2112 bridge found.\n",
+             stderr);
   return false;
 }
 
