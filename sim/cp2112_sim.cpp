@@ -73,6 +73,13 @@ VirtualCp2112::VirtualCp2112(I2cTarget* target, std::string serial) : target_(ta
   info.feature_report_length = kReportSize;
 }
 
+void VirtualCp2112::chip_enable_changed(uint8_t levels_before) {
+  if ((levels_before & kCePin) != 0 && (pin_levels() & kCePin) == 0 &&
+      target_ != nullptr) {
+    target_->powered_off();
+  }
+}
+
 uint8_t VirtualCp2112::pin_levels() const {
   // An open-drain output (drive bit clear) latched high lets the outside
   // pull the pin low, so the board reads INTR whichever way it set it up.
@@ -266,6 +273,7 @@ int VirtualCp2112::input_report(uint8_t* buffer, size_t length, int timeout_ms) 
 int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
   count_report();
   if (data == nullptr || length < 2) return -1;
+  const uint8_t levels_before = pin_levels();
   switch (data[0]) {
     case kReset:
       smbus = SmbusConfig{};
@@ -280,12 +288,14 @@ int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
       drive = data[2];
       alt_function = data[3];
       clock_divider = data[4];
+      chip_enable_changed(levels_before);
       return static_cast<int>(length);
     case kSetGpio: {
       if (length < 3) return -1;
       latch_writes_.emplace_back(data[1], data[2]);
       const uint8_t changed = static_cast<uint8_t>(data[2] & direction);  // inputs keep their level
       latch = static_cast<uint8_t>((latch & ~changed) | (data[1] & changed));
+      chip_enable_changed(levels_before);
       return static_cast<int>(length);
     }
     case kSmbusConfig:

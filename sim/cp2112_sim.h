@@ -38,7 +38,8 @@ class VirtualCp2112 : public VirtualHidDevice {
   static constexpr uint16_t kProductId = 0xEA90;
   static constexpr size_t kReportSize = 64;
   // GPIO.2 carries the target's interrupt line (active low), GPIO.3 its
-  // chip enable.
+  // chip enable: a falling chip enable holds the controller off, which the
+  // target is told as a power-off.
   static constexpr uint8_t kIntrPin = 0x04;
   static constexpr uint8_t kCePin = 0x08;
 
@@ -132,6 +133,7 @@ class VirtualCp2112 : public VirtualHidDevice {
   void carry_read(uint8_t slave, size_t count, const uint8_t* target_address, size_t target_length);
   void force_send(size_t wanted);
   void finish(uint8_t status0, uint8_t status1, uint16_t bytes_read);
+  void chip_enable_changed(uint8_t levels_before);
 
   I2cTarget* target_;
   std::deque<Pending> pending_;

@@ -17,4 +17,7 @@ class I2cTarget {
   // The device's interrupt output (active low), for a bridge that wires it
   // to a pin: true while the device pulls it low.
   virtual bool interrupt_asserted() const { return false; }
+  // The bridge took the device's power (or its chip enable) away: it starts
+  // afresh when it comes back.
+  virtual void powered_off() {}
 };

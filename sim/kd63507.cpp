@@ -87,6 +87,7 @@ bool VirtualKd63507::i2c_write(uint8_t address7, const uint8_t* data, size_t len
   record(false, address7, ours, data, length);
   if (!ours) return false;
   settle();
+  if (const int isp = isp_write(data, length); isp >= 0) return isp != 0;
   if (length < 2) return true;  // no complete register address: acknowledged, ignored
   const uint16_t first = static_cast<uint16_t>(data[0] << 8 | data[1]);
   const size_t count = length - 2;
@@ -111,7 +112,9 @@ bool VirtualKd63507::i2c_write(uint8_t address7, const uint8_t* data, size_t len
 
 bool VirtualKd63507::i2c_read(uint8_t address7, uint8_t* data, size_t length) {
   const bool ours = answers(address7);
-  if (ours) {
+  if (ours && isp_.active) {
+    isp_read(data, length);
+  } else if (ours) {
     settle();
     if (pointer_ == kRegStatus) {
       ++status_reads_;
@@ -206,15 +209,21 @@ void VirtualKd63507::run_iap_command() {
     set_result(command == kIapCheck || command == kIapUnitQuery ? 0 : kResultRefused);
     return;
   }
+  const bool after_program = iap_follows_program(command, address, length);
   switch (command) {
     case kIapProgram:
       ++program_commands_;
       std::memcpy(&flash_[address], &regs_[kRegIapWindow], length);
+      iap_program_fault(address);
       // The controller reads the unit back: 1 when it matches the window.
       set_result(std::memcmp(&flash_[address], &regs_[kRegIapWindow], length) == 0 ? 1 : 2);
       break;
     case kIapCheck: {
       ++check_commands_;
+      if (!after_program) {
+        set_result(iap_compare(address, length));
+        break;
+      }
       const uint8_t* window = &regs_[kRegIapWindow];
       const uint32_t expected = static_cast<uint32_t>(window[0]) | static_cast<uint32_t>(window[1]) << 8 |
                                 static_cast<uint32_t>(window[2]) << 16 | static_cast<uint32_t>(window[3]) << 24;

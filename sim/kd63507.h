@@ -154,6 +154,17 @@ struct Kd63507Config {
   long vanish_after = -1;
   // Diagnostic side.
   Kd63507DiagConfig diag = {};
+
+  // ISP mode and the IAP compare (sim/kd63507_isp.cpp).
+  // Status reads before an ISP command's completion bit shows.
+  int isp_busy_reads = 1;
+  // ISP command words whose completion bit never comes.
+  std::vector<uint32_t> isp_stuck_commands = {};
+  // Flash addresses of units that an IAP program command stores with the
+  // lowest bit of their first byte flipped, without a word.
+  std::vector<uint32_t> corrupt_units = {};
+  // IAP data compares leave ucResult at 0 for ever.
+  bool compare_never_answers = false;
 };
 
 class VirtualKd63507 : public I2cTarget {
@@ -288,6 +299,45 @@ class VirtualKd63507 : public I2cTarget {
     std::vector<uint8_t> mode_requests;
     int module_config_reads = 0;
   } console_;
+  // ---- ISP mode and the IAP data compare (sim/kd63507_isp.cpp) ----
+  // The entry sequence and unlock words of the access-code table switch the
+  // controller into ISP mode: 32-bit registers at 16-bit addresses, values
+  // most significant byte first, flash protected until the protection
+  // command is given the table's values. A power-off ends ISP mode.
+ public:
+  static constexpr uint32_t kIspSectorSize = 0x1000;
+  bool in_isp_mode() const { return isp_.active; }
+  bool isp_protected() const { return !isp_.unprotected; }
+  // ISP commands ignored: flash protected, wrong set-up or address, unknown.
+  int isp_refused_commands() const { return isp_.refused; }
+  void powered_off() override;
+
+ private:
+  struct IspState {
+    bool active = false;
+    int entry_step = 0;  // entry codes and unlock words seen in order
+    bool unprotected = false;
+    uint16_t pointer = 0;
+    std::array<uint32_t, 0x60> regs{};  // 0x0000 to 0x017F
+    uint8_t pending_bit = 0;            // completion bit still to come
+    int busy_left = 0;
+    int refused = 0;
+  };
+  // -1: not for the ISP side (normal mode); else 1 acknowledged, 0 not.
+  int isp_write(const uint8_t* data, size_t length);
+  void isp_read(uint8_t* data, size_t length);
+  void isp_command(uint32_t command);
+  // Whether this IAP command follows a program command of the same address
+  // and length (remembers this one for the next).
+  bool iap_follows_program(uint8_t command, uint32_t address, uint32_t length);
+  // Command 5 that compares data: 1 match, 2 mismatch, 0 no answer.
+  uint8_t iap_compare(uint32_t address, uint32_t length) const;
+  void iap_program_fault(uint32_t address);
+
+  IspState isp_;
+  uint8_t iap_last_command_ = 0;
+  uint32_t iap_last_address_ = 0;
+  uint32_t iap_last_length_ = 0;
 };
 
 // The unit checksum the controller checks a programmed unit against: CRC-16

@@ -18,6 +18,11 @@
 //   KDSIM_FLASH_IN      128 KiB file loaded into the flash      (erased)
 //   KDSIM_FLASH_OUT     file the flash is written to at exit    (none)
 //   KDSIM_TRACE         file receiving one line per I2C transfer (none)
+//   KDSIM_ISP_BUSY      busy ISP status reads after each ISP command (1)
+//   KDSIM_ISP_STUCK     ISP command words, hex, comma-separated, whose
+//                       completion bit never comes                (none)
+//   KDSIM_CORRUPT_UNIT  flash addresses, hex, comma-separated, of units an
+//                       IAP program command stores with one bit flipped (none)
 //   KDSIM_CP2112_SMBUS_LOG  file receiving one line per SMBus configuration
 //                       the virtual CP2112 takes                    (none)
 //   KDSIM_TOUCH         touch packets queued, one finger moving  (0)
@@ -260,6 +265,39 @@ int read_diag(Settings& s) {
   }
   s.controller.diag.event_interrupt_type = static_cast<uint8_t>(event_type);
   return 0;
+
+int read_isp_busy(Settings& s) {
+  const char* value = std::getenv("KDSIM_ISP_BUSY");
+  if (value == nullptr) return 0;
+  unsigned long busy = 0;
+  if (!parse_number(value, 10, kMaxBusyReads, &busy)) return bad("KDSIM_ISP_BUSY", value, "a decimal count, 0 to 1000000");
+  s.controller.isp_busy_reads = static_cast<int>(busy);
+  return 0;
+}
+
+// A comma-separated list of hex words, each at most `max` and a multiple of
+// `align`.
+int read_hex_list(const char* name, unsigned long max, unsigned long align, const char* expected,
+                  std::vector<uint32_t>& out) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return 0;
+  for (const std::string& item : split(value, ',')) {
+    unsigned long word = 0;
+    if (!parse_number(item, 16, max, &word) || word % align != 0) return bad(name, value, expected);
+    out.push_back(static_cast<uint32_t>(word));
+  }
+  return 0;
+}
+
+int read_isp_stuck(Settings& s) {
+  return read_hex_list("KDSIM_ISP_STUCK", 0xFFFFFFFF, 1, "ISP command words in hex, for example 1041,1044",
+                       s.controller.isp_stuck_commands);
+}
+
+int read_corrupt_unit(Settings& s) {
+  return read_hex_list("KDSIM_CORRUPT_UNIT", VirtualKd63507::kFlashSize - 128, 128,
+                       "flash addresses in hex, multiples of 80 below 20000, for example 4080",
+                       s.controller.corrupt_units);
 }
 
 int read_path(const char* name, std::string& out) {
@@ -307,7 +345,7 @@ int kdsim_setup_from_environment(void) {
   Settings s;
   for (int (*reader)(Settings&) : {read_bridge, read_board_id, read_versions, read_protocol, read_unit, read_check_fail,
                                    read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after,
-                                   read_vanish_after, read_diag}) {
+                                   read_vanish_after, read_diag, read_isp_busy, read_isp_stuck, read_corrupt_unit}) {
     if (const int code = reader(s); code != 0) return code;
   }
   if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;

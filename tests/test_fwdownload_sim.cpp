@@ -89,7 +89,8 @@ TEST(FwdownloadSim, WholeRunsAndUnusableSettings) {
       {"KDSIM_CHECK_FAIL", "20:-1"}, {"KDSIM_BUSY", "-1"}, {"KDSIM_BUSY", "1x"}, {"KDSIM_NEVER_READY", "yes"},
       {"KDSIM_UNPLUG_AFTER", "never"}, {"KDSIM_UNPLUG_AFTER", "99999999999999999999"}, {"KDSIM_VANISH_AFTER", "-1"},
       {"KDSIM_FLASH_IN", dir.file("missing.bin")}, {"KDSIM_FLASH_IN", dir.file("short.bin")},
-      {"KDSIM_FLASH_OUT", dir.file("no/such/dir/flash.bin")}, {"KDSIM_TRACE", ""}};
+      {"KDSIM_FLASH_OUT", dir.file("no/such/dir/flash.bin")}, {"KDSIM_TRACE", ""},
+      {"KDSIM_ISP_BUSY", "x"}, {"KDSIM_ISP_STUCK", "1041,"}, {"KDSIM_CORRUPT_UNIT", "4001"}, {"KDSIM_CORRUPT_UNIT", "20000"}};
   for (const auto& setting : bad) {
     runs.push_back({"refused", {setting}, "", 2, SIZE_MAX, {}, "1209", "7750", setting.first + ": "});
   }

@@ -2,6 +2,7 @@
 
 #include "app/device_mode.h"
 #include "app/entry.h"
+#include "app/iap_verify.h"
 #include "app/master.h"
 #include "console/util_console.h"
 #include "diag/device_records.h"
@@ -16,6 +17,7 @@
 
 UpdateOutcome g_update_outcome = UPDATE_NOT_RUN;
 uint32_t FLASH_4KB_UPDATE_MODE = 0;
+bool g_verify_after_write = false;
 
 namespace {
 
@@ -318,5 +320,11 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(void) {
 
   const Step written = emul_board == BOARD_HIDBOARD ? procedure_b(base, end) : procedure_a(base, end);
   if (written != Step::kOk) return failure_ending(written);
+  if (g_verify_after_write) {
+    uint32_t where = base;
+    const VerifyOutcome verified = iap_verify_buffer(BinaryBuffer, end - base, base, &where, true);
+    iap_verify_print_verdict(verified, where);
+    if (verified != VERIFY_MATCH) return failure_ending(Step::kFailed);
+  }
   return success_ending();
 }

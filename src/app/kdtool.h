@@ -1,6 +1,7 @@
 // kdtool: the bench and production-line companion of fwdownload.
 //
-//   kdtool [OPTIONS] list | info | diag | update IMAGE CORE_VER APP_VER PARA_VER
+//   kdtool [OPTIONS] list | info | diag | update IMAGE CORE_VER APP_VER PARA_VER [--verify]
+//   kdtool [OPTIONS] dump FILE | program FILE | verify FILE [--at HEX] | erase
 //
 // kdtool_main.cpp reads the command line and runs info, diag and update;
 // kdtool_report.cpp lists bridges and writes the JSON documents.
@@ -23,6 +24,9 @@ struct KdtoolOptions {
   uint8_t address = 0x34;
   bool virtual_hardware = false;
   bool json = false;
+  bool verify_after_write = false;  // update --verify
+  uint32_t verify_at = 0x2000;      // verify --at HEX
+  bool verify_at_given = false;
   std::string command;
   std::vector<std::string> operands;
 };

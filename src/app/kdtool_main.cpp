@@ -5,6 +5,7 @@
 // Exit codes as fwdownload's (app/entry.h): 0 done, 1 the operation failed,
 // 2 bad command line or file, 3 no bridge (or not the one named).
 #include "app/entry.h"
+#include "app/flash_commands.h"
 #include "app/iap_update.h"
 #include "app/kdtool.h"
 #include "app/master.h"
@@ -33,13 +34,19 @@ constexpr char kUsage[] =
     "Usage: kdtool [OPTIONS] list\n"
     "       kdtool [OPTIONS] info\n"
     "       kdtool [OPTIONS] diag\n"
-    "       kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER\n"
+    "       kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER [--verify]\n"
+    "       kdtool [OPTIONS] dump FILE | program FILE | verify FILE [--at HEX] | erase\n"
     "\n"
     "  list     every bridge found, and whether it can be used\n"
     "  info     the controller's device and firmware information\n"
     "  diag     the diagnostic console (key x or Ctrl+C leaves; keys from stdin\n"
     "           byte by byte when it is not a terminal)\n"
-    "  update   fwdownload's update, without its key waits\n"
+    "  update   fwdownload's update, without its key waits; --verify checks the\n"
+    "           written range before the reset request\n"
+    "  dump     the whole 128 KiB flash into FILE (ISP mode, CP2112)\n"
+    "  program  mass erase, then FILE from flash address 0 (ISP mode, CP2112)\n"
+    "  verify   FILE against the flash from HEX (default 2000) through the IAP check\n"
+    "  erase    the flash sector at 0x2000 (ISP mode, CP2112)\n"
     "\n"
     "Options:\n"
     "  --vid HEX --pid HEX     custom board identifiers (default 1209:7750)\n"
@@ -51,7 +58,8 @@ constexpr char kUsage[] =
     "  --json                  list and info: one JSON document on stdout\n"
     "  --help, --version\n"
     "\n"
-    "Exit codes: 0 done, 1 failed, 2 bad command line or file, 3 no bridge.\n";
+    "Exit codes: 0 done, 1 failed, 2 bad command line or file, 3 no bridge\n"
+    "(or no CP2112 for dump, program and erase).\n";
 
 int bad_usage(const std::string& message) {
   std::fprintf(stderr, "kdtool: %s\nTry 'kdtool --help'.\n", message.c_str());
@@ -91,8 +99,12 @@ int parse(int argc, char** argv, KdtoolOptions& options) {
       (arg == "--json" ? options.json : options.virtual_hardware) = true;
       continue;
     }
+    if (arg == "--verify") {
+      options.verify_after_write = true;
+      continue;
+    }
     if (arg != "--vid" && arg != "--pid" && arg != "--bridge" && arg != "--path" && arg != "--serial" &&
-        arg != "--addr") {
+        arg != "--addr" && arg != "--at") {
       return bad_usage("unknown option " + arg);
     }
     if (i + 1 >= argc) return bad_usage(arg + " needs a value");
@@ -118,6 +130,12 @@ int parse(int argc, char** argv, KdtoolOptions& options) {
         return bad_usage("--addr " + value + ": a 7-bit I2C address is 1 to 7F");
       }
       options.address = static_cast<uint8_t>(number);
+    } else if (arg == "--at") {
+      if (!parse_hex(value, 5, &number) || number >= 0x20000) {
+        return bad_usage("--at " + value + ": a flash address is 0 to 1FFFF");
+      }
+      options.verify_at = static_cast<uint32_t>(number);
+      options.verify_at_given = true;
     } else if (value.empty()) {
       return bad_usage(arg + " needs a value");
     } else {
@@ -127,13 +145,19 @@ int parse(int argc, char** argv, KdtoolOptions& options) {
   if (!options.path.empty() && !options.serial.empty()) return bad_usage("give --path or --serial, not both");
   if ((options.vid == 0) != (options.pid == 0)) return bad_usage("--vid and --pid go together");
   if (options.command.empty()) return bad_usage("no command given");
-  const bool update = options.command == "update";
-  if (options.command != "list" && options.command != "info" && options.command != "diag" && !update) {
-    return bad_usage("unknown command " + options.command);
+  const std::string& command = options.command;
+  const bool update = command == "update";
+  const bool with_file = command == "dump" || command == "program" || command == "verify";
+  if (command != "list" && command != "info" && command != "diag" && command != "erase" && !update && !with_file) {
+    return bad_usage("unknown command " + command);
   }
-  if (options.operands.size() != (update ? 4u : 0u)) {
-    return bad_usage(update ? "update takes IMAGE CORE_VER APP_VER PARA_VER" : options.command + " takes no operands");
+  if (options.operands.size() != (update ? 4u : with_file ? 1u : 0u)) {
+    return bad_usage(update ? "update takes IMAGE CORE_VER APP_VER PARA_VER"
+                     : with_file ? command + " takes one FILE"
+                                 : command + " takes no operands");
   }
+  if (options.verify_after_write && !update) return bad_usage("--verify is for update");
+  if (options.verify_at_given && command != "verify") return bad_usage("--at is for verify");
   if (options.json && options.command != "list" && options.command != "info") {
     return bad_usage("--json is for list and info");
   }
@@ -264,10 +288,27 @@ int run_update(const KdtoolOptions& options) {
   }
   target_bring_up();
   g_exit_key_waits = false;  // several updates may run at once from a script
+  g_verify_after_write = options.verify_after_write;
   emulboard_cp2112_program_to_flash_using_iapmode_Customer();
   target_shut_down();
   print_console_app_message(0);
   return update_exit_code();
+}
+
+// dump, program, verify and erase. The ISP commands look for a CP2112 unless
+// a bridge kind was named.
+int run_flash_command(KdtoolOptions options) {
+  const bool isp = options.command != "verify";
+  if (isp && options.bridge == BridgeChoice::kAny) options.bridge = BridgeChoice::kCp2112;
+  if (!select_bridge(options)) return EXIT_NO_BRIDGE;
+  target_bring_up();
+  const char* file = options.operands.empty() ? "" : options.operands[0].c_str();
+  const int code = options.command == "dump"      ? kdtool_cmd_dump(file)
+                   : options.command == "program" ? kdtool_cmd_program(file)
+                   : options.command == "verify"  ? kdtool_cmd_verify(file, options.verify_at)
+                                                  : kdtool_cmd_erase();
+  target_shut_down();
+  return code;
 }
 
 }  // namespace
@@ -308,5 +349,6 @@ int main(int argc, char** argv) {
   if (options.command == "list") return kdtool_list(options);
   if (options.command == "info") return run_info(options);
   if (options.command == "diag") return run_diag(options);
-  return run_update(options);
+  if (options.command == "update") return run_update(options);
+  return run_flash_command(options);
 }
