@@ -265,6 +265,7 @@ int read_diag(Settings& s) {
   }
   s.controller.diag.event_interrupt_type = static_cast<uint8_t>(event_type);
   return 0;
+}
 
 int read_isp_busy(Settings& s) {
   const char* value = std::getenv("KDSIM_ISP_BUSY");
