@@ -4,7 +4,9 @@
 # that need a pseudo-terminal or POSIX processes) and end-to-end runs of the
 # Windows executables: updates through fwdownload-sim.exe over the virtual
 # custom board and the virtual CP2112, hex2c.exe on a HEX file, and the exit
-# codes of fwdownload.exe for a bad command line and for "Device Not Found.".
+# codes of fwdownload.exe for a bad command line and for "Device Not Found.";
+# kdtool.exe's list and update on the virtual hardware, its refusals, and
+# remove-device up to its question (never a removal).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-deps.sh
@@ -83,6 +85,28 @@ check "fwdownload.exe with a short command line ends with 2" test "$rc" -eq 2
 run "$build/fwdownload.exe" "$(winpath "$work/fw.bin")" 1234 5678 0102 0003 0010 34
 check "fwdownload.exe without a bridge ends with 3" test "$rc" -eq 3
 check "fwdownload.exe without a bridge says \"Device Not Found.\"" has "Device Not Found."
+
+notice="kdtool: VIRTUAL hardware (KDSIM_* settings): no real bridge or controller is used."
+KDSIM_BRIDGE=both run "$build/kdtool.exe" --virtual list
+check "kdtool.exe --virtual list shows both virtual bridges" test "$(cat "$work/out")" = \
+  "$notice"$'\ncustom  1209:7750  BOARDSIM0001  virtual:0  ok\ncp2112  10c4:ea90  CP2112SIM0001  virtual:1  ok'
+rm -f "$work/flash.bin"
+KDSIM_BRIDGE=both KDSIM_FLASH_OUT="$(winpath "$work/flash.bin")" \
+  run "$build/kdtool.exe" --virtual --serial BOARDSIM0001 update "$(winpath "$work/fw.bin")" 0102 0003 0010
+check "kdtool.exe update over the virtual custom board ends with 0" test "$rc" -eq 0
+check "kdtool.exe update says the flash was written" has "Flash Writing Complete!!!"
+check "kdtool.exe update leaves the image in the flash" cmp -s <(tail -c +16385 "$work/flash.bin") "$work/fw.bin"
+KDSIM_BRIDGE=custom run "$build/kdtool.exe" --virtual --bridge cp2112 update "$(winpath "$work/fw.bin")" 0102 0003 0010
+check "kdtool.exe without the bridge asked for ends with 3" test "$rc" -eq 3
+run "$build/kdtool.exe" --addr 80 info
+check "kdtool.exe with a bad address ends with 2" test "$rc" -eq 2
+run "$build/kdtool.exe" remove-device ""
+check "kdtool.exe remove-device refuses the empty text with 2" test "$rc" -eq 2
+rc=0
+echo no | wine64 "$build/kdtool.exe" remove-device VID_10C4 >"$work/out.raw" 2>"$work/err" || rc=$?
+tr -d '\r' <"$work/out.raw" >"$work/out"
+check "kdtool.exe remove-device removes nothing without a yes and ends with 1" test "$rc" -eq 1
+check "kdtool.exe remove-device says nothing was removed" grep -qF "[yes/no] Nothing removed." "$work/out"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures end-to-end check(s) failed"

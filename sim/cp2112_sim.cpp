@@ -73,8 +73,24 @@ VirtualCp2112::VirtualCp2112(I2cTarget* target, std::string serial) : target_(ta
   info.feature_report_length = kReportSize;
 }
 
+void VirtualCp2112::chip_enable_changed(uint8_t levels_before) {
+  if ((levels_before & kCePin) != 0 && (pin_levels() & kCePin) == 0 &&
+      target_ != nullptr) {
+    target_->powered_off();
+  }
+}
+
 uint8_t VirtualCp2112::pin_levels() const {
-  return static_cast<uint8_t>((latch & direction) | (input_levels & ~direction));
+  // An open-drain output (drive bit clear) latched high lets the outside
+  // pull the pin low, so the board reads INTR whichever way it set it up.
+  auto levels = [&](uint8_t outside) {
+    const uint8_t driven = static_cast<uint8_t>(latch & direction & (drive | outside));
+    return static_cast<uint8_t>(driven | (outside & ~direction));
+  };
+  const uint8_t idle = levels(input_levels);
+  // The target drives its interrupt line only while chip enable is high.
+  if ((idle & kCePin) == 0 || target_ == nullptr || !target_->interrupt_asserted()) return idle;
+  return levels(static_cast<uint8_t>(input_levels & ~kIntrPin));
 }
 
 void VirtualCp2112::drop_responses(long skip, long count) {
@@ -220,10 +236,9 @@ int VirtualCp2112::output_report(const uint8_t* data, size_t length) {
       if (status0_ == kComplete || status0_ == kError) status0_ = kIdle;
       return written;
     case kCancel:
+      // Data not yet sent is dropped; reports already on their way to the
+      // host still arrive.
       read_buffer_.clear();
-      pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
-                                    [](const Pending& p) { return p.bytes[0] == kReadResponse; }),
-                     pending_.end());
       finish(kIdle, 0, 0);
       return written;
     default:
@@ -236,12 +251,14 @@ int VirtualCp2112::output_report(const uint8_t* data, size_t length) {
 int VirtualCp2112::input_report(uint8_t* buffer, size_t length, int timeout_ms) {
   const auto wait = std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
   if (pending_.empty()) {
+    if (timeout_ms != 0) ++expired_waits_;
     std::this_thread::sleep_for(wait);
     return 0;
   }
   const Clock::time_point ready = pending_.front().ready;
   if (ready > Clock::now()) {
     if (timeout_ms >= 0 && ready - Clock::now() > wait) {
+      if (timeout_ms != 0) ++expired_waits_;
       std::this_thread::sleep_for(wait);
       return 0;
     }
@@ -256,6 +273,7 @@ int VirtualCp2112::input_report(uint8_t* buffer, size_t length, int timeout_ms) 
 int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
   count_report();
   if (data == nullptr || length < 2) return -1;
+  const uint8_t levels_before = pin_levels();
   switch (data[0]) {
     case kReset:
       smbus = SmbusConfig{};
@@ -270,12 +288,14 @@ int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
       drive = data[2];
       alt_function = data[3];
       clock_divider = data[4];
+      chip_enable_changed(levels_before);
       return static_cast<int>(length);
     case kSetGpio: {
       if (length < 3) return -1;
       latch_writes_.emplace_back(data[1], data[2]);
       const uint8_t changed = static_cast<uint8_t>(data[2] & direction);  // inputs keep their level
       latch = static_cast<uint8_t>((latch & ~changed) | (data[1] & changed));
+      chip_enable_changed(levels_before);
       return static_cast<int>(length);
     }
     case kSmbusConfig:
@@ -288,6 +308,13 @@ int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
       smbus.read_timeout = static_cast<uint16_t>(read_be16(data + 9));
       smbus.scl_low_timeout = data[11] != 0;
       smbus.retry_limit = static_cast<uint16_t>(read_be16(data + 12));
+      smbus_history_.push_back(smbus);
+      if (smbus_log != nullptr) {
+        std::fprintf(smbus_log, "rate %u address %02X auto %d timeouts %u/%u scl %d retries %u\n", smbus.bit_rate,
+                     smbus.address, smbus.auto_send_read ? 1 : 0, smbus.write_timeout, smbus.read_timeout,
+                     smbus.scl_low_timeout ? 1 : 0, smbus.retry_limit);
+        std::fflush(smbus_log);
+      }
       if (stray_reports_on_config) {
         push_transfer_status(kIdle, 0);
         push_read_response(kIdle, nullptr, 0);
@@ -365,6 +392,16 @@ int VirtualCp2112::get_feature(uint8_t* buffer, size_t length) {
     default:
       return -1;
   }
+}
+
+void VirtualCp2112::opened() {
+  if (leftover_at_open_ms < 0) return;
+  std::array<uint8_t, kReportSize> report{};
+  report[0] = kReadResponse;
+  report[1] = kComplete;
+  report[2] = 4;
+  std::fill_n(&report[3], 4, 0xEE);
+  pending_.push_back({Clock::now() + std::chrono::milliseconds(leftover_at_open_ms), report});
 }
 
 void VirtualCp2112::unplug_after(long reports) {

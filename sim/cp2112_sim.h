@@ -25,6 +25,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <string>
@@ -36,6 +37,11 @@ class VirtualCp2112 : public VirtualHidDevice {
   static constexpr uint16_t kVendorId = 0x10C4;
   static constexpr uint16_t kProductId = 0xEA90;
   static constexpr size_t kReportSize = 64;
+  // GPIO.2 carries the target's interrupt line (active low), GPIO.3 its
+  // chip enable: a falling chip enable holds the controller off, which the
+  // target is told as a power-off.
+  static constexpr uint8_t kIntrPin = 0x04;
+  static constexpr uint8_t kCePin = 0x08;
 
   struct SmbusConfig {
     uint32_t bit_rate = 100000;
@@ -60,6 +66,7 @@ class VirtualCp2112 : public VirtualHidDevice {
   int input_report(uint8_t* buffer, size_t length, int timeout_ms) override;
   int set_feature(const uint8_t* data, size_t length) override;
   int get_feature(uint8_t* buffer, size_t length) override;
+  void opened() override;
 
   // Chip state, open for checks and for setting up cases.
   SmbusConfig smbus;
@@ -72,7 +79,8 @@ class VirtualCp2112 : public VirtualHidDevice {
   uint8_t part_number = 0x0C;
   uint8_t device_version = 0x02;
 
-  // Pin levels as Get GPIO Values reports them.
+  // Pin levels as Get GPIO Values reports them; GPIO.2 follows the target's
+  // interrupt line while GPIO.3 (chip enable) is high.
   uint8_t pin_levels() const;
   // Every Set GPIO Values as received: (values, mask).
   const std::vector<std::pair<uint8_t, uint8_t>>& latch_writes() const { return latch_writes_; }
@@ -86,12 +94,23 @@ class VirtualCp2112 : public VirtualHidDevice {
   const std::vector<size_t>& read_response_sizes() const { return response_sizes_; }
   // Input reports waiting to be read.
   size_t pending_input_reports() const { return pending_.size(); }
+  // Input report reads that waited for a report and ran out of time.
+  long expired_waits() const { return expired_waits_; }
+  // Every SMBus configuration received, in order (the last one is in force).
+  const std::vector<SmbusConfig>& smbus_history() const { return smbus_history_; }
+  // When set, one line per SMBus configuration received goes to this file:
+  // "rate R address AA auto A timeouts W/R scl S retries N" (AA in hex).
+  FILE* smbus_log = nullptr;
 
   // Fault injection. Let `skip` more input reports through, then drop
   // `count` of them (negative: every one from then on).
   void drop_responses(long skip, long count);
   // Every input report produced from now on becomes readable `ms` later.
+  // Cancel Transfer does not call back a report that is on its way.
   void delay_responses(int ms) { delay_ms_ = ms; }
+  // A Data Read Response (data bytes 0xEE) that a killed run left behind:
+  // it reaches the host `ms` after the next open. Negative: none.
+  int leftover_at_open_ms = -1;
   // After `reports` more reports received the device is unplugged: that
   // report is still handled, every later transfer fails. Negative: never.
   void unplug_after(long reports);
@@ -114,6 +133,7 @@ class VirtualCp2112 : public VirtualHidDevice {
   void carry_read(uint8_t slave, size_t count, const uint8_t* target_address, size_t target_length);
   void force_send(size_t wanted);
   void finish(uint8_t status0, uint8_t status1, uint16_t bytes_read);
+  void chip_enable_changed(uint8_t levels_before);
 
   I2cTarget* target_;
   std::deque<Pending> pending_;
@@ -129,6 +149,8 @@ class VirtualCp2112 : public VirtualHidDevice {
   std::vector<size_t> response_sizes_;
   int refused_ = 0;
   long reports_ = 0;
+  long expired_waits_ = 0;
+  std::vector<SmbusConfig> smbus_history_;
   long unplug_after_ = -1;
   long drop_skip_ = 0;
   long drop_count_ = 0;

@@ -14,4 +14,10 @@ class I2cTarget {
   // One I2C read transfer (start, address+R, bytes, stop). False when no
   // device acknowledged; `data` is then left as it was.
   virtual bool i2c_read(uint8_t address7, uint8_t* data, size_t length) = 0;
+  // The device's interrupt output (active low), for a bridge that wires it
+  // to a pin: true while the device pulls it low.
+  virtual bool interrupt_asserted() const { return false; }
+  // The bridge took the device's power (or its chip enable) away: it starts
+  // afresh when it comes back.
+  virtual void powered_off() {}
 };

@@ -12,6 +12,7 @@ constexpr uint16_t kCmdCommand = 7;
 constexpr uint8_t kIapProgram = 3;
 constexpr uint8_t kIapCheck = 5;
 constexpr uint8_t kIapUnitQuery = 8;
+constexpr uint16_t kCmdSize = 8;
 
 uint16_t crc16_bitwise(uint16_t crc, uint8_t byte) {
   crc ^= static_cast<uint16_t>(byte << 8);
@@ -47,11 +48,13 @@ VirtualKd63507::VirtualKd63507(Kd63507Config config) : config_(std::move(config)
   // A bootloader (any name but TCIP) does nothing but take IAP commands.
   update_mode_ = config_.protocol != "TCIP";
   regs_[kRegStatus] = kStatusReady;
+  diag_.power_up();
+  console_seed();
 }
 
 void VirtualKd63507::record(bool read, uint8_t address7, bool acked, const uint8_t* data, size_t length) {
   if (!recording_ && trace_file_ == nullptr) return;
-  Transfer transfer{read, address7, acked, std::vector<uint8_t>(data, data + (acked ? length : 0))};
+  Transfer transfer{read, address7, acked, std::vector<uint8_t>(data, data + (acked ? length : 0)), now()};
   if (trace_file_ != nullptr) std::fprintf(trace_file_, "%s\n", format_transfer(transfer).c_str());
   if (recording_) transfers_.push_back(std::move(transfer));
 }
@@ -68,85 +71,159 @@ std::string VirtualKd63507::format_transfer(const Transfer& transfer) {
   return line;
 }
 
+void VirtualKd63507::violation(const char* what, uint16_t reg) {
+  ++protocol_violations_;
+  if (trace_file_ != nullptr) std::fprintf(trace_file_, "! protocol violation: %s %04X while busy\n", what, reg);
+}
+
+bool VirtualKd63507::answers(uint8_t address7) {
+  if (address7 != config_.address7) return false;
+  ++addressed_transfers_;
+  return config_.vanish_after < 0 || addressed_transfers_ <= config_.vanish_after;
+}
+
 bool VirtualKd63507::i2c_write(uint8_t address7, const uint8_t* data, size_t length) {
-  const bool ours = address7 == config_.address7;
+  const bool ours = answers(address7);
   record(false, address7, ours, data, length);
   if (!ours) return false;
+  settle();
+  if (const int isp = isp_write(data, length); isp >= 0) return isp != 0;
   if (length < 2) return true;  // no complete register address: acknowledged, ignored
   const uint16_t first = static_cast<uint16_t>(data[0] << 8 | data[1]);
   const size_t count = length - 2;
+  auto covers = [&](uint16_t reg, size_t n) {
+    return count > 0 && (static_cast<uint16_t>(reg - first) < count || static_cast<uint16_t>(first - reg) < n);
+  };
+  if (busy_) {
+    if (covers(kRegIapCommand, kCmdSize)) violation("write to the command block", first);
+    if (covers(kRegIapWindow, kIapWindowSize)) violation("write to the data window", first);
+    if (covers(kRegMode, 1)) violation("write to the mode register", first);
+  }
   for (size_t i = 0; i < count; ++i) regs_[static_cast<uint16_t>(first + i)] = data[2 + i];
+  // While a command runs, ucResult belongs to the controller: a host write
+  // then does not change it.
+  if (busy_ && covers(kRegIapCommand + kCmdResult, 1)) regs_[kRegIapCommand + kCmdResult] = result_;
   pointer_ = static_cast<uint16_t>(first + count);
   if (count == 0) pointer_ = first;
   on_register_write(first, count);
+  diag_.on_write(first, count);
   return true;
 }
 
 bool VirtualKd63507::i2c_read(uint8_t address7, uint8_t* data, size_t length) {
-  const bool ours = address7 == config_.address7;
-  if (ours) {
+  const bool ours = answers(address7);
+  if (ours && isp_.active) {
+    isp_read(data, length);
+  } else if (ours) {
+    settle();
     if (pointer_ == kRegStatus) {
       ++status_reads_;
-      if (config_.never_ready) {
-        regs_[kRegStatus] = kStatusBusy;
-      } else if (busy_left_ > 0) {
-        --busy_left_;
-        regs_[kRegStatus] = kStatusBusy;
-      } else {
-        regs_[kRegStatus] = kStatusReady;
-      }
+      regs_[kRegStatus] = answer_status();
+      regs_[kRegStatus] = diag_.status(regs_[kRegStatus]);
     }
     for (size_t i = 0; i < length; ++i) data[i] = regs_[static_cast<uint16_t>(pointer_ + i)];
+    // The controller works on while the host reads elsewhere: any read counts
+    // toward the busy time, but only after it was answered with the old state.
+    if (pointer_ != kRegStatus && busy_ && busy_reads_left_ > 0) --busy_reads_left_;
+    diag_.on_read(pointer_, length);
     pointer_ = static_cast<uint16_t>(pointer_ + length);
   }
   record(true, address7, ours, data, length);
   return ours;
 }
 
-void VirtualKd63507::start_request() {
-  busy_left_ = config_.busy_reads;
-  regs_[kRegStatus] = config_.busy_reads > 0 || config_.never_ready ? kStatusBusy : kStatusReady;
+uint8_t VirtualKd63507::answer_status() {
+  if (announce_reads_ > 0) {
+    --announce_reads_;
+    return announce_status_;
+  }
+  if (config_.never_ready) return kStatusBusy;
+  if (!busy_) return kStatusReady;
+  if (busy_reads_left_ > 0) {
+    --busy_reads_left_;
+    return kStatusBusy;
+  }
+  settle();
+  return busy_ ? kStatusBusy : kStatusReady;
+}
+
+void VirtualKd63507::start_busy(int reads, std::chrono::microseconds duration, std::function<void()> on_done) {
+  busy_ = true;
+  busy_reads_left_ = reads;
+  busy_until_ = now() + duration;
+  on_done_ = std::move(on_done);
+  regs_[kRegStatus] = kStatusBusy;
+}
+
+void VirtualKd63507::settle() {
+  if (!busy_ || busy_reads_left_ > 0 || config_.never_ready || now() < busy_until_) return;
+  busy_ = false;
+  regs_[kRegStatus] = kStatusReady;
+  if (auto done = std::move(on_done_)) {
+    on_done_ = nullptr;
+    done();
+  }
+}
+
+void VirtualKd63507::announce(uint8_t status, int reads) {
+  announce_status_ = status;
+  announce_reads_ = reads;
+}
+
+void VirtualKd63507::start_request(std::function<void()> on_done) {
+  start_busy(config_.busy_reads, config_.busy_time, std::move(on_done));
 }
 
 void VirtualKd63507::on_register_write(uint16_t first, size_t count) {
   auto covers = [&](uint16_t reg) { return count > 0 && static_cast<uint16_t>(reg - first) < count; };
-  if (covers(kRegMode)) {
+  // A request written while busy is not taken: the controller is not listening.
+  if (covers(kRegMode) && !busy_) {
     const uint8_t mode = regs_[kRegMode];
-    if (mode == kModeReset) {
-      ++reset_requests_;
-      update_mode_ = config_.protocol != "TCIP";
-    } else {
-      update_mode_ = mode == kModeUpdate;
-    }
-    start_request();
+    if (mode == kModeReset) ++reset_requests_;
+    diag_.on_mode_request();
+    start_request([this, mode] {
+      update_mode_ = mode == kModeReset ? config_.protocol != "TCIP" : mode == kModeUpdate;
+    });
   }
-  if (covers(kRegIapCommand + kCmdCommand)) {
-    run_iap_command();
-    start_request();
-  }
+  if (covers(kRegIapCommand + kCmdCommand) && !busy_) start_request([this] { run_iap_command(); });
+  console_on_write(first, count);
+}
+
+void VirtualKd63507::set_result(uint8_t result) {
+  result_ = result;
+  regs_[kRegIapCommand + kCmdResult] = result;
 }
 
 void VirtualKd63507::run_iap_command() {
-  uint8_t* block = &regs_[kRegIapCommand];
+  const uint8_t* block = &regs_[kRegIapCommand];
   const uint32_t address = static_cast<uint32_t>(block[kCmdAddress]) | static_cast<uint32_t>(block[kCmdAddress + 1]) << 8 |
                            static_cast<uint32_t>(block[kCmdAddress + 2]) << 16 |
                            static_cast<uint32_t>(block[kCmdAddress + 3]) << 24;
   const uint32_t length = static_cast<uint32_t>(block[kCmdLength]) | static_cast<uint32_t>(block[kCmdLength + 1]) << 8;
   const uint8_t command = block[kCmdCommand];
-  block[kCmdResult] = 0;
   const bool in_flash = length <= kIapWindowSize && address <= kFlashSize && length <= kFlashSize - address;
-  if (!update_mode_) {
+  // Refused: not in update mode, a unit outside the flash, an unknown command.
+  const bool known = command == kIapProgram || command == kIapCheck || command == kIapUnitQuery;
+  if (!update_mode_ || !known || (command != kIapUnitQuery && !in_flash)) {
     ++refused_commands_;
+    set_result(command == kIapCheck || command == kIapUnitQuery ? 0 : kResultRefused);
     return;
   }
+  const bool after_program = iap_follows_program(command, address, length);
   switch (command) {
     case kIapProgram:
       ++program_commands_;
-      if (in_flash) std::memcpy(&flash_[address], &regs_[kRegIapWindow], length);
+      std::memcpy(&flash_[address], &regs_[kRegIapWindow], length);
+      iap_program_fault(address);
+      // The controller reads the unit back: 1 when it matches the window.
+      set_result(std::memcmp(&flash_[address], &regs_[kRegIapWindow], length) == 0 ? 1 : 2);
       break;
     case kIapCheck: {
       ++check_commands_;
-      if (!in_flash) break;
+      if (!after_program) {
+        set_result(iap_compare(address, length));
+        break;
+      }
       const uint8_t* window = &regs_[kRegIapWindow];
       const uint32_t expected = static_cast<uint32_t>(window[0]) | static_cast<uint32_t>(window[1]) << 8 |
                                 static_cast<uint32_t>(window[2]) << 16 | static_cast<uint32_t>(window[3]) << 24;
@@ -156,14 +233,11 @@ void VirtualKd63507::run_iap_command() {
         --fault->second;
         good = false;
       }
-      block[kCmdResult] = good ? 1 : 0;
+      set_result(good ? 1 : 0);
       break;
     }
-    case kIapUnitQuery:
-      block[kCmdResult] = config_.unit_4k ? 1 : 0;
-      break;
-    default:
-      ++refused_commands_;
+    default:  // kIapUnitQuery
+      set_result(config_.unit_4k ? 1 : 0);
       break;
   }
 }

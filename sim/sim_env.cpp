@@ -1,6 +1,7 @@
 // fwdownload-sim's virtual hardware from the KDSIM_* environment variables:
 //
 //   KDSIM_BRIDGE        custom | cp2112 | both | none          (custom)
+//                       serials BOARDSIM0001 (custom), CP2112SIM0001
 //   KDSIM_BOARD_ID      VID:PID of the virtual custom board     (the fallback pair)
 //   KDSIM_VERSIONS      BOOT,CORE,PUBL,CONF, four hex words     (0001,0000,0000,0000)
 //   KDSIM_PROTOCOL      protocol name, 1 to 8 characters         (TCIP)
@@ -11,9 +12,23 @@
 //   KDSIM_UNPLUG_AFTER  HID reports before the bridge is pulled (never)
 //   KDSIM_CP2112_SILENT_AFTER  input reports the virtual CP2112 still sends
 //                       before its answers stop coming              (never)
+//   KDSIM_VANISH_AFTER  I2C transfers the controller answers before it stops
+//                       answering: the custom board then reads the idle bus
+//                       (0xFF), the CP2112 sees no acknowledge     (never)
 //   KDSIM_FLASH_IN      128 KiB file loaded into the flash      (erased)
 //   KDSIM_FLASH_OUT     file the flash is written to at exit    (none)
 //   KDSIM_TRACE         file receiving one line per I2C transfer (none)
+//   KDSIM_ISP_BUSY      busy ISP status reads after each ISP command (1)
+//   KDSIM_ISP_STUCK     ISP command words, hex, comma-separated, whose
+//                       completion bit never comes                (none)
+//   KDSIM_CORRUPT_UNIT  flash addresses, hex, comma-separated, of units an
+//                       IAP program command stores with one bit flipped (none)
+//   KDSIM_CP2112_SMBUS_LOG  file receiving one line per SMBus configuration
+//                       the virtual CP2112 takes                    (none)
+//   KDSIM_TOUCH         touch packets queued, one finger moving  (0)
+//   KDSIM_ESD           ESD reports queued after them            (0)
+//   KDSIM_LOGS          log records before the end record        (5)
+//   KDSIM_EVENT_INTR    event interrupt type: 0 none, 1 INTR line, 2 flag (2)
 //
 // A value that cannot be used is an error, never a silent default.
 #include "sim_env.h"
@@ -24,6 +39,7 @@
 #include "hid_unplug.h"
 #include "hidboard_sim.h"
 #include "kd63507.h"
+#include "platform/hid_virtual.h"
 
 #include <cctype>
 #include <cerrno>
@@ -40,9 +56,11 @@ constexpr size_t kMaxProtocolName = 8;
 constexpr unsigned long kMaxBusyReads = 1000000;
 constexpr unsigned long kMaxUnplugAfter = 1000000000;
 constexpr unsigned long kFlashKib = VirtualKd63507::kFlashSize / 1024;
+constexpr unsigned long kMaxDiagItems = 100000;
 
 std::unique_ptr<VirtualKd63507> g_controller;
 FILE* g_trace = nullptr;
+FILE* g_smbus_log = nullptr;
 std::string g_flash_out;
 
 // Reports a bad value; the caller returns the exit code.
@@ -91,6 +109,7 @@ struct Settings {
   std::string flash_in;
   std::string flash_out;
   std::string trace;
+  std::string smbus_log;
   Kd63507Config controller;
 };
 
@@ -212,6 +231,76 @@ int read_cp2112_silent_after(Settings& s) {
   return 0;
 }
 
+int read_vanish_after(Settings& s) {
+  const char* value = std::getenv("KDSIM_VANISH_AFTER");
+  if (value == nullptr) return 0;
+  unsigned long transfers = 0;
+  if (!parse_number(value, 10, kMaxUnplugAfter, &transfers)) {
+    return bad("KDSIM_VANISH_AFTER", value, "a decimal count of I2C transfers");
+  }
+  s.controller.vanish_after = static_cast<long>(transfers);
+  return 0;
+}
+
+// A decimal count of diagnostic items for the virtual controller.
+int read_count(const char* name, unsigned long max, int& out) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return 0;
+  unsigned long count = 0;
+  if (!parse_number(value, 10, max, &count)) {
+    const std::string expected = "a decimal count, 0 to " + std::to_string(max);
+    return bad(name, value, expected.c_str());
+  }
+  out = static_cast<int>(count);
+  return 0;
+}
+
+int read_diag(Settings& s) {
+  int event_type = s.controller.diag.event_interrupt_type;
+  for (const int code : {read_count("KDSIM_TOUCH", kMaxDiagItems, s.controller.diag.touch_packets),
+                         read_count("KDSIM_ESD", kMaxDiagItems, s.controller.diag.esd_reports),
+                         read_count("KDSIM_LOGS", kMaxDiagItems, s.controller.diag.log_records),
+                         read_count("KDSIM_EVENT_INTR", 2, event_type)}) {
+    if (code != 0) return code;
+  }
+  s.controller.diag.event_interrupt_type = static_cast<uint8_t>(event_type);
+  return 0;
+}
+
+int read_isp_busy(Settings& s) {
+  const char* value = std::getenv("KDSIM_ISP_BUSY");
+  if (value == nullptr) return 0;
+  unsigned long busy = 0;
+  if (!parse_number(value, 10, kMaxBusyReads, &busy)) return bad("KDSIM_ISP_BUSY", value, "a decimal count, 0 to 1000000");
+  s.controller.isp_busy_reads = static_cast<int>(busy);
+  return 0;
+}
+
+// A comma-separated list of hex words, each at most `max` and a multiple of
+// `align`.
+int read_hex_list(const char* name, unsigned long max, unsigned long align, const char* expected,
+                  std::vector<uint32_t>& out) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return 0;
+  for (const std::string& item : split(value, ',')) {
+    unsigned long word = 0;
+    if (!parse_number(item, 16, max, &word) || word % align != 0) return bad(name, value, expected);
+    out.push_back(static_cast<uint32_t>(word));
+  }
+  return 0;
+}
+
+int read_isp_stuck(Settings& s) {
+  return read_hex_list("KDSIM_ISP_STUCK", 0xFFFFFFFF, 1, "ISP command words in hex, for example 1041,1044",
+                       s.controller.isp_stuck_commands);
+}
+
+int read_corrupt_unit(Settings& s) {
+  return read_hex_list("KDSIM_CORRUPT_UNIT", VirtualKd63507::kFlashSize - 128, 128,
+                       "flash addresses in hex, multiples of 80 below 20000, for example 4080",
+                       s.controller.corrupt_units);
+}
+
 int read_path(const char* name, std::string& out) {
   const char* value = std::getenv(name);
   if (value == nullptr) return 0;
@@ -256,12 +345,14 @@ void write_flash_at_exit() {
 int kdsim_setup_from_environment(void) {
   Settings s;
   for (int (*reader)(Settings&) : {read_bridge, read_board_id, read_versions, read_protocol, read_unit, read_check_fail,
-                                   read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after}) {
+                                   read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after,
+                                   read_vanish_after, read_diag, read_isp_busy, read_isp_stuck, read_corrupt_unit}) {
     if (const int code = reader(s); code != 0) return code;
   }
   if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;
   if (const int code = read_path("KDSIM_FLASH_OUT", s.flash_out); code != 0) return code;
   if (const int code = read_path("KDSIM_TRACE", s.trace); code != 0) return code;
+  if (const int code = read_path("KDSIM_CP2112_SMBUS_LOG", s.smbus_log); code != 0) return code;
 
   auto controller = std::make_unique<VirtualKd63507>(s.controller);
   controller->set_recording(false);  // a whole update would pile up every transfer
@@ -288,11 +379,27 @@ int kdsim_setup_from_environment(void) {
     controller->set_trace_file(trace);
   }
 
+  FILE* smbus_log = nullptr;
+  if (!s.smbus_log.empty()) {
+    smbus_log = std::fopen(s.smbus_log.c_str(), "w");
+    if (smbus_log == nullptr) {
+      std::fprintf(stderr, "KDSIM_CP2112_SMBUS_LOG: cannot create \"%s\": %s\n", s.smbus_log.c_str(),
+                   std::strerror(errno));
+      if (trace != nullptr) std::fclose(trace);
+      return EXIT_BAD_INPUT;
+    }
+  }
+
   std::vector<std::shared_ptr<VirtualHidDevice>> bridges;
-  if (s.custom) bridges.push_back(std::make_shared<VirtualHidBoard>(controller.get(), s.board_vid, s.board_pid));
+  if (s.custom) {
+    auto board = std::make_shared<VirtualHidBoard>(controller.get(), s.board_vid, s.board_pid);
+    board->info.serial = KDSIM_BOARD_SERIAL;
+    bridges.push_back(std::move(board));
+  }
   if (s.cp2112) {
-    auto cp2112 = std::make_shared<VirtualCp2112>(controller.get());
+    auto cp2112 = std::make_shared<VirtualCp2112>(controller.get(), KDSIM_CP2112_SERIAL);
     if (s.cp2112_silent_after >= 0) cp2112->drop_responses(s.cp2112_silent_after, -1);
+    cp2112->smbus_log = smbus_log;
     bridges.push_back(std::move(cp2112));
   }
 
@@ -304,7 +411,14 @@ int kdsim_setup_from_environment(void) {
   g_controller = std::move(controller);
   if (g_trace != nullptr) std::fclose(g_trace);
   g_trace = trace;
+  if (g_smbus_log != nullptr) std::fclose(g_smbus_log);
+  g_smbus_log = smbus_log;
   g_flash_out = s.flash_out;
   if (first_setup) std::atexit(write_flash_at_exit);
   return 0;
+}
+
+int kdsim_start(void) {
+  if (const int code = kdsim_setup_from_environment(); code != 0) return code;
+  return hid_transport_start(&hid_transport_virtual);
 }

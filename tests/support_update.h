@@ -50,6 +50,8 @@ class HookedTarget : public I2cTarget {
     if (after) after();
     return acked;
   }
+  bool interrupt_asserted() const override { return inner_.interrupt_asserted(); }
+  void powered_off() override { inner_.powered_off(); }
   std::function<bool(bool read, uint16_t reg, size_t length)> refuse;
   std::function<void()> after;
 

@@ -1,6 +1,9 @@
 // Ready waits, mode and reset requests and the version check against the virtual controller.
 #include "support_update.h"
 
+#include <chrono>
+#include <functional>
+
 using namespace test_support;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -44,6 +47,53 @@ TEST_F(DeviceMode, WaitsEndOnReadyAKeyTheRunFlagOrADeadBridge) {
   direct_bridge_unplug_after(0);
   EXPECT_EQ(WaitForReadyStatus(), READY_BRIDGE_FAILED);
   EXPECT_EQ(WaitForReadyStatusAnyKey(), READY_BRIDGE_FAILED);
+}
+
+// A lost bridge or controller ends a wait only after at least a second AND at
+// least ten failed status reads without a good one between them; the idle
+// bus (0xFF) counts as a failed read.
+TEST_F(DeviceMode, TheGiveUpRuleNeedsASecondAndTenFailedReadsInARow) {
+  struct Case {
+    const char* name;
+    int busy_ms;
+    std::function<bool(int)> refuse_read;  // by status read number, from 0
+    uint8_t announced;                     // answered instead of the status that many reads
+    int announced_reads;
+    ReadyResult result;
+  };
+  const auto none = [](int) { return false; };
+  const Case cases[] = {
+      {"every other read fails while busy 1.3 s", 1300, [](int n) { return n % 2 == 0; }, 0, 0, READY_OK},
+      {"20 quick failed reads, then ready", 0, [](int n) { return n < 20; }, 0, 0, READY_OK},
+      {"the idle bus", 0, none, 0xFF, 1 << 30, READY_BRIDGE_FAILED},
+      {"log records are served, then ready", 0, none, 0x77, 3, READY_OK},
+      {"images are served, then ready", 0, none, 0xAA, 3, READY_OK},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VirtualKd63507 controller(Kd63507Config{.busy_reads = 0, .check_failures = {}});
+    HookedTarget flaky(controller);
+    int reads = 0;
+    flaky.refuse = [&](bool read, uint16_t, size_t) { return read && c.refuse_read(reads++); };
+    direct_bridge_bind(&flaky);
+    controller.start_busy(0, std::chrono::milliseconds(c.busy_ms));
+    controller.announce(c.announced, c.announced_reads);
+    // A log record that is not the end of the log: one value of code 166.
+    for (uint8_t b : {1, 1, 1, 1, 166}) controller.registers()[0x1020 + (&b - &b)] = b;
+    tLogCtrl.bLogEnable = c.announced != 0xFF ? 1 : 0;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForReadyStatus(), c.result);
+    if (c.result == READY_BRIDGE_FAILED) {
+      EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(READY_LOST_MS));
+      EXPECT_GE(controller.status_reads(), static_cast<int>(READY_LOST_MIN_READS));
+    }
+    if (c.result == READY_OK && c.announced != 0) {
+      EXPECT_EQ(controller.status_reads(), c.announced_reads + 1);
+    }
+  }
+  direct_bridge_bind(&kd);
+  kd.config().never_ready = true;
+  EXPECT_EQ(WaitForReadyStatusWithin(20), READY_TIMEOUT);
 }
 
 // Each request is sent once, and its wait ends right at the ready status.

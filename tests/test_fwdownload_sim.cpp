@@ -73,6 +73,8 @@ TEST(FwdownloadSim, WholeRunsAndUnusableSettings) {
       {"five failures", {{"KDSIM_CHECK_FAIL", "24:5"}}, stdout_of(none, false, {{24, 5}}), 1, 0x2000,
        {{"W 34: 14 00 00 50 00 00 00 10 00 03", 5}, {"W 34: 14 00 00 60", 0}, {reset, 0}}},
       {"unplug", {{"KDSIM_UNPLUG_AFTER", "300"}}, stdout_of(none, false, {}, 24), 1, SIZE_MAX, {{reset, 0}}},
+      {"controller gone mid-run: the bus reads FF", {{"KDSIM_VANISH_AFTER", "400"}}, stdout_of(none, false, {}, 28), 1,
+       0x3000, {{reset, 0}, {"R 34: FF", 0}}},
       {"same versions", {{"KDSIM_VERSIONS", "0001,0102,0003,0010"}}, stdout_of("01.02 / 00.03 / 00.10"), 0, 0,
        {{"W 34: 14", 0}, {"W 34: 60", 0}, {"W 34: 06 10", 0}}},
       {"no bridge", {{"KDSIM_BRIDGE", "none"}}, not_found, 3, 0, {{"", 0}}},
@@ -85,13 +87,15 @@ TEST(FwdownloadSim, WholeRunsAndUnusableSettings) {
       {"KDSIM_PROTOCOL", "TOOLONGNAME"}, {"KDSIM_UNIT", "4K"}, {"KDSIM_UNIT", "256"}, {"KDSIM_CHECK_FAIL", "20"},
       {"KDSIM_CHECK_FAIL", "20:1,"}, {"KDSIM_CHECK_FAIL", "0:1"}, {"KDSIM_CHECK_FAIL", "132:1"},
       {"KDSIM_CHECK_FAIL", "20:-1"}, {"KDSIM_BUSY", "-1"}, {"KDSIM_BUSY", "1x"}, {"KDSIM_NEVER_READY", "yes"},
-      {"KDSIM_UNPLUG_AFTER", "never"}, {"KDSIM_UNPLUG_AFTER", "99999999999999999999"},
+      {"KDSIM_UNPLUG_AFTER", "never"}, {"KDSIM_UNPLUG_AFTER", "99999999999999999999"}, {"KDSIM_VANISH_AFTER", "-1"},
       {"KDSIM_FLASH_IN", dir.file("missing.bin")}, {"KDSIM_FLASH_IN", dir.file("short.bin")},
-      {"KDSIM_FLASH_OUT", dir.file("no/such/dir/flash.bin")}, {"KDSIM_TRACE", ""}};
+      {"KDSIM_FLASH_OUT", dir.file("no/such/dir/flash.bin")}, {"KDSIM_TRACE", ""},
+      {"KDSIM_ISP_BUSY", "x"}, {"KDSIM_ISP_STUCK", "1041,"}, {"KDSIM_CORRUPT_UNIT", "4001"}, {"KDSIM_CORRUPT_UNIT", "20000"}};
   for (const auto& setting : bad) {
     runs.push_back({"refused", {setting}, "", 2, SIZE_MAX, {}, "1209", "7750", setting.first + ": "});
   }
-  const std::regex line_format("[WR] [0-9A-F]{2}:( [0-9A-F]{2}){0,60}");  // no transfer beyond 60 bytes
+  // No transfer beyond 60 bytes, and no protocol violation ("!" lines).
+  const std::regex line_format("[WR] [0-9A-F]{2}:( [0-9A-F]{2}){0,60}");
   for (size_t i = 0; i < runs.size(); ++i) {
     const SimRun& run = runs[i];
     SCOPED_TRACE(run.name + ::testing::PrintToString(run.env));

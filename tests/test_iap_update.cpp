@@ -8,6 +8,7 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <memory>
 #include <random>
@@ -96,11 +97,19 @@ std::vector<Bytes> expected_writes(Procedure procedure, const Bytes& image, bool
 
 class Update : public ::testing::Test {
  protected:
-  void TearDown() override { std::signal(SIGINT, SIG_DFL); }
+  void TearDown() override {
+    std::signal(SIGINT, SIG_DFL);
+    if (kd) {
+      EXPECT_EQ(kd->protocol_violations(), 0);
+    }
+  }
 
   // A fresh controller behind the hooked bridge, set for `procedure`: A on
   // the CP2112, B1 and B2 on the custom board by the unit size.
   void bind(Procedure procedure = kB2, Kd63507Config config = {}) {
+    if (kd) {
+      EXPECT_EQ(kd->protocol_violations(), 0);
+    }
     reset_globals();
     config.unit_4k = procedure == kB2;
     kd = std::make_unique<VirtualKd63507>(std::move(config));
@@ -143,6 +152,24 @@ class Update : public ::testing::Test {
     }
     return writes;
   }
+  // The controller's pauses, as lower bounds: procedure A gives it 2 ms after
+  // each chunk, procedure B 1 ms before each program command and the unit
+  // query. Returns how many transfers came too early.
+  int too_early(Procedure procedure) const {
+    using std::chrono::milliseconds;
+    const auto& t = kd->transfers();
+    int early = 0;
+    for (size_t i = 1; i < t.size(); ++i) {
+      const Bytes& prev = t[i - 1].bytes;
+      const Bytes& cur = t[i].bytes;
+      const auto gap = t[i].at - t[i - 1].at;
+      const bool chunk = !t[i - 1].read && prev.size() > 2 && (prev[0] & 0xF0) == 0x60;
+      const bool command = !t[i].read && cur.size() == 10 && cur[0] == 0x14 && (cur[9] == 3 || cur[9] == 8);
+      if (procedure == kA && chunk && gap < milliseconds(2)) ++early;
+      if (procedure != kA && command && gap < milliseconds(1)) ++early;
+    }
+    return early;
+  }
   bool flash_holds_image() const {
     const auto& flash = kd->flash();
     return std::all_of(flash.begin(), flash.begin() + IAP_IMAGE_BASE, [](uint8_t b) { return b == 0xFF; }) &&
@@ -182,6 +209,7 @@ TEST_F(Update, EachProcedureWritesTheWholeImageInItsChunks) {
     const auto diff = std::mismatch(writes.begin(), writes.end(), want.begin(), want.end());
     EXPECT_TRUE(diff.first == writes.end() && diff.second == want.end()) << "write " << diff.first - writes.begin();
     for (const Bytes& write : writes) ASSERT_LE(write.size(), 60u);
+    EXPECT_EQ(too_early(procedure), 0);
     if (procedure != kA) continue;  // its stdout; the custom board's runs are checked end to end
     std::string progress;
     for (int k = 16; k <= 127; ++k) progress += std::to_string(k) + "K\n";
@@ -267,35 +295,50 @@ TEST_F(Update, AFailedReadOrWriteAtAnyStepTakesTheFailureEnding) {
   }
 }
 
-// Ctrl+C, or the space bar in a wait, once `programs` program commands have
-// gone out and the controller has stopped answering ready. No further unit is
-// written, and no reset request is sent.
-TEST_F(Update, InterruptionsFinishNoFurtherUnit) {
+// Ctrl+C or the space bar while the controller works on program command
+// `programs`: the update waits until that command is done (a second Ctrl+C
+// stops waiting), then writes nothing more and sends no reset request.
+TEST_F(Update, InterruptionsFinishTheCommandInProgressAndNoFurtherUnit) {
   struct Case {
     const char* name;
     Procedure procedure;
-    int programs, transfers;  // transfers: from then on, until the interruption
+    int programs;
     const char* keys;  // nullptr: Ctrl+C
+    bool second_ctrl_c = false;
   };
-  const Case cases[] = {{"Ctrl+C, A", kA, 3, 100, nullptr},
-                        {"Ctrl+C, B2", kB2, 3, 100, nullptr},
-                        {"space ends the wait, q the closing one", kB2, 2, 40, " q"},
-                        {"Ctrl+C before the writing: no log or mode request", kB2, 0, 1, nullptr}};
+  const Case cases[] = {{"Ctrl+C, A", kA, 3, nullptr},
+                        {"Ctrl+C, B2", kB2, 3, nullptr},
+                        {"the space bar, B1", kB1, 2, " "},
+                        {"a second Ctrl+C stops the wait", kB2, 2, nullptr, true},
+                        {"Ctrl+C before the writing: no log or mode request", kB2, 0, nullptr}};
+  const std::string waiting = "Waiting for the touch controller to finish the command in progress (up to 10 s)...\n";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    bind(c.procedure);
+    bind(c.procedure, {.busy_reads = 20, .check_failures = {}});
     ASSERT_NE(std::signal(SIGINT, signal_handler), SIG_ERR);
-    int seen = 0;
+    int program_writes = 0, since = -1;  // since: transfers after the interruption
     hooked->after = [&] {
-      if (kd->program_commands() < c.programs) return;
-      kd->config().never_ready = true;
-      if (++seen == c.transfers) c.keys != nullptr ? keyboard.press(c.keys) : (void)std::raise(SIGINT);
+      const Bytes& last = kd->transfers().back().bytes;
+      const bool program = last.size() == 10 && last[0] == 0x14 && last[9] == 3;
+      if (program) ++program_writes;
+      if (since >= 0) {
+        if (++since == 10 && c.second_ctrl_c) std::raise(SIGINT);
+        return;
+      }
+      if (c.programs != 0 && !(program && program_writes == c.programs)) return;
+      since = 0;
+      kd->config().never_ready = c.second_ctrl_c;
+      c.keys != nullptr ? keyboard.press(c.keys) : (void)std::raise(SIGINT);
     };
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(kd->program_commands(), c.programs);
+    EXPECT_EQ(program_writes, c.programs);
+    EXPECT_EQ(kd->program_commands(), c.second_ctrl_c ? c.programs - 1 : c.programs);
+    EXPECT_EQ(kd->busy(), c.second_ctrl_c);
     EXPECT_EQ(kd->in_update_mode(), c.programs > 0);
     EXPECT_EQ(data_writes().empty(), c.programs == 0);
-    expect_ending(UPDATE_INTERRUPTED);
+    const std::string unfinished = "The touch controller did not report the command finished.\n";
+    expect_ending(UPDATE_INTERRUPTED, (c.second_ctrl_c ? unfinished : c.programs > 0 ? waiting : "") + kFailureEnding);
+    EXPECT_EQ(out.find(waiting) != std::string::npos, c.programs > 0);
     EXPECT_EQ(out.find("\n\n[Ctrl+C] User terminated running of program.\n") != std::string::npos, !c.keys);
   }
 }

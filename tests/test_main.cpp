@@ -100,9 +100,11 @@ TEST_F(EntryArguments, ADirectoryIsNotAnImage) {
 // version check prints show how the numbers were read.
 class EntryNumbers : public EntryArguments {
  protected:
-  ProcessResult run_update(const std::vector<std::string>& versions, const std::string& slave) {
+  ProcessResult run_update(const std::vector<std::string>& versions, const std::string& slave,
+                           const char* bridge = "custom") {
     const std::string path = image(0x1C000);
-    const EnvList env = {{"KDSIM_BOARD_ID", "1234:5678"}, {"KDSIM_TRACE", dir_.file("trace.txt")}};
+    const EnvList env = {
+        {"KDSIM_BOARD_ID", "1234:5678"}, {"KDSIM_TRACE", dir_.file("trace.txt")}, {"KDSIM_BRIDGE", bridge}};
     return run({path, "1234", "5678", versions[0], versions[1], versions[2], slave}, env);
   }
   std::string first_trace_line() {
@@ -118,21 +120,29 @@ TEST_F(EntryNumbers, VersionsAreCutToSixteenBits) {
   EXPECT_EQ(r.exit_code, 0);
 }
 
-TEST_F(EntryNumbers, SlaveAddressWhoseLowByteIsZeroSelectsTheDefault) {
-  for (const char* slave : {"0", "00", "100", "zz"}) {
+TEST_F(EntryNumbers, SlaveAddressZeroSelectsTheDefaultAndOnlySevenBitAddressesAreTaken) {
+  for (const char* slave : {"0", "00", "zz"}) {
     const ProcessResult r = run_update({"1", "2", "3"}, slave);
     EXPECT_EQ(first_trace_line(), "W 34: 01 50") << slave;
     EXPECT_EQ(r.exit_code, 0) << slave;
   }
+  for (const char* slave : {"80", "B4", "100", "0x1B4"}) {  // B4 would otherwise update the device at 34
+    const ProcessResult r = run({image(0x1C000), "1234", "5678", "1", "2", "3", slave});
+    EXPECT_EQ(r.out, "SLAVE_ADDR " + std::string(slave) + " is not a 7-bit I2C address (01 to 7F; 0 selects 34).\n" +
+                         "Usage: " FWDOWNLOAD_SIM_PATH " IMAGE VID PID CORE_VER APP_VER PARA_VER SLAVE_ADDR\n");
+    EXPECT_EQ(r.exit_code, 2);
+  }
 }
 
 TEST_F(EntryNumbers, AnotherSlaveAddressIsUsedAsGivenAndNobodyAnswersThere) {
-  const ProcessResult r = run_update({"1", "2", "3"}, "135");
-  EXPECT_EQ(first_trace_line(), "W 35:");  // not acknowledged: no data bytes follow
-  EXPECT_NE(r.out.find("No answer from the touch controller at address 0x35.\n"), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find("Flash Writing Complete!!!"), std::string::npos);
-  EXPECT_NE(r.out.find("Flash Writing Fail!!!"), std::string::npos);
-  EXPECT_EQ(r.exit_code, 1);
+  for (const char* bridge : {"custom", "cp2112"}) {
+    const ProcessResult r = run_update({"1", "2", "3"}, "35", bridge);
+    EXPECT_EQ(first_trace_line(), "W 35:") << bridge;  // not acknowledged: no data bytes follow
+    EXPECT_NE(r.out.find("No answer from the touch controller at address 0x35.\nFlash Writing Fail!!!"),
+              std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Flash Writing Complete!!!"), std::string::npos);
+    EXPECT_EQ(r.exit_code, 1);
+  }
 }
 
 // Reads what the child wrote to the terminal until `needle` shows or the
@@ -200,6 +210,38 @@ TEST(EntryCtrlC, PrintsItsLineKeepsWaitingForAKeyAndRestoresTheTerminal) {
   EXPECT_NE(after.c_lflag & ICANON, 0u);
   EXPECT_NE(after.c_lflag & ECHO, 0u);
   close(master);
+}
+
+// Ended by a signal while it waits for a controller that never gets ready:
+// the terminal gets its key mode and its colour back.
+TEST(EntryCtrlC, FatalSignalsRestoreKeyModeAndColour) {
+  TempDir dir;
+  const std::string path = dir.file("image.bin");
+  write_file(path, make_image());
+  for (int signo : {SIGTERM, SIGHUP}) {
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      setenv("KDSIM_NEVER_READY", "1", 1);
+      execl(FWDOWNLOAD_SIM_PATH, FWDOWNLOAD_SIM_PATH, path.c_str(), "1234", "5678", "1", "2", "3", "34",
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    std::string seen;
+    ASSERT_TRUE(read_until(master, seen, "filesize = 114688")) << seen;
+    ASSERT_TRUE(in_key_mode(master));
+    kill(pid, signo);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signo) << signo;
+    read_until(master, seen, "never shown");
+    EXPECT_TRUE(seen.ends_with("\x1b[0m")) << signo << ": " << seen.substr(seen.size() - 40);
+    termios after{};
+    ASSERT_EQ(tcgetattr(master, &after), 0);
+    EXPECT_NE(after.c_lflag & ICANON, 0u);
+    close(master);
+  }
 }
 
 TEST(EntryCtrlC, DefaultActionBeforeTheHandlerStillRestoresTheTerminal) {

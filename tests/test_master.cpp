@@ -81,12 +81,6 @@ TEST_F(RegisterAccess, ReadIsAnAddressWriteThenASeparateRead) {
   EXPECT_EQ(status, 0xC0);
 }
 
-TEST_F(RegisterAccess, VariadicWriteTakesTheLowBytesOfItsArguments) {
-  EXPECT_EQ(i2c_write(3, 0x1400, 0x101, 0x2FF, 0x03), 1);
-  ASSERT_EQ(g_seen.size(), 1u);
-  EXPECT_EQ(g_seen[0].bytes, (std::vector<uint8_t>{0x14, 0x00, 0x01, 0xFF, 0x03}));
-}
-
 TEST_F(RegisterAccess, BridgeFailuresAreReportedNotHidden) {
   uint8_t buffer[4] = {};
   g_write_result = 0x100;  // only the low byte counts

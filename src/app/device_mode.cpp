@@ -21,13 +21,15 @@ uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8)
 
 // One wait for the ready status; see the header for the order of a pass and
 // for when a failing bridge ends it.
-ReadyResult wait_for_ready(KeyRule rule) {
+// `limit_ms` 0: no time limit.
+ReadyResult wait_for_ready(KeyRule rule, uint32_t limit_ms = 0) {
   using Clock = std::chrono::steady_clock;
+  const Clock::time_point started = Clock::now();
   uint32_t failed_reads = 0;
   Clock::time_point first_failure{};
   for (;;) {
     uint8_t status = STATUS_READ_FAILED;
-    if (i2c_read_from(REG_STATUS, &status, 1) != 0) {
+    if (i2c_read_from(REG_STATUS, &status, 1) != 0 && status != STATUS_IDLE_BUS) {
       failed_reads = 0;
     } else {
       status = STATUS_READ_FAILED;
@@ -48,6 +50,7 @@ ReadyResult wait_for_ready(KeyRule rule) {
     }
     if (status == STATUS_READY) return READY_OK;
     if (gloop == 0) return READY_STOPPED;
+    if (limit_ms != 0 && Clock::now() - started >= std::chrono::milliseconds(limit_ms)) return READY_TIMEOUT;
 
     if (failed_reads != 0) {
       const auto failing_for = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - first_failure);
@@ -75,6 +78,8 @@ ReadyResult WaitForReadyStatus(void) { return wait_for_ready(KeyRule::kSpaceOnly
 
 ReadyResult WaitForReadyStatusAnyKey(void) { return wait_for_ready(KeyRule::kAnyKey); }
 
+ReadyResult WaitForReadyStatusWithin(uint32_t limit_ms) { return wait_for_ready(KeyRule::kSpaceOnly, limit_ms); }
+
 ReadyResult SetMode(uint8_t mode) {
   if (tSetter.ucMode == mode) return READY_OK;
   if (!request_mode(mode, mode)) return READY_WRITE_FAILED;
@@ -84,6 +89,11 @@ ReadyResult SetMode(uint8_t mode) {
 ReadyResult SetResetMode(uint8_t mode) {
   if (tSetter.ucMode == mode) return READY_OK;
   if (!request_mode(mode, MODE_RESET)) return READY_WRITE_FAILED;
+  return PressAnyKeyToExit();
+}
+
+ReadyResult PressAnyKeyToExit(void) {
+  if (!g_exit_key_waits) return READY_OK;
   std::puts("Please press any key exit!!!");
   return WaitForReadyStatusAnyKey();
 }

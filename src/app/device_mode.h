@@ -12,7 +12,10 @@
 // the keyboard; stop on 0xA0; stop when gloop is 0.
 //
 // A status read that fails gives STATUS_READ_FAILED for that pass, so the
-// wait goes on. A bridge that is gone would otherwise hold the program in
+// wait goes on. A status of 0xFF counts as a failed read: it is what a bus
+// with no controller on it reads as (the custom board reports no missing
+// acknowledge), so a controller lost mid-run ends the wait as a dead bridge
+// does. A bridge that is gone would otherwise hold the program in
 // the wait for ever, so a wait also ends (READY_BRIDGE_FAILED) once status
 // reads have failed without a break for at least READY_LOST_MS milliseconds
 // and at least READY_LOST_MIN_READS times: one slow or transiently failing
@@ -31,6 +34,8 @@ constexpr uint8_t STATUS_LOG_WAITING = 0x77;
 constexpr uint8_t STATUS_IMAGE_WAITING = 0xAA;
 // The status a pass works on when its read failed.
 constexpr uint8_t STATUS_READ_FAILED = 0x00;
+// The idle bus: no controller drove the status byte.
+constexpr uint8_t STATUS_IDLE_BUS = 0xFF;
 
 constexpr uint8_t MODE_UPDATE = 0x02;
 constexpr uint8_t MODE_RESET = 0x11;
@@ -47,6 +52,7 @@ enum ReadyResult : uint8_t {
   READY_STOPPED,        // gloop was 0 (Ctrl+C)
   READY_BRIDGE_FAILED,  // status reads kept failing (see above)
   READY_WRITE_FAILED,   // a mode request the bridge refused: nothing was waited for
+  READY_TIMEOUT,        // WaitForReadyStatusWithin: the time limit ran out
 };
 
 // Waits for the ready status; the space bar ends the wait early (other keys
@@ -54,6 +60,8 @@ enum ReadyResult : uint8_t {
 ReadyResult WaitForReadyStatus(void);
 // Same, but any waiting key ends the wait and is left unread.
 ReadyResult WaitForReadyStatusAnyKey(void);
+// WaitForReadyStatus that also ends (READY_TIMEOUT) after `limit_ms`.
+ReadyResult WaitForReadyStatusWithin(uint32_t limit_ms);
 
 // Requests mode `mode`: nothing when tSetter.ucMode already holds it;
 // otherwise records it, writes the mode number to 0x0610 and waits for the
@@ -61,11 +69,15 @@ ReadyResult WaitForReadyStatusAnyKey(void);
 // ucMode as it was.
 ReadyResult SetMode(uint8_t mode);
 // Reset request: nothing when ucMode already holds `mode`; otherwise records
-// it, writes 0x11 to 0x0610, prints "Please press any key exit!!!" and waits
-// (any key) until the controller is ready again. A refused write
-// (READY_WRITE_FAILED) leaves ucMode as it was and prints and waits for
-// nothing.
+// it, writes 0x11 to 0x0610, and ends with PressAnyKeyToExit. A refused
+// write (READY_WRITE_FAILED) leaves ucMode as it was and prints and waits
+// for nothing.
 ReadyResult SetResetMode(uint8_t mode);
+
+// The closing wait of an update: prints "Please press any key exit!!!" and
+// waits (any key) for the ready status. With g_exit_key_waits off (an
+// unattended run) it prints and waits for nothing and returns READY_OK.
+ReadyResult PressAnyKeyToExit(void);
 
 // Reads the version block, prints the controller's and the release versions
 // and whether they are the same. Returns 1 when CORE, PUBL and CONF all

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 
 extern uint16_t img_vid;        // custom board's USB vendor ID (argument 2)
 extern uint16_t img_pid;        // custom board's USB product ID (argument 3)
@@ -17,6 +18,14 @@ extern int8_t emul_board;       // BOARD_NONE, BOARD_CP2112 or BOARD_HIDBOARD
 extern std::atomic<uint8_t> gloop;
 static_assert(std::atomic<uint8_t>::is_always_lock_free);  // also safe in a signal handler
 
+// Off for unattended runs (kdtool update, several at once from a script):
+// "Please press any key exit!!!" and the wait after it are left out.
+extern bool g_exit_key_waits;     // true at start
+// The console host clears this before each master_run; master_run sets it
+// when the poll found work (an event packet, an image or a log record). The
+// host pauses 1 ms after a poll that left it clear and saw no key.
+extern bool g_master_run_busy;
+
 constexpr uint32_t IMAGE_SIZE = 0x1C000;
 constexpr uint8_t DEFAULT_SLAVE_ADDR = 0x34;
 
@@ -25,6 +34,20 @@ constexpr int EXIT_UPDATED = 0;       // written and reset requested, or already
 constexpr int EXIT_UPDATE_FAILED = 1;  // update failed or was interrupted
 constexpr int EXIT_BAD_INPUT = 2;      // command line or image rejected
 constexpr int EXIT_NO_BRIDGE = 3;      // no bridge answered
+
+// The whole run of fwdownload and fwdownload-sim (main.cpp): the seven
+// positions of the command line. `start_transport` binds and starts the HID
+// transport of the executable (0, or the exit code to end with).
+int fwdownload_main(int argc, char** argv, int (*start_transport)(void));
+
+enum class ImageLoad : uint8_t { kLoaded, kWrongSize, kReadFailed };
+// Checks that the open file is exactly IMAGE_SIZE bytes and reads it whole
+// into BinaryBuffer, setting Download_Mode. The update must never run on a
+// partial image: a failed allocation or a short read gives kReadFailed.
+ImageLoad load_image(FILE* image);
+
+// The exit code for how the update ended (g_update_outcome).
+int update_exit_code(void);
 
 // Ctrl+C handler: prints the Ctrl+C line and clears gloop.
 void signal_handler(int signo);

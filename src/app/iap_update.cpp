@@ -2,18 +2,22 @@
 
 #include "app/device_mode.h"
 #include "app/entry.h"
+#include "app/iap_verify.h"
 #include "app/master.h"
 #include "console/util_console.h"
 #include "diag/device_records.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
-#include <iterator>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <thread>
 
 UpdateOutcome g_update_outcome = UPDATE_NOT_RUN;
 uint32_t FLASH_4KB_UPDATE_MODE = 0;
+bool g_verify_after_write = false;
 
 namespace {
 
@@ -27,6 +31,10 @@ constexpr uint16_t kChunkB1 = 32;
 constexpr uint16_t kChunkB2 = 48;
 constexpr uint32_t kChunkPauseA = 2;     // ms after each chunk of procedure A
 constexpr uint32_t kCommandPauseB = 1;   // ms before each command of procedure B
+// After Ctrl+C, how long the update still waits for the command in progress.
+constexpr uint32_t kFinishCommandMs = 10000;
+
+using Clock = std::chrono::steady_clock;
 
 // How one step of the update went. Every bridge result and every wait is
 // judged: the update never goes on past a transfer that failed.
@@ -52,25 +60,57 @@ Step write_reg(uint16_t reg, const uint8_t* data, uint16_t count) {
   return i2c_write_to(reg, data, count) != 0 ? Step::kOk : Step::kFailed;
 }
 
+// Returns at `deadline`, not before and hardly after: sleeps to just short of
+// it and yields the rest, so that the overshoot of a sleep does not add up
+// over the thousands of paced chunks of an update.
+void wait_until(Clock::time_point deadline) {
+  constexpr auto kMargin = std::chrono::microseconds(200);
+  if (deadline - Clock::now() > kMargin) std::this_thread::sleep_until(deadline - kMargin);
+  while (Clock::now() < deadline) std::this_thread::yield();
+}
+
 // Writes `length` bytes into the data window from its start: full chunks of
 // `chunk` bytes, then what is left as one shorter tail, each chunk at the
-// window address of its offset; `pause_ms` after every chunk.
+// window address of its offset. With `pause_ms`, the controller gets that
+// long after each chunk has been sent before the next transfer, the last
+// chunk included: paced against a deadline set when each chunk went out.
 Step fill_window(const uint8_t* data, uint32_t length, uint16_t chunk, uint32_t pause_ms) {
+  Clock::time_point next{};
   for (uint32_t offset = 0; offset < length; offset += chunk) {
     const uint16_t count = static_cast<uint16_t>(length - offset < chunk ? length - offset : chunk);
+    if (pause_ms != 0) wait_until(next);
     if (write_reg(static_cast<uint16_t>(REG_IAP_WINDOW + offset), data + offset, count) != Step::kOk) {
       return Step::kFailed;
     }
-    if (pause_ms != 0) emul_usdelay(pause_ms);
+    next = Clock::now() + std::chrono::milliseconds(pause_ms);
   }
+  if (pause_ms != 0) wait_until(next);
   return Step::kOk;
 }
 
+// Ctrl+C or the space bar ended the wait while the controller works on a
+// command: cutting its power now could leave flash half programmed. Wait,
+// bounded, until it is done; the space bar or Ctrl+C again stops waiting.
+// gloop is re-armed for the wait so a second Ctrl+C shows, and stays 0 after
+// it when a Ctrl+C began this.
+void finish_command_in_progress() {
+  std::puts("Waiting for the touch controller to finish the command in progress (up to 10 s)...");
+  const uint8_t was = gloop;
+  gloop = 1;
+  const ReadyResult finished = WaitForReadyStatusWithin(kFinishCommandMs);
+  if (was == 0) gloop = 0;
+  if (finished != READY_OK) std::puts("The touch controller did not report the command finished.");
+}
+
 // Writes a command block and waits until the controller has carried it out.
+// After Ctrl+C no further command is sent.
 Step run_command(uint32_t address, uint16_t length, uint8_t command) {
+  if (gloop == 0) return Step::kInterrupted;
   const auto block = iap_command_block(address, length, command);
   if (write_reg(REG_IAP_COMMAND, block.data(), IAP_COMMAND_SIZE) != Step::kOk) return Step::kFailed;
-  return judge(WaitForReadyStatus());
+  const Step step = judge(WaitForReadyStatus());
+  if (step == Step::kInterrupted) finish_command_in_progress();
+  return step;
 }
 
 Step read_result(uint8_t* result) {
@@ -170,8 +210,7 @@ uint8_t failure_ending(Step step) {
   std::puts("Flash Writing Fail!!!");
   std::puts("Please check the status of device and try again...");
   console_set_font_color(COLOR_BRIGHT_WHITE);
-  std::puts("Please press any key exit!!!");
-  WaitForReadyStatusAnyKey();
+  PressAnyKeyToExit();
   return 0;
 }
 
@@ -186,8 +225,7 @@ uint8_t success_ending() {
     std::puts("Device Reset Request Fail!!!");
     std::puts("Please check the status of device and try again...");
     console_set_font_color(COLOR_BRIGHT_WHITE);
-    std::puts("Please press any key exit!!!");
-    WaitForReadyStatusAnyKey();
+    PressAnyKeyToExit();
   }
   return 0;
 }
@@ -235,24 +273,26 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(void) {
   const uint32_t size = Download_Mode == 1 ? IMAGE_SIZE : 0;
 
   uint8_t interface_block[kInterfaceSize] = {};
-  if (i2c_read_from(REG_INTERFACE, interface_block, kInterfaceSize) == 0) return failure_ending(Step::kFailed);
-  // A bridge that cannot report a missing acknowledge (the custom board)
-  // reads the idle bus: all ones. No controller answers at this address, and
-  // waiting for its ready status would never end.
-  if (std::all_of(std::begin(interface_block), std::end(interface_block), [](uint8_t b) { return b == 0xFF; })) {
+  const bool read = i2c_read_from(REG_INTERFACE, interface_block, kInterfaceSize) != 0;
+  // No controller at this address: the CP2112 gets no acknowledge (the read
+  // fails); the custom board cannot report that and reads the idle bus, all
+  // ones. Waiting for a ready status would never end.
+  const bool idle_bus =
+      std::all_of(std::begin(interface_block), std::end(interface_block), [](uint8_t b) { return b == 0xFF; });
+  if ((read && idle_bus) || (!read && emul_board == BOARD_CP2112)) {
     // The CP2112 keeps the address in its shifted 8-bit form.
     const unsigned address7 = emul_board == BOARD_CP2112 ? g_slave_addr >> 1 : g_slave_addr;
     std::printf("No answer from the touch controller at address 0x%02X.\n", address7);
     return failure_ending(Step::kFailed);
   }
+  if (!read) return failure_ending(Step::kFailed);
 
   bool versions_read = false;
   const uint8_t same = version_compare(&versions_read);
   if (!versions_read) return failure_ending(Step::kFailed);
   if (same != 0) {
     console_set_font_color(COLOR_GREY);
-    std::puts("Please press any key exit!!!");
-    WaitForReadyStatusAnyKey();
+    PressAnyKeyToExit();
     g_update_outcome = UPDATE_SAME_VERSION;
     return 1;
   }
@@ -280,5 +320,11 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(void) {
 
   const Step written = emul_board == BOARD_HIDBOARD ? procedure_b(base, end) : procedure_a(base, end);
   if (written != Step::kOk) return failure_ending(written);
+  if (g_verify_after_write) {
+    uint32_t where = base;
+    const VerifyOutcome verified = iap_verify_buffer(BinaryBuffer, end - base, base, &where, true);
+    iap_verify_print_verdict(verified, where);
+    if (verified != VERIFY_MATCH) return failure_ending(Step::kFailed);
+  }
   return success_ending();
 }

@@ -43,6 +43,11 @@ enum UpdateOutcome : uint8_t {
 };
 extern UpdateOutcome g_update_outcome;
 
+// When set, the update verifies the written range through the IAP verify
+// (app/iap_verify.h) after the last unit and before the reset request; a
+// range that does not match ends in the failure ending, with no reset.
+extern bool g_verify_after_write;
+
 // The unit query's answer: non-zero 4 KiB units, 0 128-byte units.
 extern uint32_t FLASH_4KB_UPDATE_MODE;
 

@@ -16,6 +16,8 @@
 // Starts a console run: prints the help list, reads and prints the device
 // information and loads the device records.
 void master_init(void);
+// When true, master_init leaves out the help list (an information-only run).
+extern bool g_master_init_quiet;
 // Prints the version and section blocks (also key v).
 void Check_Firmware_Info(void);
 // Reads the interface block and prints it as master_init does (also key 1).
@@ -40,6 +42,8 @@ void master_close_log_file(void);
 // ---- Run loop -------------------------------------------------------------
 // One poll: touch events, ESD reports, image and log notifications.
 void master_run(void);
+// Counting ESD reports since the last clearing one (saturates, never wraps).
+extern int32_t iFirstFrameESDPacketCnt;
 // Reads and prints one log record the controller announced (status 0x77)
 // and acknowledges it. Returns the result of the acknowledging write.
 int ReadLog(void);

@@ -130,9 +130,7 @@ int finish(HANDLE device, OVERLAPPED* overlapped, DWORD timeout) {
   return waited == WAIT_TIMEOUT && GetLastError() == ERROR_OPERATION_ABORTED ? 0 : -1;
 }
 
-}  // namespace
-
-struct HidHandle {
+struct WinHidHandle : HidHandle {
   Handle device;
   Handle read_event{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
   Handle write_event{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
@@ -140,9 +138,11 @@ struct HidHandle {
   std::vector<uint8_t> report;  // one report of the longest kind
 };
 
-int hid_transport_startup(void) { return 0; }
+WinHidHandle* own(HidHandle* handle) { return static_cast<WinHidHandle*>(handle); }
 
-std::vector<HidDeviceInfo> hid_transport_enumerate(uint16_t vendor_id, uint16_t product_id) {
+int win32_startup(void) { return 0; }
+
+std::vector<HidDeviceInfo> win32_enumerate(uint16_t vendor_id, uint16_t product_id) {
   std::vector<HidDeviceInfo> found;
   GUID hid_guid;
   HidD_GetHidGuid(&hid_guid);
@@ -182,9 +182,9 @@ std::vector<HidDeviceInfo> hid_transport_enumerate(uint16_t vendor_id, uint16_t 
   return found;
 }
 
-HidHandle* hid_transport_open(const std::string& path, std::string* why) {
+HidHandle* win32_open(const std::string& path, std::string* why) {
   // Share mode 0: no other program talks to the bridge while we do.
-  auto* handle = new HidHandle;
+  auto* handle = new WinHidHandle;
   handle->device.reset(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr));
   if (!handle->device.valid()) {
@@ -202,9 +202,10 @@ HidHandle* hid_transport_open(const std::string& path, std::string* why) {
   return handle;
 }
 
-void hid_transport_close(HidHandle* handle) { delete handle; }
+void win32_close(HidHandle* handle) { delete own(handle); }
 
-int hid_transport_write(HidHandle* handle, const uint8_t* data, size_t length) {
+int win32_write(HidHandle* base, const uint8_t* data, size_t length) {
+  WinHidHandle* handle = own(base);
   if (handle == nullptr || data == nullptr || length == 0 || length > handle->lengths.output) return -1;
   std::fill(handle->report.begin(), handle->report.end(), 0);
   std::memcpy(handle->report.data(), data, length);
@@ -219,7 +220,8 @@ int hid_transport_write(HidHandle* handle, const uint8_t* data, size_t length) {
   return moved == handle->lengths.output ? static_cast<int>(length) : -1;
 }
 
-int hid_transport_read(HidHandle* handle, uint8_t* buffer, size_t length, int timeout_ms) {
+int win32_read(HidHandle* base, uint8_t* buffer, size_t length, int timeout_ms) {
+  WinHidHandle* handle = own(base);
   if (handle == nullptr || buffer == nullptr || length == 0 || handle->lengths.input == 0) return -1;
   OVERLAPPED overlapped{};
   overlapped.hEvent = handle->read_event.get();
@@ -235,7 +237,8 @@ int hid_transport_read(HidHandle* handle, uint8_t* buffer, size_t length, int ti
   return static_cast<int>(copied);
 }
 
-int hid_transport_send_feature(HidHandle* handle, const uint8_t* data, size_t length) {
+int win32_send_feature(HidHandle* base, const uint8_t* data, size_t length) {
+  WinHidHandle* handle = own(base);
   if (handle == nullptr || data == nullptr || length == 0 || length > handle->lengths.feature) return -1;
   std::fill(handle->report.begin(), handle->report.end(), 0);
   std::memcpy(handle->report.data(), data, length);
@@ -243,7 +246,8 @@ int hid_transport_send_feature(HidHandle* handle, const uint8_t* data, size_t le
   return static_cast<int>(length);
 }
 
-int hid_transport_get_feature(HidHandle* handle, uint8_t* buffer, size_t length) {
+int win32_get_feature(HidHandle* base, uint8_t* buffer, size_t length) {
+  WinHidHandle* handle = own(base);
   if (handle == nullptr || buffer == nullptr || length == 0 || handle->lengths.feature == 0) return -1;
   std::fill(handle->report.begin(), handle->report.end(), 0);
   handle->report[0] = buffer[0];
@@ -252,3 +256,10 @@ int hid_transport_get_feature(HidHandle* handle, uint8_t* buffer, size_t length)
   std::memcpy(buffer, handle->report.data(), copied);
   return static_cast<int>(copied);
 }
+
+}  // namespace
+
+const HidTransport hid_transport_system = {
+    "windows",   win32_startup, win32_enumerate,    win32_open,       win32_close,
+    win32_write, win32_read,    win32_send_feature, win32_get_feature,
+};

@@ -16,16 +16,23 @@ termios g_saved_mode;
 volatile sig_atomic_t g_mode_changed = 0;
 bool g_hooks_installed = false;
 uint16_t g_attribute = 0x07;
-bool g_attribute_rendered = false;
+volatile sig_atomic_t g_attribute_rendered = 0;
 
 constexpr int kFatalSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
 
-// Restores the terminal, then lets the signal take its default course.
-// Only async-signal-safe calls here.
+constexpr char kResetAttributes[] = "\x1b[0m";
+
+// Restores the terminal (key mode and colour), then lets the signal take its
+// default course. Only async-signal-safe calls here.
 void fatal_signal(int signo) {
   if (g_mode_changed) {
     tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
     g_mode_changed = 0;
+  }
+  if (g_attribute_rendered) {
+    ssize_t ignored = write(STDOUT_FILENO, kResetAttributes, sizeof kResetAttributes - 1);
+    (void)ignored;
+    g_attribute_rendered = 0;
   }
   signal(signo, SIG_DFL);
   raise(signo);
@@ -93,9 +100,9 @@ void terminal_restore(void) {
     g_mode_changed = 0;
   }
   if (g_attribute_rendered) {
-    std::fputs("\x1b[0m", stdout);
+    std::fputs(kResetAttributes, stdout);
     std::fflush(stdout);
-    g_attribute_rendered = false;
+    g_attribute_rendered = 0;
   }
 }
 
@@ -118,7 +125,7 @@ void terminal_set_attribute(uint16_t attribute) {
   char sgr[32];
   terminal_sgr_for_attribute(attribute, sgr);
   std::fputs(sgr, stdout);
-  g_attribute_rendered = true;
+  g_attribute_rendered = 1;
   install_restore_hooks();
 }
 

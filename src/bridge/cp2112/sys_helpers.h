@@ -19,6 +19,10 @@ int MySystemShutdown(void);
 // prints nothing. Other systems: prints that it is not available, returns 0.
 int ZQ_RemoveDevice(const char* text);
 
+// True where the two operations above do their work (Windows); elsewhere
+// they only say that they are not available.
+bool sys_helpers_available(void);
+
 // Longest removal text, in characters.
 constexpr size_t SYS_PATTERN_MAX = 259;
 

@@ -13,3 +13,5 @@ int ZQ_RemoveDevice(const char* text) {
   std::puts("Removing a device is not available on this system.");
   return 0;
 }
+
+bool sys_helpers_available(void) { return false; }

@@ -75,3 +75,5 @@ int ZQ_RemoveDevice(const char* text) {
   if (!SetupDiSetClassInstallParamsA(set.get(), nullptr, &params.ClassInstallHeader, sizeof params)) return 0;
   return SetupDiRemoveDevice(set.get(), &device) != 0 ? 1 : 0;
 }
+
+bool sys_helpers_available(void) { return true; }

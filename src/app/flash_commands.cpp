@@ -1,0 +1,123 @@
+#include "app/flash_commands.h"
+
+#include "app/device_mode.h"
+#include "app/entry.h"
+#include "app/iap_update.h"
+#include "app/iap_verify.h"
+#include "app/master.h"
+#include "bridge/cp2112/emulboard_cp2112_isp.h"
+#include "diag/device_records.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitBadFile = 2;
+constexpr int kExitNoCp2112 = 3;
+
+constexpr uint16_t kInterfaceSize = 10;
+constexpr char kFullProtocolName[5] = {'T', 'C', 'I', 'P', '\0'};
+
+int exit_code(int result) { return result != 0 ? kExitOk : kExitFailed; }
+
+bool cp2112_in_use() {
+  if (emul_board == BOARD_CP2112) return true;
+  std::fputs(emul_board == BOARD_HIDBOARD ? "kdtool: this command needs a CP2112 bridge; the bridge in use is the custom board.\n"
+                                          : "kdtool: no CP2112 bridge found.\n",
+             stderr);
+  return false;
+}
+
+// Size of a regular file, or -1 when it cannot be opened for reading.
+long readable_size(const char* path) {
+  FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return -1;
+  struct stat info {};
+  const long size = fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode) ? static_cast<long>(info.st_size) : -1;
+  std::fclose(file);
+  return size;
+}
+
+// Logging off and update mode, as the update does, so that the controller
+// takes IAP commands and no log record holds up the ready waits. `entered`
+// tells whether the mode was changed (a bootloader is in it already).
+bool enter_update_mode(bool* entered) {
+  *entered = false;
+  uint8_t interface_block[kInterfaceSize] = {};
+  if (i2c_read_from(REG_INTERFACE, interface_block, kInterfaceSize) == 0) {
+    std::puts("No answer from the touch controller.");
+    return false;
+  }
+  if (std::memcmp(interface_block, kFullProtocolName, sizeof kFullProtocolName) != 0) return true;
+  uint8_t log_ctrl[sizeof(tLogCtrlBlock)] = {};
+  if (i2c_read_from(REG_LOG_CTRL, log_ctrl, sizeof log_ctrl) == 0) return false;
+  log_ctrl[offsetof(tLogCtrlBlock, bLogEnable)] = 0;
+  if (i2c_write_to(REG_LOG_CTRL, log_ctrl, sizeof log_ctrl) == 0 || SetMode(MODE_UPDATE) != READY_OK) {
+    std::puts("The touch controller did not enter update mode.");
+    return false;
+  }
+  *entered = true;
+  return true;
+}
+
+// Back to the controller's firmware after the checks.
+bool reset_controller() {
+  const uint8_t request = MODE_RESET;
+  if (i2c_write_to(REG_MODE, &request, 1) == 0 || WaitForReadyStatus() != READY_OK) {
+    std::puts("Device Reset Request Fail!!!");
+    return false;
+  }
+  tSetter.ucMode = MODE_RESET;
+  return true;
+}
+
+}  // namespace
+
+int kdtool_cmd_dump(const char* file) {
+  if (!cp2112_in_use()) return kExitNoCp2112;
+  FILE* probe = std::fopen(file, "wb");
+  if (probe == nullptr) {
+    emulboard_cp2112_dump_from_flash_using_ispmode(file);  // says so, sends nothing
+    return kExitBadFile;
+  }
+  std::fclose(probe);
+  return exit_code(emulboard_cp2112_dump_from_flash_using_ispmode(file));
+}
+
+int kdtool_cmd_program(const char* file) {
+  if (!cp2112_in_use()) return kExitNoCp2112;
+  const long size = readable_size(file);
+  const int result = emulboard_cp2112_program_to_flash_using_ispmode(file);  // refuses an unusable file itself
+  if (size <= 0 || size > static_cast<long>(ISP_FLASH_SIZE)) return kExitBadFile;
+  return exit_code(result);
+}
+
+int kdtool_cmd_verify(const char* file, uint32_t at) {
+  const long size = readable_size(file);
+  if (size <= 0 || at >= ISP_FLASH_SIZE || size > static_cast<long>(ISP_FLASH_SIZE - at)) {
+    verify_result = 0;
+    if (size < 0) {
+      std::printf("Can not find Filename = %s\n", file);
+    } else {
+      std::printf("Not verified: %s is empty or runs past the end of the flash from 0x%05X.\n", file, at);
+    }
+    return kExitBadFile;
+  }
+  bool entered = false;
+  if (!enter_update_mode(&entered)) return kExitFailed;
+  uint32_t where = at;
+  const VerifyOutcome outcome = iap_verify_file(file, at, &where);
+  const bool reset = !entered || reset_controller();
+  iap_verify_print_verdict(outcome, where);
+  return outcome == VERIFY_MATCH && reset ? kExitOk : kExitFailed;
+}
+
+int kdtool_cmd_erase(void) {
+  if (!cp2112_in_use()) return kExitNoCp2112;
+  return exit_code(emulboard_cp2112_erase_for_iapmode());
+}

@@ -1,0 +1,191 @@
+// ISP-mode dump and program over the virtual CP2112 against the virtual
+// controller's ISP side: round trips, the exact frames of a block, the
+// refusals and every bounded status poll.
+#include "bridge/cp2112/emulboard_cp2112_isp.h"
+
+#include "app/flash_commands.h"
+#include "bridge/cp2112/kd63507_isp_codes.h"
+#include "support_isp.h"
+
+#include <regex>
+
+using namespace test_support;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class Isp : public FlashRig {};
+
+TEST_F(Isp, DumpReadsTheWholeFlashAndAPowerOffEndsIspMode) {
+  const Bytes flash = make_image(0x20000, 3);
+  bring_up(BOARD_CP2112, {}, flash);
+  EXPECT_EQ(captured([&] { return kdtool_cmd_dump(dir.file("dump.bin").c_str()); }), 0);
+  EXPECT_EQ(read_file(dir.file("dump.bin")), flash);
+  std::string progress;
+  for (int k = 0; k < 128; ++k) progress += std::to_string(k) + "K\n";
+  EXPECT_TRUE(std::regex_match(out, std::regex("Upload Filename = " + dir.file("dump.bin") +
+                                               "\n\\[\\d\\d:\\d\\d:\\d\\d\\] Upload Start!!!\n" + progress +
+                                               "\\[\\d\\d:\\d\\d:\\d\\d\\] Upload End!!!\n")))
+      << out;
+  EXPECT_EQ(chip->smbus.bit_rate, 400000u);
+  EXPECT_TRUE(kd->in_isp_mode());
+  ASSERT_EQ(emulboard_cp2112_init(), 1);  // the bring-up drives chip enable low
+  EXPECT_FALSE(kd->in_isp_mode());
+}
+}  // namespace
+
+namespace {
+
+// A register word frame: register high byte first, value most significant byte first.
+Bytes frame(uint16_t reg, uint32_t value) {
+  return {static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg), static_cast<uint8_t>(value >> 24),
+          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+}
+
+TEST_F(Isp, ProgramThenDumpGivesTheFileBackWithAPartialBlockFilledErased) {
+  for (const uint32_t size : {130u, 0x20000u}) {
+    SCOPED_TRACE(size);
+    bring_up(BOARD_CP2112, {}, make_image(0x20000, 9));  // not erased: the mass erase must clear it
+    const Bytes file = make_image(size, 4);
+    write_file(dir.file("in.bin"), file);
+    EXPECT_EQ(captured([&] { return kdtool_cmd_program(dir.file("in.bin").c_str()); }), 0);
+    EXPECT_NE(out.find("filesize = " + std::to_string(size) + "\nprotection unlock complete\nMass erase complete\n0K\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(size > 1024 ? "\n127K\n[" : "\n0K\n["), std::string::npos);
+    EXPECT_EQ(captured([&] { return kdtool_cmd_dump(dir.file("out.bin").c_str()); }), 0);
+    Bytes expected(0x20000, 0xFF);
+    std::copy(file.begin(), file.end(), expected.begin());
+    EXPECT_EQ(read_file(dir.file("out.bin")), expected);
+  }
+}
+
+TEST_F(Isp, OneBlockIsSentAsTheExactFramesBeforeItsPoll) {
+  bring_up();
+  Bytes file(128);
+  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i);  // word k: 4k+3 4k+2 4k+1 4k on the wire
+  write_file(dir.file("in.bin"), file);
+  kd->clear_transfers();
+  EXPECT_EQ(captured([&] { return kdtool_cmd_program(dir.file("in.bin").c_str()); }), 0);
+  const IspAccessCodes& codes = ISP_ACCESS_CODES;
+  std::vector<Bytes> want;
+  for (uint32_t code : codes.entry_codes) want.push_back(frame(codes.entry_register, code));
+  for (uint32_t word : codes.unlock_words) want.push_back(frame(0x0004, word));
+  for (auto [reg, value] : {std::pair<uint16_t, uint32_t>{0x000C, 0x20}, {0x001C, 0x80}, {0x0018, 0x100},
+                            {0x00D0, codes.protection_setup}, {0x0014, 0x0C}, {0x0028, codes.protection_setting},
+                            {0x0010, 0x80000041}, {0x000C, 0x20}, {0x000C, 0x60}, {0x0018, 0}, {0x0018, 1},
+                            {0x0010, 0x1044}, {0x000C, 0x60}}) {
+    want.push_back(frame(reg, value));
+  }
+  const size_t block_start = want.size();
+  for (auto [reg, value] : {std::pair<uint16_t, uint32_t>{0x000C, 0x60}, {0x0018, 0}, {0x0018, 4}, {0x001C, 0x1F},
+                            {0x0014, 0}}) {
+    want.push_back(frame(reg, value));
+  }
+  for (uint32_t k = 0; k < 32; ++k) {
+    want.push_back(frame(k == 0 ? 0x0028 : static_cast<uint16_t>(0x0100 + 4 * (k - 1)),
+                         (4 * k + 3) << 24 | (4 * k + 2) << 16 | (4 * k + 1) << 8 | 4 * k));
+  }
+  want.push_back(frame(0x0010, 0x1041));
+  ASSERT_EQ(want.size() - block_start, 38u);
+  want.push_back(frame(0x000C, 0x60));
+  std::vector<Bytes> got;
+  size_t command_at = 0;
+  const auto& transfers = kd->transfers();
+  for (size_t i = 0; i < transfers.size(); ++i) {
+    if (transfers[i].read || transfers[i].bytes.size() != 6) continue;
+    got.push_back(transfers[i].bytes);
+    if (transfers[i].bytes == frame(0x0010, 0x1041)) command_at = i;
+  }
+  EXPECT_EQ(got, want);
+  ASSERT_LT(command_at + 2, transfers.size());  // then the poll: address 0x000C, a 4-byte read
+  EXPECT_EQ(transfers[command_at + 1].bytes, (Bytes{0x00, 0x0C}));
+  EXPECT_TRUE(transfers[command_at + 2].read);
+  EXPECT_EQ(transfers[command_at + 2].bytes.size(), 4u);
+  EXPECT_EQ(Bytes(kd->flash().begin(), kd->flash().begin() + 128), file);
+}
+
+TEST_F(Isp, UnusableFilesAndTheWrongBridgeAreRefusedBeforeAnythingIsSent) {
+  write_file(dir.file("empty.bin"), {});
+  write_file(dir.file("big.bin"), Bytes(0x20001, 0));
+  const std::string missing = dir.file("missing.bin");
+  const struct {
+    std::function<int()> command;
+    int exit;
+    std::string text;
+  } cases[] = {
+      {[&] { return kdtool_cmd_program(dir.file("empty.bin").c_str()); }, 2, "filesize = 0\nNothing to program: the file is empty.\n"},
+      {[&] { return kdtool_cmd_program(dir.file("big.bin").c_str()); }, 2, "larger than the flash (0x20000 bytes).\n"},
+      {[&] { return kdtool_cmd_program(missing.c_str()); }, 2, "Can not find Filename = " + missing + "\n"},
+      {[&] { return kdtool_cmd_dump((missing + "/dump.bin").c_str()); }, 2, "Can not Open File(dump.bin)["},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    bring_up(BOARD_CP2112, {}, make_image(0x20000, 2));
+    kd->clear_transfers();
+    EXPECT_EQ(captured(c.command), c.exit);
+    EXPECT_NE(out.find(c.text), std::string::npos) << out;
+    EXPECT_TRUE(kd->transfers().empty());
+    EXPECT_FALSE(kd->in_isp_mode());
+    EXPECT_EQ(Bytes(kd->flash().begin(), kd->flash().end()), make_image(0x20000, 2));
+  }
+  bring_up(BOARD_HIDBOARD);
+  write_file(dir.file("in.bin"), Bytes(128, 0));
+  for (const auto& command : std::vector<std::function<int()>>{
+           [&] { return kdtool_cmd_dump(dir.file("out.bin").c_str()); },
+           [&] { return kdtool_cmd_program(dir.file("in.bin").c_str()); }, [] { return kdtool_cmd_erase(); }}) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(command(), 3);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "kdtool: this command needs a CP2112 bridge; the bridge in use is the custom board.\n");
+  }
+}
+
+// Every status poll ends: a completion bit that never comes, a controller
+// that refuses to program while protected, status reads that stop succeeding
+// (a stale buffer holding 0x40 must not count), Ctrl+C.
+TEST_F(Isp, EveryStatusPollHasAWayOut) {
+  write_file(dir.file("in.bin"), make_image(256, 5));
+  const std::string in = dir.file("in.bin"), dump = dir.file("dump.bin");
+  const auto program = [&] { return kdtool_cmd_program(in.c_str()); };
+  const auto dumping = [&] { return kdtool_cmd_dump(dump.c_str()); };
+  const struct {
+    std::function<int()> command;
+    std::vector<uint32_t> stuck;
+    std::function<void()> fault;
+    std::string text;
+    std::function<bool()> check = [] { return true; };
+  } cases[] = {
+      {program, {0x80000041}, nullptr, "Protection unlock: the controller did not report completion (status bit 0x20"},
+      {program, {0x1044}, nullptr, "Mass erase: the controller did not report completion (status bit 0x40"},
+      {program, {0x1041}, nullptr, "Program of block 0x00000: the controller did not report completion"},
+      {dumping, {0x1048}, nullptr, "Read of flash word 0x00000: the controller did not report completion"},
+      {[] { return kdtool_cmd_erase(); }, {0x1042}, nullptr, "Sector erase: the controller did not report completion"},
+      {program, {},
+       [this] {  // a wrong protection code: the unlock runs, the flash stays protected
+         rewriter->edit = [](Bytes& b) { if (b.size() == 6 && b[0] == 0x00 && b[1] == 0xD0) b[5] ^= 1; };
+       },
+       "protection unlock complete\nMass erase: the controller did not report completion",
+       [this] { return kd->isp_protected() && kd->isp_refused_commands() == 1; }},
+      {dumping, {},
+       [this] {
+         hooked->refuse = [n = 0](bool read, uint16_t reg, size_t) mutable { return read && reg == 0x000C && ++n > 6; };
+       },
+       "Read of flash word 0x0000C: no status read succeeded; the bridge or the controller does not answer.\n",
+       [&] { return read_file(dump).size() == 12; }},  // the three words read before
+      {program, {}, [] { gloop = 0; }, "Protection unlock: stopped.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    bring_up(BOARD_CP2112, {.check_failures = {}, .isp_stuck_commands = c.stuck});
+    if (c.fault) c.fault();
+    EXPECT_EQ(captured(c.command), 1);
+    EXPECT_NE(out.find(c.text), std::string::npos) << out;
+    EXPECT_EQ(out.find("complete\n0K"), std::string::npos);  // stopped at the first block that failed
+    EXPECT_EQ(out.find("Sector erase complete"), std::string::npos);
+    EXPECT_TRUE(c.check());
+  }
+}
+
+}  // namespace
