@@ -30,7 +30,7 @@ trap cleanup EXIT
 # nowhere: started by a test they would inherit ctest's output pipe, and ctest
 # would wait for them to end after every test.
 mkdir -p "$WINEPREFIX"  # wineserver refuses a prefix that does not exist yet
-wineserver -p >/dev/null 2>&1 </dev/null
+wineserver -p >/dev/null 2>&1 </dev/null || true  # one may run for this prefix already
 wine64 wineboot >/dev/null 2>&1 </dev/null
 
 (cd "$build" && ctest -j"$jobs" --output-on-failure)

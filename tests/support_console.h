@@ -70,7 +70,7 @@ class ConsoleRig : public ::testing::TestWithParam<Bridge> {
   void ctrl_c_when(std::function<bool()> when) {
     std::signal(SIGINT, signal_handler);
     hooked.after = [when] {
-      if (gloop != 0 && when()) std::raise(SIGINT);
+      if (gloop != 0 && when()) press_ctrl_c();
     };
   }
 

@@ -3,6 +3,10 @@
 // descriptor 0 to 2 is replaced).
 #pragma once
 
+#include "app/entry.h"
+
+#include <csignal>
+
 #ifdef _WIN32
 #include <direct.h>
 #include <fcntl.h>
@@ -19,3 +23,12 @@ constexpr char kNullDevice[] = "NUL";
 
 constexpr char kNullDevice[] = "/dev/null";
 #endif
+
+// Ctrl+C as the run sees it. The Windows C runtime puts SIGINT back to its
+// default once a handler has run, so the handler is set anew for each press.
+inline void press_ctrl_c() {
+#ifdef _WIN32
+  std::signal(SIGINT, signal_handler);
+#endif
+  std::raise(SIGINT);
+}

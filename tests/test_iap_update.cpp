@@ -322,13 +322,13 @@ TEST_F(Update, InterruptionsFinishTheCommandInProgressAndNoFurtherUnit) {
       const bool program = last.size() == 10 && last[0] == 0x14 && last[9] == 3;
       if (program) ++program_writes;
       if (since >= 0) {
-        if (++since == 10 && c.second_ctrl_c) std::raise(SIGINT);
+        if (++since == 10 && c.second_ctrl_c) press_ctrl_c();
         return;
       }
       if (c.programs != 0 && !(program && program_writes == c.programs)) return;
       since = 0;
       kd->config().never_ready = c.second_ctrl_c;
-      c.keys != nullptr ? keyboard.press(c.keys) : (void)std::raise(SIGINT);
+      c.keys != nullptr ? keyboard.press(c.keys) : (void)press_ctrl_c();
     };
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(program_writes, c.programs);

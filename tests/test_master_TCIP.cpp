@@ -354,7 +354,7 @@ TEST_P(Diag, ReplayFile) {
   std::filesystem::remove("rawdata.log");
   EXPECT_EQ(output([] { EXPECT_EQ(master_open_log_file(), 0); }), "intensity.log 파일이 존재 하지 않음!!!\nError!\n");
   EXPECT_EQ(output(master_send_rawimage), "No replay file is open.\n");
-  std::ofstream("rawdata.log") << "   1   2   3\n   4   5   6\n   7   8   9\n  10  11  12\n";
+  std::ofstream("rawdata.log", std::ios::binary) << "   1   2   3\n   4   5   6\n   7   8   9\n  10  11  12\n";
   tModuleCommonConf = {};
   EXPECT_EQ(output([] { EXPECT_EQ(master_open_log_file(), 0); }),
             "size : 52 bytes.\nframe size : 0 bytes (rows 0, columns 0): no frame to replay.\n");
