@@ -9,8 +9,13 @@
 // Like the board's firmware, it ignores a request it cannot carry (wrong
 // report ID, length above 60, report too short for its header or data): no
 // I2C traffic, no answer report.
+//
+// With `timing` enabled (sim/bus_timing.h) each report takes its USB frame
+// and each transfer its bus time at `timing.bit_rate` (the board keeps its
+// own rate, 200 kHz unless set otherwise).
 #pragma once
 
+#include "bus_timing.h"
 #include "i2c_target.h"
 #include "platform/hid_virtual.h"
 
@@ -51,6 +56,8 @@ class VirtualHidBoard : public VirtualHidDevice {
   int refused_requests() const { return refused_; }
   // Answer reports waiting to be read.
   size_t pending_answers() const { return answers_.size(); }
+  // The bus-timing model and its counters (off unless enabled).
+  BusTiming timing;
 
  private:
   I2cTarget* target_;
