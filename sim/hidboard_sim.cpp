@@ -74,7 +74,15 @@ int VirtualHidBoard::output_report(const uint8_t* data, size_t length) {
 }
 
 int VirtualHidBoard::input_report(uint8_t* buffer, size_t length, int timeout_ms) {
-  if (answers_.empty()) return 0;
+  if (answers_.empty()) {
+    // Under the timing model a read with a time limit waits it out, as on
+    // the bench (the host's wait for a late answer costs its time).
+    if (timing.enabled && timeout_ms > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+      timing.counters.in_wait += std::chrono::milliseconds(timeout_ms);
+    }
+    return 0;
+  }
   const auto ready = answers_.front().ready;
   const auto now = std::chrono::steady_clock::now();
   if (ready > now) {

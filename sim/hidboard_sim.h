@@ -34,7 +34,7 @@ class VirtualHidBoard : public VirtualHidDevice {
 
   int output_report(const uint8_t* data, size_t length) override;
   // An empty queue ends the wait at once (0): in a single-threaded simulation
-  // nothing could arrive. A queued answer that is not readable yet is waited
+  // nothing could arrive (under the timing model, after the time limit). A queued answer that is not readable yet is waited
   // for in real time, up to the timeout.
   int input_report(uint8_t* buffer, size_t length, int timeout_ms) override;
   void opened() override;
