@@ -9,11 +9,11 @@
 # Exits non-zero on any crash, leak, timeout or sanitizer report; the input
 # that caused it is kept under the build directory and shown as a hex dump.
 #
-# usage: scripts/fuzz.sh [SECONDS]    seconds per target (default: $FUZZ_SECONDS, else 45)
+# usage: scripts/fuzz.sh [SECONDS]    seconds per target (default: $FUZZ_SECONDS, else 30)
 # FW_FUZZ_BUILD_DIR overrides the build directory (default build-fuzz).
 set -euo pipefail
 
-seconds="${1:-${FUZZ_SECONDS:-45}}"
+seconds="${1:-${FUZZ_SECONDS:-30}}"
 if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
   echo "usage: $0 [SECONDS]" >&2
   exit 2

@@ -103,6 +103,25 @@ void VirtualCp2112::count_report() {
   if (unplug_after_ > 0 && --unplug_after_ == 0) unplugged = true;
 }
 
+void VirtualCp2112::take_out_frame() {
+  if (!timing.enabled) return;
+  arrived_ = timing.book_out(timing.now());
+  timing.wait_until(arrived_, timing.counters.out_wait);
+}
+
+void VirtualCp2112::take_control_frame() {
+  if (!timing.enabled) return;
+  arrived_ = timing.book_control(timing.now());
+  timing.wait_until(arrived_, timing.counters.control_wait);
+}
+
+void VirtualCp2112::book_transfer(size_t bytes) {
+  if (!timing.enabled || target_ == nullptr) return;
+  timing.bit_rate = smbus.bit_rate;
+  bus_end_ = timing.book_bus(arrived_, bytes);
+  target_->at_time(timing.at(bus_end_));
+}
+
 void VirtualCp2112::push_input(const std::array<uint8_t, kReportSize>& report) {
   if (drop_skip_ > 0) {
     --drop_skip_;
@@ -110,7 +129,12 @@ void VirtualCp2112::push_input(const std::array<uint8_t, kReportSize>& report) {
     if (drop_count_ > 0) --drop_count_;
     return;
   }
-  pending_.push_back({Clock::now() + std::chrono::milliseconds(delay_ms_), report});
+  // A response leaves once what it reports is done: a read's data after its
+  // transfer, anything else after the request that asked for it.
+  const Clock::time_point made =
+      timing.enabled ? timing.at(timing.book_in(report[0] == kReadResponse ? std::max(bus_end_, arrived_) : arrived_))
+                     : Clock::now();
+  pending_.push_back({made + std::chrono::milliseconds(delay_ms_), report});
 }
 
 void VirtualCp2112::push_read_response(uint8_t status, const uint8_t* data, size_t count) {
@@ -144,6 +168,7 @@ void VirtualCp2112::finish(uint8_t status0, uint8_t status1, uint16_t bytes_read
 
 void VirtualCp2112::carry_write(uint8_t slave, const uint8_t* data, size_t count) {
   const uint8_t address7 = static_cast<uint8_t>(slave >> 1);
+  book_transfer(count);
   const bool acked = target_ != nullptr && target_->i2c_write(address7, data, count);
   transfers_.push_back({false, address7, acked, std::vector<uint8_t>(data, data + count)});
   if (acked) {
@@ -163,6 +188,7 @@ void VirtualCp2112::carry_read(uint8_t slave, size_t count, const uint8_t* targe
     acked = transfers_.back().acked;
   }
   std::vector<uint8_t> data(count, 0);
+  if (acked) book_transfer(count);
   if (acked) acked = target_ != nullptr && target_->i2c_read(address7, data.data(), count);
   if (target_length == 0 || transfers_.back().acked) {
     transfers_.push_back({true, address7, acked, acked ? data : std::vector<uint8_t>{}});
@@ -195,6 +221,7 @@ void VirtualCp2112::force_send(size_t wanted) {
 
 int VirtualCp2112::output_report(const uint8_t* data, size_t length) {
   count_report();
+  take_out_frame();
   if (data == nullptr || length < 2) return length == 0 ? -1 : static_cast<int>(length);
   const int written = static_cast<int>(length);
   switch (data[0]) {
@@ -262,6 +289,7 @@ int VirtualCp2112::input_report(uint8_t* buffer, size_t length, int timeout_ms) 
       std::this_thread::sleep_for(wait);
       return 0;
     }
+    if (timing.enabled) timing.counters.in_wait += ready - Clock::now();
     std::this_thread::sleep_until(ready);
   }
   const size_t n = std::min(length, kReportSize);
@@ -272,6 +300,7 @@ int VirtualCp2112::input_report(uint8_t* buffer, size_t length, int timeout_ms) 
 
 int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
   count_report();
+  take_control_frame();
   if (data == nullptr || length < 2) return -1;
   const uint8_t levels_before = pin_levels();
   switch (data[0]) {
@@ -327,6 +356,7 @@ int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
 
 int VirtualCp2112::get_feature(uint8_t* buffer, size_t length) {
   count_report();
+  take_control_frame();
   if (buffer == nullptr || length < 2) return -1;
   const uint8_t id = buffer[0];
   auto answer = [&](size_t size) -> bool {

@@ -17,8 +17,13 @@
 // reports that the time ran out. A read without a time limit that finds
 // nothing at all returns at once: in a single-threaded simulation nothing
 // could ever arrive.
+//
+// With `timing` enabled (sim/bus_timing.h) reports take their USB frames
+// (feature reports a control transfer each) and every transfer its bus time
+// at the bit rate of the SMBus configuration in force.
 #pragma once
 
+#include "bus_timing.h"
 #include "i2c_target.h"
 #include "platform/hid_virtual.h"
 
@@ -94,6 +99,8 @@ class VirtualCp2112 : public VirtualHidDevice {
   const std::vector<size_t>& read_response_sizes() const { return response_sizes_; }
   // Input reports waiting to be read.
   size_t pending_input_reports() const { return pending_.size(); }
+  // The bus-timing model and its counters (off unless enabled).
+  BusTiming timing;
   // Input report reads that waited for a report and ran out of time.
   long expired_waits() const { return expired_waits_; }
   // Every SMBus configuration received, in order (the last one is in force).
@@ -126,6 +133,11 @@ class VirtualCp2112 : public VirtualHidDevice {
   };
 
   void count_report();
+  // Bus-timing model: the output report or control transfer now handled
+  // waits for its frame; an I2C transfer of `bytes` is booked on the bus.
+  void take_out_frame();
+  void take_control_frame();
+  void book_transfer(size_t bytes);
   void push_input(const std::array<uint8_t, kReportSize>& report);
   void push_read_response(uint8_t status, const uint8_t* data, size_t count);
   void push_transfer_status(uint8_t status0, uint8_t status1);
@@ -155,4 +167,6 @@ class VirtualCp2112 : public VirtualHidDevice {
   long drop_skip_ = 0;
   long drop_count_ = 0;
   int delay_ms_ = 0;
+  BusTiming::Time arrived_{0};  // frame of the report being handled
+  BusTiming::Time bus_end_{0};  // end of the last transfer on the bus
 };

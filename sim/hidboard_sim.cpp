@@ -28,6 +28,12 @@ VirtualHidBoard::VirtualHidBoard(I2cTarget* target, uint16_t vendor_id, uint16_t
 
 int VirtualHidBoard::output_report(const uint8_t* data, size_t length) {
   requests_.emplace_back(data, data + length);
+  // The host's write returns once its report is on the wire.
+  BusTiming::Time slot{0};
+  if (timing.enabled) {
+    slot = timing.book_out(timing.now());
+    timing.wait_until(slot, timing.counters.out_wait);
+  }
   if (length < kByteData || data[0] != kReportId) {
     ++refused_;
     return static_cast<int>(length);
@@ -38,6 +44,12 @@ int VirtualHidBoard::output_report(const uint8_t* data, size_t length) {
   if (count > kMaxTransfer || (!read && length < kByteData + count)) {
     ++refused_;
     return static_cast<int>(length);
+  }
+  BusTiming::Time bus_end{0};
+  if (timing.enabled) {
+    // The transfer reaches the controller at the end of its bus time.
+    bus_end = timing.book_bus(slot, count);
+    target_->at_time(timing.at(bus_end));
   }
   if (!read) {
     target_->i2c_write(address7, data + kByteData, count);
@@ -50,7 +62,7 @@ int VirtualHidBoard::output_report(const uint8_t* data, size_t length) {
   answer[kByteLengthHigh] = data[kByteLengthHigh];
   std::fill_n(answer.begin() + kByteData, count, kIdleBusByte);
   target_->i2c_read(address7, answer.data() + kByteData, count);
-  auto ready = std::chrono::steady_clock::now();
+  auto ready = timing.enabled ? timing.at(timing.book_in(bus_end)) : std::chrono::steady_clock::now();
   if (delayed_answers_ > 0) {
     --delayed_answers_;
     ready += std::chrono::milliseconds(delay_ms_);
@@ -62,7 +74,15 @@ int VirtualHidBoard::output_report(const uint8_t* data, size_t length) {
 }
 
 int VirtualHidBoard::input_report(uint8_t* buffer, size_t length, int timeout_ms) {
-  if (answers_.empty()) return 0;
+  if (answers_.empty()) {
+    // Under the timing model a read with a time limit waits it out, as on
+    // the bench (the host's wait for a late answer costs its time).
+    if (timing.enabled && timeout_ms > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+      timing.counters.in_wait += std::chrono::milliseconds(timeout_ms);
+    }
+    return 0;
+  }
   const auto ready = answers_.front().ready;
   const auto now = std::chrono::steady_clock::now();
   if (ready > now) {
@@ -70,6 +90,7 @@ int VirtualHidBoard::input_report(uint8_t* buffer, size_t length, int timeout_ms
       std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
       return 0;
     }
+    if (timing.enabled) timing.counters.in_wait += ready - now;
     std::this_thread::sleep_until(ready);
   }
   const std::vector<uint8_t> answer = std::move(answers_.front().bytes);

@@ -9,8 +9,13 @@
 // Like the board's firmware, it ignores a request it cannot carry (wrong
 // report ID, length above 60, report too short for its header or data): no
 // I2C traffic, no answer report.
+//
+// With `timing` enabled (sim/bus_timing.h) each report takes its USB frame
+// and each transfer its bus time at `timing.bit_rate` (the board keeps its
+// own rate, 200 kHz unless set otherwise).
 #pragma once
 
+#include "bus_timing.h"
 #include "i2c_target.h"
 #include "platform/hid_virtual.h"
 
@@ -29,7 +34,7 @@ class VirtualHidBoard : public VirtualHidDevice {
 
   int output_report(const uint8_t* data, size_t length) override;
   // An empty queue ends the wait at once (0): in a single-threaded simulation
-  // nothing could arrive. A queued answer that is not readable yet is waited
+  // nothing could arrive (under the timing model, after the time limit). A queued answer that is not readable yet is waited
   // for in real time, up to the timeout.
   int input_report(uint8_t* buffer, size_t length, int timeout_ms) override;
   void opened() override;
@@ -51,6 +56,8 @@ class VirtualHidBoard : public VirtualHidDevice {
   int refused_requests() const { return refused_; }
   // Answer reports waiting to be read.
   size_t pending_answers() const { return answers_.size(); }
+  // The bus-timing model and its counters (off unless enabled).
+  BusTiming timing;
 
  private:
   I2cTarget* target_;

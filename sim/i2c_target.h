@@ -2,6 +2,7 @@
 // carries to its target, which answers for the addresses it owns.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -20,4 +21,8 @@ class I2cTarget {
   // The bridge took the device's power (or its chip enable) away: it starts
   // afresh when it comes back.
   virtual void powered_off() {}
+  // A bridge with a bus-timing model (sim/bus_timing.h): the next transfer
+  // ends on the bus at `when` (on the steady clock), which may lie ahead of
+  // the moment it is handed over.
+  virtual void at_time(std::chrono::steady_clock::time_point when) { (void)when; }
 };

@@ -82,14 +82,29 @@ bool VirtualKd63507::answers(uint8_t address7) {
   return config_.vanish_after < 0 || addressed_transfers_ <= config_.vanish_after;
 }
 
+void VirtualKd63507::mark_last(bool poll, std::chrono::microseconds busy) {
+  if (!recording_ || transfers_.empty()) return;
+  transfers_.back().poll = poll;
+  transfers_.back().busy = busy;
+}
+
 bool VirtualKd63507::i2c_write(uint8_t address7, const uint8_t* data, size_t length) {
   const bool ours = answers(address7);
   record(false, address7, ours, data, length);
   if (!ours) return false;
   settle();
-  if (const int isp = isp_write(data, length); isp >= 0) return isp != 0;
+  started_busy_ = {};
+  if (const int isp = isp_write(data, length); isp >= 0) {
+    mark_last(isp_.active && length == 2 && isp_.pointer == 0x000C, started_busy_);
+    return isp != 0;
+  }
   if (length < 2) return true;  // no complete register address: acknowledged, ignored
   const uint16_t first = static_cast<uint16_t>(data[0] << 8 | data[1]);
+  struct Mark {
+    VirtualKd63507* self;
+    bool poll;
+    ~Mark() { self->mark_last(poll, self->started_busy_); }
+  } mark{this, length == 2 && first == kRegStatus};
   const size_t count = length - 2;
   auto covers = [&](uint16_t reg, size_t n) {
     return count > 0 && (static_cast<uint16_t>(reg - first) < count || static_cast<uint16_t>(first - reg) < n);
@@ -128,7 +143,9 @@ bool VirtualKd63507::i2c_read(uint8_t address7, uint8_t* data, size_t length) {
     diag_.on_read(pointer_, length);
     pointer_ = static_cast<uint16_t>(pointer_ + length);
   }
+  const bool poll = ours && (isp_.active ? isp_.pointer == 0x000C + length : pointer_ == kRegStatus + length);
   record(true, address7, ours, data, length);
+  mark_last(poll, {});
   return ours;
 }
 
@@ -170,8 +187,25 @@ void VirtualKd63507::announce(uint8_t status, int reads) {
   announce_reads_ = reads;
 }
 
-void VirtualKd63507::start_request(std::function<void()> on_done) {
-  start_busy(config_.busy_reads, config_.busy_time, std::move(on_done));
+void VirtualKd63507::start_request(std::chrono::microseconds time, std::function<void()> on_done) {
+  started_busy_ = config_.busy_time + time;
+  start_busy(config_.busy_reads, started_busy_, std::move(on_done));
+}
+
+std::chrono::microseconds VirtualKd63507::iap_busy_time() const {
+  const uint8_t* block = &regs_[kRegIapCommand];
+  const uint32_t address = static_cast<uint32_t>(block[kCmdAddress]) | static_cast<uint32_t>(block[kCmdAddress + 1]) << 8;
+  const uint32_t length = static_cast<uint32_t>(block[kCmdLength]) | static_cast<uint32_t>(block[kCmdLength + 1]) << 8;
+  const Kd63507Timing& t = config_.timing;
+  switch (block[kCmdCommand]) {
+    case kIapProgram:
+      return (address % 0x1000 == 0 ? t.sector_erase : std::chrono::microseconds{0}) +
+             t.program_row * static_cast<long>((length + 127) / 128);
+    case kIapCheck:
+      return t.check_kib * static_cast<long>((length + 1023) / 1024);
+    default:
+      return t.unit_query;
+  }
 }
 
 void VirtualKd63507::on_register_write(uint16_t first, size_t count) {
@@ -181,11 +215,11 @@ void VirtualKd63507::on_register_write(uint16_t first, size_t count) {
     const uint8_t mode = regs_[kRegMode];
     if (mode == kModeReset) ++reset_requests_;
     diag_.on_mode_request();
-    start_request([this, mode] {
+    start_request(mode == kModeReset ? config_.timing.reset : config_.timing.mode_change, [this, mode] {
       update_mode_ = mode == kModeReset ? config_.protocol != "TCIP" : mode == kModeUpdate;
     });
   }
-  if (covers(kRegIapCommand + kCmdCommand) && !busy_) start_request([this] { run_iap_command(); });
+  if (covers(kRegIapCommand + kCmdCommand) && !busy_) start_request(iap_busy_time(), [this] { run_iap_command(); });
   console_on_write(first, count);
 }
 

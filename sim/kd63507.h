@@ -129,6 +129,35 @@ class Kd63507Diag {
 };
 // ---- End of the diagnostic side ---------------------------------------------
 
+// How long each request keeps the controller busy, on top of
+// Kd63507Config::busy_time. All zero by default (answers as fast as the
+// host asks); KD63507_TYPICAL_TIMING holds the times of the bus-timing model.
+struct Kd63507Timing {
+  std::chrono::microseconds mode_change{0};   // a mode request other than reset
+  std::chrono::microseconds reset{0};         // reset request: the firmware restarts
+  std::chrono::microseconds sector_erase{0};  // a program whose unit starts a 4 KiB sector erases it first
+  std::chrono::microseconds program_row{0};   // programming each 128 bytes
+  std::chrono::microseconds check_kib{0};     // the unit check, per KiB
+  std::chrono::microseconds unit_query{0};
+  std::chrono::microseconds isp_read{0};      // ISP read command, one word
+  std::chrono::microseconds mass_erase{0};
+  std::chrono::microseconds protection{0};
+};
+// Typical figures of a small controller's embedded flash: 4 KiB sector erase
+// 20 ms, 0.8 ms per 128-byte row, so a 4 KiB unit takes 45.6 ms and a
+// 128-byte unit 0.8 ms (20.8 ms when it starts a sector); mass erase 40 ms.
+inline constexpr Kd63507Timing KD63507_TYPICAL_TIMING = {
+    .mode_change = std::chrono::milliseconds(5),
+    .reset = std::chrono::milliseconds(50),
+    .sector_erase = std::chrono::milliseconds(20),
+    .program_row = std::chrono::microseconds(800),
+    .check_kib = std::chrono::microseconds(250),
+    .unit_query = std::chrono::microseconds(100),
+    .isp_read = std::chrono::microseconds(10),
+    .mass_erase = std::chrono::milliseconds(40),
+    .protection = std::chrono::milliseconds(5),
+};
+
 struct Kd63507Config {
   uint8_t address7 = 0x34;
   // Version block at 0x0120: BOOT, CORE, PUBL, CONF.
@@ -149,6 +178,8 @@ struct Kd63507Config {
   std::map<uint32_t, int> check_failures;
   // Time each request keeps the controller busy, on top of busy_reads.
   std::chrono::microseconds busy_time{0};
+  // Busy time by kind of request, on top of busy_time (ISP commands too).
+  Kd63507Timing timing = {};
   // After this many I2C transfers addressed to it the controller stops
   // answering (no acknowledge). Negative: never.
   long vanish_after = -1;
@@ -192,6 +223,12 @@ class VirtualKd63507 : public I2cTarget {
     bool acked;           // false: addressed to another device
     std::vector<uint8_t> bytes;
     SimClock::time_point at;  // when the transfer reached the controller
+    // A status read, or the address write that points at the status
+    // register for one (IAP 0x0600, ISP 0x000C).
+    bool poll = false;
+    // The request this write started keeps the controller busy this long
+    // (its time only, not busy_reads).
+    std::chrono::microseconds busy{0};
   };
 
   explicit VirtualKd63507(Kd63507Config config = {});
@@ -199,6 +236,7 @@ class VirtualKd63507 : public I2cTarget {
   bool i2c_write(uint8_t address7, const uint8_t* data, size_t length) override;
   bool i2c_read(uint8_t address7, uint8_t* data, size_t length) override;
   bool interrupt_asserted() const override { return diag_.interrupt_asserted(); }
+  void at_time(SimClock::time_point when) override { bus_time_ = when; }
   VirtualKd63507(const VirtualKd63507&) = delete;  // the diagnostic side refers to this one's registers
   VirtualKd63507& operator=(const VirtualKd63507&) = delete;
   Kd63507Diag& diag() { return diag_; }
@@ -216,6 +254,7 @@ class VirtualKd63507 : public I2cTarget {
   int check_commands() const { return check_commands_; }
   int refused_commands() const { return refused_commands_; }
   int status_reads() const { return status_reads_; }
+  int isp_status_reads() const { return isp_.status_reads; }
   // Window or command block writes while busy (see the top of this file).
   int protocol_violations() const { return protocol_violations_; }
 
@@ -227,7 +266,8 @@ class VirtualKd63507 : public I2cTarget {
   // The next `reads` status reads answer `status` (0x77 a log record, 0xAA an
   // image waiting) ahead of the busy/ready answer.
   void announce(uint8_t status, int reads = 1);
-  SimClock::time_point now() const { return SimClock::now(); }
+  // The bus-timing model may put a transfer ahead of the clock (at_time).
+  SimClock::time_point now() const { return std::max(SimClock::now(), bus_time_); }
 
   // Every transfer seen, in order (kept only while recording is on).
   const std::vector<Transfer>& transfers() const { return transfers_; }
@@ -241,7 +281,11 @@ class VirtualKd63507 : public I2cTarget {
   void record(bool read, uint8_t address7, bool acked, const uint8_t* data, size_t length);
   void on_register_write(uint16_t first, size_t count);
   void run_iap_command();
-  void start_request(std::function<void()> on_done);
+  void start_request(std::chrono::microseconds time, std::function<void()> on_done);
+  // Busy time of the IAP command now in the command block.
+  std::chrono::microseconds iap_busy_time() const;
+  // Marks the transfer just recorded (see Transfer).
+  void mark_last(bool poll, std::chrono::microseconds busy);
   // Runs the pending request once its reads and time have passed.
   void settle();
   uint8_t answer_status();
@@ -273,6 +317,8 @@ class VirtualKd63507 : public I2cTarget {
   int announce_reads_ = 0;
   uint8_t announce_status_ = 0;
   uint8_t result_ = 0;  // the controller's ucResult; a host write cannot change it
+  std::chrono::microseconds started_busy_{0};  // by the write being handled
+  SimClock::time_point bus_time_{};
   int protocol_violations_ = 0;
   long addressed_transfers_ = 0;
   Kd63507Diag diag_{config_.diag, regs_};
@@ -321,6 +367,8 @@ class VirtualKd63507 : public I2cTarget {
     std::array<uint32_t, 0x60> regs{};  // 0x0000 to 0x017F
     uint8_t pending_bit = 0;            // completion bit still to come
     int busy_left = 0;
+    SimClock::time_point ready_at{};    // and not before this
+    int status_reads = 0;
     int refused = 0;
   };
   // -1: not for the ISP side (normal mode); else 1 acknowledged, 0 not.

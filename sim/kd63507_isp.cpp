@@ -91,10 +91,11 @@ int VirtualKd63507::isp_write(const uint8_t* data, size_t length) {
 }
 
 void VirtualKd63507::isp_read(uint8_t* data, size_t length) {
+  if (isp_.pointer == kStatus) ++isp_.status_reads;
   if (isp_.pointer == kStatus && isp_.pending_bit != 0) {
     if (isp_.busy_left > 0) {
       --isp_.busy_left;
-    } else {
+    } else if (now() >= isp_.ready_at) {
       isp_.regs[kStatus / 4] |= isp_.pending_bit;
       isp_.pending_bit = 0;
     }
@@ -156,7 +157,14 @@ void VirtualKd63507::isp_command(uint32_t command) {
   if (std::find(stuck.begin(), stuck.end(), command) != stuck.end()) return;
   isp_.pending_bit = command == kProtectionCommand ? kProtectionDone : kDone;
   isp_.busy_left = config_.isp_busy_reads;
-  if (isp_.busy_left == 0) {
+  const Kd63507Timing& t = config_.timing;
+  started_busy_ = command == kProtectionCommand ? t.protection
+                  : command == kMassErase       ? t.mass_erase
+                  : command == kSectorErase     ? t.sector_erase
+                  : command == kProgram         ? t.program_row
+                                                : t.isp_read;
+  isp_.ready_at = now() + started_busy_;
+  if (isp_.busy_left == 0 && started_busy_.count() == 0) {
     isp_.regs[kStatus / 4] |= isp_.pending_bit;
     isp_.pending_bit = 0;
   }

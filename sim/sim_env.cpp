@@ -7,6 +7,11 @@
 //   KDSIM_PROTOCOL      protocol name, 1 to 8 characters         (TCIP)
 //   KDSIM_UNIT          4k | 128: the unit query's answer       (4k)
 //   KDSIM_CHECK_FAIL    END_KIB:COUNT[,END_KIB:COUNT...]        (none)
+//   KDSIM_TIMING        off | fullspeed: the bus-timing model of the
+//                       bridges (1 ms USB frames, I2C bit times) and the
+//                       controller's typical busy times; status reads then
+//                       answer busy by time alone (KDSIM_BUSY,
+//                       KDSIM_ISP_BUSY still add reads)            (off)
 //   KDSIM_BUSY          busy status reads after each request    (1)
 //   KDSIM_NEVER_READY   0 | 1                                   (0)
 //   KDSIM_UNPLUG_AFTER  HID reports before the bridge is pulled (never)
@@ -110,6 +115,7 @@ struct Settings {
   std::string flash_out;
   std::string trace;
   std::string smbus_log;
+  bool timing = false;
   Kd63507Config controller;
 };
 
@@ -197,6 +203,20 @@ int read_busy(Settings& s) {
   unsigned long busy = 0;
   if (!parse_number(value, 10, kMaxBusyReads, &busy)) return bad("KDSIM_BUSY", value, "a decimal count, 0 to 1000000");
   s.controller.busy_reads = static_cast<int>(busy);
+  return 0;
+}
+
+int read_timing(Settings& s) {
+  const char* value = std::getenv("KDSIM_TIMING");
+  if (value == nullptr) return 0;
+  const std::string v = value;
+  if (v != "off" && v != "fullspeed") return bad("KDSIM_TIMING", value, "off or fullspeed");
+  s.timing = v == "fullspeed";
+  if (s.timing) {
+    s.controller.timing = KD63507_TYPICAL_TIMING;
+    s.controller.busy_reads = 0;
+    s.controller.isp_busy_reads = 0;
+  }
   return 0;
 }
 
@@ -345,7 +365,7 @@ void write_flash_at_exit() {
 int kdsim_setup_from_environment(void) {
   Settings s;
   for (int (*reader)(Settings&) : {read_bridge, read_board_id, read_versions, read_protocol, read_unit, read_check_fail,
-                                   read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after,
+                                   read_timing, read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after,
                                    read_vanish_after, read_diag, read_isp_busy, read_isp_stuck, read_corrupt_unit}) {
     if (const int code = reader(s); code != 0) return code;
   }
@@ -394,12 +414,14 @@ int kdsim_setup_from_environment(void) {
   if (s.custom) {
     auto board = std::make_shared<VirtualHidBoard>(controller.get(), s.board_vid, s.board_pid);
     board->info.serial = KDSIM_BOARD_SERIAL;
+    board->timing.enabled = s.timing;
     bridges.push_back(std::move(board));
   }
   if (s.cp2112) {
     auto cp2112 = std::make_shared<VirtualCp2112>(controller.get(), KDSIM_CP2112_SERIAL);
     if (s.cp2112_silent_after >= 0) cp2112->drop_responses(s.cp2112_silent_after, -1);
     cp2112->smbus_log = smbus_log;
+    cp2112->timing.enabled = s.timing;
     bridges.push_back(std::move(cp2112));
   }
 

@@ -94,6 +94,12 @@ TEST_F(DeviceMode, TheGiveUpRuleNeedsASecondAndTenFailedReadsInARow) {
   direct_bridge_bind(&kd);
   kd.config().never_ready = true;
   EXPECT_EQ(WaitForReadyStatusWithin(20), READY_TIMEOUT);
+  // Unattended (kdtool update), every wait has the limit and says why it ended.
+  g_unattended_ready_limit_ms = 1000;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(WaitForReadyStatusAnyKey(), READY_TIMEOUT);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "The touch controller did not report ready within 1 s.\n");
+  g_unattended_ready_limit_ms = 0;
 }
 
 // Each request is sent once, and its wait ends right at the ready status.

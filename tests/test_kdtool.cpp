@@ -94,6 +94,36 @@ TEST(Kdtool, DiagRunsUntilItsKeysOrItsInputEnd) {
   }
 }
 
+// A scripted session on each bridge: device information, touch and ESD
+// lines, firmware information, an intensity image, the logging console with
+// one log record, and the end record that closes the run.
+TEST(Kdtool, DiagSessionsShowEventsImagesAndLogRecordsOnBothBridges) {
+  const std::string keys = "vilrQQQQ";
+  for (const std::string bridge : {"custom", "cp2112"}) {
+    SCOPED_TRACE(bridge);
+    const EnvList env = {{"KDSIM_BRIDGE", bridge}, {"KDSIM_TOUCH", "2"}, {"KDSIM_ESD", "1"}, {"KDSIM_LOGS", "1"}};
+    const ProcessResult r = kdtool({"diag"}, env, &keys);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    size_t at = 0;
+    for (const char* line :
+         {"'TCIP_4.x' Protocol --------------------------------------------\n", "[Interface Informations]\n",
+          " product name: KD63507 VIRTUAL\n", "[ 1]={   0, 960,  8, -1, 30,  0},\n", "*** You hit [v]\n",
+          "  00.01 00.00 00.00 00.00\n", "[ 1]={1079, 960,  8, -1, 30,  0},\n", "*** You hit [i]\n",
+          "== Get Intensity ===============================\n", "ESD???\n", "    Finger num: 1\n",
+          "*** You hit [l]\n", "'TCIP_4.x' Log Protocol ----------------------------------------\n",
+          "*** You hit [r]\n", "Rawdata ON\n", " > [166] Frame Start--------------------------------------------\n",
+          " > [  0]          1,\n"}) {
+      const size_t found = r.out.find(line, at);
+      ASSERT_NE(found, std::string::npos) << line << "\n" << r.out;
+      at = found;
+    }
+    // The end record closes the session before the last keys are read.
+    size_t q_keys = 0;
+    for (size_t q = r.out.find("You hit [Q]"); q != std::string::npos; q = r.out.find("You hit [Q]", q + 1)) ++q_keys;
+    EXPECT_LT(q_keys, 4u);
+  }
+}
+
 TEST(Kdtool, UpdatesTwoBridgesChosenBySerialInTwoProcessesAtOnce) {
   TempDir dir;
   const std::string image = dir.file("image.bin");

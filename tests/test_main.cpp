@@ -51,8 +51,11 @@ TEST_F(EntryArguments, ShortCommandLineNamesTheSevenPositionsAndReadsNone) {
 }
 
 TEST_F(EntryArguments, ImageThatDoesNotOpenIsRejectedBeforeAnyNumber) {
-  const ProcessResult r = run({dir_.file("missing.bin"), "0", "0", "1", "2", "3", "34"});
+  ProcessResult r = run({dir_.file("missing.bin"), "0", "0", "1", "2", "3", "34"});
   EXPECT_EQ(r.out, "Image file open error.\n" + kPressKey);
+  EXPECT_EQ(r.exit_code, 2);
+  r = run({dir_.path(), "1234", "5678", "1", "2", "3", "34"});  // a directory is no image either
+  EXPECT_EQ(r.out, "Image file size error.\n" + kPressKey);
   EXPECT_EQ(r.exit_code, 2);
 }
 
@@ -87,13 +90,6 @@ TEST_F(EntryArguments, ImageSizeIsCheckedOnlyAfterEveryArgument) {
     r = run({path, "1234", "0", "1", "2", "3", "34"});
     EXPECT_EQ(r.out, "PID read error.\n" + kPressKey) << size;
   }
-}
-
-TEST_F(EntryArguments, ADirectoryIsNotAnImage) {
-  const ProcessResult r = run({dir_.path(), "1234", "5678", "1", "2", "3", "34"});
-  EXPECT_EQ(r.exit_code, 2);
-  EXPECT_NE(r.out.find("error."), std::string::npos);
-  EXPECT_EQ(r.out.find("Device Not Found."), std::string::npos);
 }
 
 // With the virtual board attached, what the controller sees and what the
@@ -173,100 +169,84 @@ bool in_key_mode(int master) {
   return false;
 }
 
-TEST(EntryCtrlC, PrintsItsLineKeepsWaitingForAKeyAndRestoresTheTerminal) {
-  TempDir dir;
-  const std::string path = dir.file("image.bin");
-  write_file(path, make_image());
-  int master = -1;
+// fwdownload-sim on a terminal of its own, with `args` and one KDSIM_ setting.
+pid_t spawn(int& master, const std::vector<std::string>& args, const char* setting = nullptr) {
   const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
   if (pid == 0) {
-    setenv("KDSIM_BRIDGE", "none", 1);
-    execl(FWDOWNLOAD_SIM_PATH, FWDOWNLOAD_SIM_PATH, path.c_str(), "1234", "5678", "1", "2", "3", "34",
-          static_cast<char*>(nullptr));
+    if (setting != nullptr) setenv(setting, setting[6] == 'B' ? "none" : "1", 1);
+    std::vector<char*> argv = {const_cast<char*>(FWDOWNLOAD_SIM_PATH)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(FWDOWNLOAD_SIM_PATH, argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+// The terminal is back in line mode with echo.
+void expect_restored(int master) {
+  termios after{};
+  ASSERT_EQ(tcgetattr(master, &after), 0);
+  EXPECT_NE(after.c_lflag & ICANON, 0u);
+  EXPECT_NE(after.c_lflag & ECHO, 0u);
+  close(master);
+}
+
+TEST(EntryCtrlC, PrintsItsLineKeepsWaitingForAKeyAndRestoresTheTerminal) {
+  TempDir dir;
+  write_file(dir.file("image.bin"), make_image());
+  int master = -1;
+  const pid_t pid = spawn(master, {dir.file("image.bin"), "1234", "5678", "1", "2", "3", "34"}, "KDSIM_BRIDGE");
+  ASSERT_GE(pid, 0);
   std::string seen;
   ASSERT_TRUE(read_until(master, seen, kPressKey.substr(0, kPressKey.size() - 1))) << seen;
-
-  // The program now waits for a key with the terminal in key mode.
   ASSERT_TRUE(in_key_mode(master));
-
   kill(pid, SIGINT);
   EXPECT_TRUE(read_until(master, seen, "[Ctrl+C] User terminated running of program."));
   EXPECT_NE(seen.find("\r\n\r\n[Ctrl+C] User terminated running of program.\r\n\r\n"), std::string::npos);
-  // Still waiting for a key: no closing banner yet.
-  EXPECT_EQ(seen.find("Terminated"), std::string::npos);
-
+  EXPECT_EQ(seen.find("Terminated"), std::string::npos);  // still waiting for a key
   ASSERT_EQ(write(master, "k", 1), 1);
   EXPECT_TRUE(read_until(master, seen, "Terminated"));
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 3);
-
-  termios after{};
-  ASSERT_EQ(tcgetattr(master, &after), 0);
-  EXPECT_NE(after.c_lflag & ICANON, 0u);
-  EXPECT_NE(after.c_lflag & ECHO, 0u);
-  close(master);
+  expect_restored(master);
 }
 
-// Ended by a signal while it waits for a controller that never gets ready:
-// the terminal gets its key mode and its colour back.
+// Ended by a signal while it waits for a controller that never gets ready,
+// or by Ctrl+C at an argument error's key wait, before the Ctrl+C handler
+// exists: the terminal gets its key mode and its colour back.
 TEST(EntryCtrlC, FatalSignalsRestoreKeyModeAndColour) {
   TempDir dir;
-  const std::string path = dir.file("image.bin");
-  write_file(path, make_image());
-  for (int signo : {SIGTERM, SIGHUP}) {
+  write_file(dir.file("image.bin"), make_image());
+  const struct {
+    int signo;
+    std::vector<std::string> args;
+    const char* setting;
+    const char* waits_after;
+  } cases[] = {
+      {SIGTERM, {dir.file("image.bin"), "1234", "5678", "1", "2", "3", "34"}, "KDSIM_NEVER_READY", "filesize = 114688"},
+      {SIGHUP, {dir.file("image.bin"), "1234", "5678", "1", "2", "3", "34"}, "KDSIM_NEVER_READY", "filesize = 114688"},
+      {SIGINT, {"/nonexistent.bin", "1", "2", "3", "4", "5", "6"}, nullptr, "Please press any key exit!!!"},
+  };
+  for (const auto& c : cases) {
     int master = -1;
-    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    const pid_t pid = spawn(master, c.args, c.setting);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      setenv("KDSIM_NEVER_READY", "1", 1);
-      execl(FWDOWNLOAD_SIM_PATH, FWDOWNLOAD_SIM_PATH, path.c_str(), "1234", "5678", "1", "2", "3", "34",
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
     std::string seen;
-    ASSERT_TRUE(read_until(master, seen, "filesize = 114688")) << seen;
+    ASSERT_TRUE(read_until(master, seen, c.waits_after)) << seen;
     ASSERT_TRUE(in_key_mode(master));
-    kill(pid, signo);
+    kill(pid, c.signo);
     int status = 0;
     waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signo) << signo;
-    read_until(master, seen, "never shown");
-    EXPECT_TRUE(seen.ends_with("\x1b[0m")) << signo << ": " << seen.substr(seen.size() - 40);
-    termios after{};
-    ASSERT_EQ(tcgetattr(master, &after), 0);
-    EXPECT_NE(after.c_lflag & ICANON, 0u);
-    close(master);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signo) << c.signo;
+    if (c.setting != nullptr) {
+      read_until(master, seen, "never shown");
+      EXPECT_TRUE(seen.ends_with("\x1b[0m")) << c.signo << ": " << seen.substr(seen.size() - 40);
+    }
+    expect_restored(master);
   }
-}
-
-TEST(EntryCtrlC, DefaultActionBeforeTheHandlerStillRestoresTheTerminal) {
-  // An argument error waits for a key before the Ctrl+C handler exists:
-  // Ctrl+C ends the program, and the terminal must come back as it was.
-  int master = -1;
-  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    execl(FWDOWNLOAD_SIM_PATH, FWDOWNLOAD_SIM_PATH, "/nonexistent.bin", "1", "2", "3", "4", "5", "6",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  std::string seen;
-  ASSERT_TRUE(read_until(master, seen, "Please press any key exit!!!")) << seen;
-  ASSERT_TRUE(in_key_mode(master));
-  kill(pid, SIGINT);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFSIGNALED(status));
-  termios after{};
-  ASSERT_EQ(tcgetattr(master, &after), 0);
-  EXPECT_NE(after.c_lflag & ICANON, 0u);
-  EXPECT_NE(after.c_lflag & ECHO, 0u);
-  close(master);
 }
 
 }  // namespace

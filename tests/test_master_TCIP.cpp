@@ -1,36 +1,22 @@
 // The diagnostic console's device information, readers and run loop against
 // the virtual controller, on both bridges.
-#include "diag/master_TCIP.h"
-
-#include "bridge/cp2112/emulboard_cp2112_control.h"
-#include "bridge/hidboard/emulboard_qbm7750_control.h"
-#include "bridge/hidboard/usb_drv_qbm7750.h"
-#include "cp2112_sim.h"
-#include "hidboard_sim.h"
-#include "platform/hid_virtual.h"
-#include "support_update.h"
+#include "support_console.h"
 
 #include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
 using namespace test_support;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
-enum Bridge { kCustom, kCp2112 };
+constexpr Bridge kCustom = Bridge::kCustom, kCp2112 = Bridge::kCp2112;
 
-class Diag : public ::testing::TestWithParam<Bridge> {
+class Diag : public ConsoleRig {
  protected:
-  // A fresh controller behind the bridge under test, brought up as the tools
-  // do; `init` runs master_init quietly (its output is dropped).
+  // A fresh controller brought up as the tools do; `init` runs master_init
+  // quietly (its output is dropped).
   void start(Kd63507Config config = {}, bool init = true) {
-    TearDown();
-    reset_globals();
     tPanel = {};
     tEventFormat = {};
     tImageInfo = {};
@@ -38,21 +24,7 @@ class Diag : public ::testing::TestWithParam<Bridge> {
     tLogInfo = {};
     tModuleCommonConf = {};
     iFirstFrameESDPacketCnt = 0;
-    hid_virtual_detach_all();
-    kd = std::make_unique<VirtualKd63507>(std::move(config));
-    hooked = std::make_unique<HookedTarget>(*kd);
-    img_vid = QBM7750_FALLBACK_VID;
-    img_pid = QBM7750_FALLBACK_PID;
-    CaptureStdout();
-    if (GetParam() == kCp2112) {
-      hid_virtual_attach(std::make_shared<VirtualCp2112>(hooked.get()));
-      EXPECT_EQ(emulboard_cp2112_init(), 1);
-      app_download_init(BOARD_CP2112);
-    } else {
-      hid_virtual_attach(std::make_shared<VirtualHidBoard>(hooked.get(), img_vid, img_pid));
-      EXPECT_EQ(emulboard_qbm7750_init(), 1);
-      app_download_init(BOARD_HIDBOARD);
-    }
+    bring_up(std::move(config));
     g_slave_addr = 0x34;
     emul_i2c_set_slave_addr(0, g_slave_addr);
     emul_i2c_set_speed(200000);
@@ -60,43 +32,20 @@ class Diag : public ::testing::TestWithParam<Bridge> {
     emul_i2c_tkey_set_ce(1);
     emul_set_intr_dir(0);
     g_master_init_quiet = true;
-    if (init) master_init();
-    GetCapturedStdout();
-  }
-  void TearDown() override {
-    if (emul_i2c_usb_close != nullptr) emul_i2c_usb_close();
-    hid_virtual_detach_all();
-  }
-  template <typename Run>
-  static std::string output(Run run) {
-    CaptureStdout();
-    run();
-    return GetCapturedStdout();
+    if (init) output(master_init);
   }
   static std::string polls(int count) {
     return output([&] {
       for (int i = 0; i < count && gloop != 0; ++i) master_run();
     });
   }
-  // Writes to a register block seen by the controller since the last clear.
-  int writes_to(uint16_t reg) const {
-    int count = 0;
-    for (const auto& t : kd->transfers())
-      count += !t.read && t.bytes.size() > 2 && (t.bytes[0] << 8 | t.bytes[1]) == reg;
-    return count;
-  }
   static void request_image(uint8_t kind) {
     tImageCtrl.ucRequest = kind;
     ASSERT_EQ(i2c_write_to(REG_IMAGE_CTRL, &kind, 1), 1);
   }
-
-  KeyboardPipe keyboard;
-  std::unique_ptr<VirtualKd63507> kd;
-  std::unique_ptr<HookedTarget> hooked;
 };
 
-INSTANTIATE_TEST_SUITE_P(Bridges, Diag, ::testing::Values(kCustom, kCp2112),
-                         [](const auto& info) { return info.param == kCustom ? "Custom" : "Cp2112"; });
+INSTANTIATE_TEST_SUITE_P(Bridges, Diag, ::testing::Values(kCustom, kCp2112), bridge_name);
 
 constexpr const char* kInterface = "[Interface Informations]\n protocol name: %s\n protocol version: 01.00\n";
 constexpr const char* kBuffers =

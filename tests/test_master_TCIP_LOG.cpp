@@ -42,10 +42,10 @@ TEST_P(LoggingConsole, LogKeysSwitchTheirTypesBitAndNothingOutsideTheTable) {
     EXPECT_EQ(reg32(kLogCtrl), mask) << key;
     EXPECT_TRUE(out.ends_with(" ON\n")) << out;
   }
-  kd.clear_transfers();
+  kd->clear_transfers();
   toggle_log(29);
   toggle_log(255);
-  EXPECT_EQ(kd.transfers().size(), 0u);
+  EXPECT_EQ(kd->transfers().size(), 0u);
   EXPECT_EQ(reg32(kLogCtrl), mask);
 }
 
@@ -73,7 +73,7 @@ TEST_P(LoggingConsole, ModeKeysRequestTheirModesInOrder) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.typed);
-    const size_t before = kd.mode_requests().size();
+    const size_t before = kd->mode_requests().size();
     // With log types on, the controller's log records (" > " lines) come between.
     std::string out = keys(row.typed), mine;
     for (size_t at = 0, end; at < out.size(); at = end + 1) {
@@ -82,7 +82,7 @@ TEST_P(LoggingConsole, ModeKeysRequestTheirModesInOrder) {
       if (out.compare(at, 3, " > ") != 0) mine += out.substr(at, end + 1 - at);
     }
     EXPECT_EQ(mine, echo(row.typed.back(), row.ending));
-    EXPECT_EQ(std::vector<uint8_t>(kd.mode_requests().begin() + before, kd.mode_requests().end()), row.modes);
+    EXPECT_EQ(std::vector<uint8_t>(kd->mode_requests().begin() + before, kd->mode_requests().end()), row.modes);
   }
   EXPECT_EQ(reg32(kLogCtrl), (1u << 5) | (1u << 24));
 }
@@ -91,8 +91,8 @@ TEST_P(LoggingConsole, ModuleConfigurationAndOscillatorKeys) {
   keys("l");
   keys("=+_");
   EXPECT_EQ(reg32(0x1200), 0x00800101u);
-  EXPECT_EQ(kd.module_config_reads(), 1);
-  kd.registers()[0x1202] = 255;
+  EXPECT_EQ(kd->module_config_reads(), 1);
+  kd->registers()[0x1202] = 255;
   EXPECT_EQ(keys("]"), echo(']', "Previous OSC : 255, Current OSC : 0\n"));
   EXPECT_EQ(keys("["), echo('[', "Previous OSC : 0, Current OSC : 255\n"));
   EXPECT_EQ(reg(0x1202), 255);
@@ -109,7 +109,7 @@ TEST_P(LoggingConsole, FeatureTogglesAreApartFromTheMasterConsoles) {
   EXPECT_EQ(keys("k;"), echo('k', "Enter to Knock-on(Low Power Consumption) mode\n") +
                            echo(';', "Block ESD Detection!!!\n"));
   const uint8_t expected[14] = {0, 0, 0, 2, 0, 0, 0, 0, 1, 1, 1, 1, 0, 0};
-  EXPECT_EQ(0, std::memcmp(&kd.registers()[0x0610], expected, sizeof expected));
+  EXPECT_EQ(0, std::memcmp(&kd->registers()[0x0610], expected, sizeof expected));
   EXPECT_EQ(keys("x"), echo('x', ""));
   EXPECT_EQ(gloop, 0);
 }

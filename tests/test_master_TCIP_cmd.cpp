@@ -39,7 +39,7 @@ TEST_P(Console, SetterKeysPrintTheirLineAndWriteTheWholeBlockWithOneFieldChanged
     EXPECT_EQ(keys(std::string(1, row.key)), echo(row.key, row.line));
     expected[row.offset] = row.value;
     if (row.key == 'T') std::fill(expected.begin() + 4, expected.begin() + 8, 0);
-    EXPECT_EQ(0, std::memcmp(&kd.registers()[kSetter], expected.data(), 14));
+    EXPECT_EQ(0, std::memcmp(&kd->registers()[kSetter], expected.data(), 14));
   }
   EXPECT_EQ(writes_to(kSetter), 15);
 }
@@ -59,9 +59,9 @@ TEST_P(Console, ModeAndImageKeysChangeModeFirstAndEndWhereTheyShould) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.typed);
-    const size_t before = kd.mode_requests().size();
+    const size_t before = kd->mode_requests().size();
     const std::string out = keys(row.typed);
-    EXPECT_EQ(std::vector<uint8_t>(kd.mode_requests().begin() + before, kd.mode_requests().end()), row.modes);
+    EXPECT_EQ(std::vector<uint8_t>(kd->mode_requests().begin() + before, kd->mode_requests().end()), row.modes);
     if (row.line != nullptr) {
       EXPECT_TRUE(out.ends_with(echo(row.typed.back(), row.line))) << out;
     }
@@ -90,7 +90,7 @@ TEST_P(Console, ModuleConfigurationKeysChangeOneBitOrRequestARead) {
   EXPECT_EQ(reg32(0x1200), 0x00800101u);
   keys("nN8");
   EXPECT_EQ(reg32(0x1200), 0x00800000u);  // the request byte was served
-  EXPECT_EQ(kd.module_config_reads(), 1);
+  EXPECT_EQ(kd->module_config_reads(), 1);
 }
 
 TEST_P(Console, ParameterListsAreWrittenOnlyAfterAYes) {
@@ -112,13 +112,13 @@ TEST_P(Console, ParameterListsAreWrittenOnlyAfterAYes) {
 TEST_P(Console, FlashWriteTestAsksFirstAndProgramsEveryUnit) {
   keyboard.press("x");
   EXPECT_NE(keys("5").find("Flash-write test cancelled: nothing was written.\n"), std::string::npos);
-  EXPECT_EQ(kd.program_commands() + kd.refused_commands(), 0);
+  EXPECT_EQ(kd->program_commands() + kd->refused_commands(), 0);
   keys("2");  // update mode: the controller carries program commands out
   keyboard.press("Y");
   const std::string out = keys("5");
-  EXPECT_EQ(kd.program_commands(), 224);
-  EXPECT_EQ(kd.protocol_violations(), 0);  // each unit waited for ready before the next
-  for (uint32_t a = 0x4000; a < 0x20000; a += 4) EXPECT_EQ(kd.flash()[a], (a & 0x1FF) / 4) << a;
+  EXPECT_EQ(kd->program_commands(), 224);
+  EXPECT_EQ(kd->protocol_violations(), 0);  // each unit waited for ready before the next
+  for (uint32_t a = 0x4000; a < 0x20000; a += 4) EXPECT_EQ(kd->flash()[a], (a & 0x1FF) / 4) << a;
   EXPECT_NE(out.find("IAP WRITE : Addr=0x00004000\nstatus=1\nIAP WRITE : Addr=0x00004200\n"), std::string::npos);
   EXPECT_NE(out.find("IAP WRITE : Addr=0x0001FE00\nstatus=1\nThe flash from 0x4000 may now hold the test pattern"),
             std::string::npos);
@@ -127,7 +127,7 @@ TEST_P(Console, FlashWriteTestAsksFirstAndProgramsEveryUnit) {
 
 TEST_P(Console, FlashWriteTestGivesUpOnAUnitThatNeverAnswersAndOnCtrlC) {
   keys("2");
-  hooked.refuse = [](bool read, uint16_t reg, size_t) { return read && reg == 0x0600; };  // silent after the unit
+  hooked->refuse = [](bool read, uint16_t reg, size_t) { return read && reg == 0x0600; };  // silent after the unit
   keyboard.press("Y");
   const auto start = std::chrono::steady_clock::now();
   std::string out = keys("5");
@@ -136,11 +136,11 @@ TEST_P(Console, FlashWriteTestGivesUpOnAUnitThatNeverAnswersAndOnCtrlC) {
                      "result for the unit.\n"),
             std::string::npos) << out;
   EXPECT_EQ(out.find("0x00004200"), std::string::npos);
-  hooked.refuse = nullptr;
-  kd.config().never_ready = true;
+  hooked->refuse = nullptr;
+  kd->config().never_ready = true;
   keyboard.press("Y");
-  const int reads = kd.status_reads();
-  ctrl_c_when([&] { return kd.status_reads() == reads + 3; });
+  const int reads = kd->status_reads();
+  ctrl_c_when([&] { return kd->status_reads() == reads + 3; });
   out = keys("5");
   EXPECT_NE(out.find("IAP WRITE : Addr=0x00004000\n\n\n[Ctrl+C] User terminated running of program.\n\n"
                      "Flash-write test stopped at 0x00004000.\n"),
@@ -149,11 +149,11 @@ TEST_P(Console, FlashWriteTestGivesUpOnAUnitThatNeverAnswersAndOnCtrlC) {
 }
 
 TEST_P(Console, CtrlCOrADeadControllerEndAModeChange) {
-  kd.config().never_ready = true;
-  ctrl_c_when([&] { return kd.status_reads() == 5; });
+  kd->config().never_ready = true;
+  ctrl_c_when([&] { return kd->status_reads() == 5; });
   std::string out = keys("2");
   EXPECT_EQ(out, echo('2', "\n\n[Ctrl+C] User terminated running of program.\n\n"));
-  EXPECT_EQ(kd.mode_requests(), std::vector<uint8_t>{2});
+  EXPECT_EQ(kd->mode_requests(), std::vector<uint8_t>{2});
 }
 
 TEST_P(Console, HelpOtherKeysAndUnknownKeys) {
@@ -190,14 +190,14 @@ INSTANTIATE_TEST_SUITE_P(Bridges, Console, testing::Values(Bridge::kCustom, Brid
 class ConsoleCp2112 : public ConsoleRig {};
 
 TEST_P(ConsoleCp2112, UnansweredReadsAreNotTakenForValues) {
-  hooked.refuse = [](bool read, uint16_t reg, size_t) { return read && reg == 0x1200; };
+  hooked->refuse = [](bool read, uint16_t reg, size_t) { return read && reg == 0x1200; };
   for (char key : std::string("nN8")) {
     EXPECT_NE(keys(std::string(1, key)).find("Read of register 0x1200 failed; nothing was written back.\n"),
               std::string::npos);
   }
   EXPECT_EQ(writes_to(0x1200), 0);
   tSetter.ucMode = 2;
-  hooked.refuse = [](bool read, uint16_t reg, size_t) { return read && reg == 0x0600; };
+  hooked->refuse = [](bool read, uint16_t reg, size_t) { return read && reg == 0x0600; };
   EXPECT_EQ(keys("3"), echo('3', "Mode 0 requested, but the controller stopped answering before it was ready.\n"));
 }
 

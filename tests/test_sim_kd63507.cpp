@@ -26,32 +26,6 @@ std::vector<uint8_t> command_block(uint32_t address, uint16_t length, uint8_t co
           command};
 }
 
-TEST(VirtualKd63507, AnswersOnlyItsOwnAddress) {
-  VirtualKd63507 kd;
-  uint8_t frame[] = {0x06, 0x00};
-  EXPECT_FALSE(kd.i2c_write(0x35, frame, sizeof frame));
-  uint8_t byte = 0x5A;
-  EXPECT_FALSE(kd.i2c_read(0x35, &byte, 1));
-  EXPECT_EQ(byte, 0x5A);
-  ASSERT_EQ(kd.transfers().size(), 2u);
-  EXPECT_FALSE(kd.transfers()[0].acked);
-  EXPECT_EQ(VirtualKd63507::format_transfer(kd.transfers()[0]), "W 35:");
-}
-
-TEST(VirtualKd63507, ReadsContinueWhereTheLastOneStopped) {
-  Kd63507Config config;
-  config.versions = {0x0102, 0x0304, 0x0506, 0x0708};
-  VirtualKd63507 kd(config);
-  EXPECT_EQ(read_reg(kd, 0x0120, 8), (std::vector<uint8_t>{0x02, 0x01, 0x04, 0x03, 0x06, 0x05, 0x08, 0x07}));
-  write_reg(kd, 0x0150, {});
-  std::vector<uint8_t> first(4), second(6);
-  kd.i2c_read(0x34, first.data(), first.size());
-  kd.i2c_read(0x34, second.data(), second.size());
-  EXPECT_EQ(first, (std::vector<uint8_t>{'T', 'C', 'I', 'P'}));
-  EXPECT_EQ(second, (std::vector<uint8_t>{0, 0, 0, 0, 0x00, 0x01}));
-  EXPECT_EQ(VirtualKd63507::format_transfer(kd.transfers().back()), "R 34: 00 00 00 00 00 01");
-}
-
 uint8_t status(VirtualKd63507& kd) { return read_reg(kd, 0x0600, 1)[0]; }
 
 // A request takes effect only once its busy reads have passed: before that

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdio>
 
+uint32_t g_unattended_ready_limit_ms = 0;
+
 namespace {
 
 constexpr uint16_t kVersionBlockSize = 8;
@@ -72,11 +74,20 @@ bool request_mode(uint8_t mode, uint8_t request) {
   return false;
 }
 
+// A wait that nobody can end with a key has the unattended limit.
+ReadyResult wait_attended(KeyRule rule) {
+  const ReadyResult result = wait_for_ready(rule, g_unattended_ready_limit_ms);
+  if (result == READY_TIMEOUT) {
+    std::printf("The touch controller did not report ready within %u s.\n", g_unattended_ready_limit_ms / 1000);
+  }
+  return result;
+}
+
 }  // namespace
 
-ReadyResult WaitForReadyStatus(void) { return wait_for_ready(KeyRule::kSpaceOnly); }
+ReadyResult WaitForReadyStatus(void) { return wait_attended(KeyRule::kSpaceOnly); }
 
-ReadyResult WaitForReadyStatusAnyKey(void) { return wait_for_ready(KeyRule::kAnyKey); }
+ReadyResult WaitForReadyStatusAnyKey(void) { return wait_attended(KeyRule::kAnyKey); }
 
 ReadyResult WaitForReadyStatusWithin(uint32_t limit_ms) { return wait_for_ready(KeyRule::kSpaceOnly, limit_ms); }
 

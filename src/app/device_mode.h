@@ -55,6 +55,11 @@ enum ReadyResult : uint8_t {
   READY_TIMEOUT,        // WaitForReadyStatusWithin: the time limit ran out
 };
 
+// Longest wait for the ready status when nobody is at the keyboard (kdtool
+// update from a script); 0, the default, waits until a key or Ctrl+C. A wait
+// that runs out ends with READY_TIMEOUT after a line saying so.
+extern uint32_t g_unattended_ready_limit_ms;
+
 // Waits for the ready status; the space bar ends the wait early (other keys
 // are read and dropped).
 ReadyResult WaitForReadyStatus(void);

@@ -4,6 +4,7 @@
 //
 // Exit codes as fwdownload's (app/entry.h): 0 done, 1 the operation failed,
 // 2 bad command line or file, 3 no bridge (or not the one named).
+#include "app/device_mode.h"
 #include "app/entry.h"
 #include "app/flash_commands.h"
 #include "app/iap_update.h"
@@ -30,6 +31,11 @@
 #include <string>
 
 namespace {
+
+// An update run from a script has nobody to press a key: a controller that
+// stops reporting ready ends it after this long (a 4 KiB unit takes well
+// under a second).
+constexpr uint32_t kUnattendedReadyLimitMs = 30000;
 
 constexpr char kUsage[] =
     "Usage: kdtool [OPTIONS] list\n"
@@ -299,6 +305,7 @@ int run_update(const KdtoolOptions& options) {
   }
   target_bring_up();
   g_exit_key_waits = false;  // several updates may run at once from a script
+  g_unattended_ready_limit_ms = kUnattendedReadyLimitMs;
   g_verify_after_write = options.verify_after_write;
   emulboard_cp2112_program_to_flash_using_iapmode_Customer();
   target_shut_down();

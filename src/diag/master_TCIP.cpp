@@ -535,11 +535,13 @@ void master_run(void) {
     default:
       return;
   }
-  if (event != 0 || status == STATUS_READY || status == STATUS_IMAGE_WAITING || status == STATUS_LOG_WAITING) {
-    g_master_run_busy = true;  // the host polls again at once
-  }
+  // A plain ready status means a frame only when an image was asked for:
+  // with logging alone on, reading it would print an image nobody requested,
+  // on every poll.
+  const bool image = status == STATUS_IMAGE_WAITING || (status == STATUS_READY && tImageCtrl.ucRequest != 0);
+  if (event != 0 || image || status == STATUS_LOG_WAITING) g_master_run_busy = true;  // poll again at once
   if (event != 0) read_event_packet();
-  if (status == STATUS_READY || status == STATUS_IMAGE_WAITING) {
+  if (image) {
     ReadImage();
   } else if (status == STATUS_LOG_WAITING) {
     ReadLog();

@@ -90,23 +90,15 @@ constexpr LogKey kLogKeys[] = {
 
 constexpr uint8_t kLogTypeDdata = 5;
 
-// Seven toggles of this console, apart from the master console's.
+// This console's toggles, apart from the master console's.
+ConsoleKeys tLogKeys = {'=', '+', '_'};
 bool bCheckNoiseSpectrum = true;
-bool bPalmRejection = true;
-bool bSensingOnWindow = true;
-bool bGloveSensing = true;
-bool bChargerAttached = true;
 bool bGetUnsortedDdata = true;
 bool bGetDdata = true;
 
 void leave_logging(void) {
   std::puts("EXIT TCIP Logging mode!");
-  tLogCtrl.bLogEnable = 0;
-  if (console_write_block(REG_LOG_CTRL, &tLogCtrl, sizeof tLogCtrl) == 0) {
-    tLogCtrl.bLogEnable = 1;  // the controller still logs: stay here
-    return;
-  }
-  print_command_list();
+  if (console_set_logging(0) != 0) print_command_list();  // else the controller still logs: stay here
 }
 
 // Oscillator keys: one step of byte 2 of the module configuration word.
@@ -140,9 +132,8 @@ void alternate_mode(bool* flag, uint8_t mode, const char* line) {
 }  // namespace
 
 void print_Log_command_list(void) {
-  std::puts("'TCIP_4.x' Log Protocol ----------------------------------------");
-  for (const tCommandInfoItem& item : tLogCommandInfo) std::printf("[%s]: %s\n", item.acKey, item.acLabel);
-  std::puts("---------------------------------------------------------------");
+  console_print_help("'TCIP_4.x' Log Protocol ----------------------------------------", tLogCommandInfo,
+                     LOG_COMMAND_INFO_COUNT);
 }
 
 void toggle_log(uint8_t type) {
@@ -167,81 +158,20 @@ void master_packet_sender_TCIP_LOGGING(uint8_t key) {
   for (const LogKey& log_key : kLogKeys) {
     if (log_key.key == key) return toggle_log(log_key.type);
   }
+  if (console_shared_key(key, tLogKeys)) return;
   switch (key) {
     case '?':
     case '/':
       print_Log_command_list();
       break;
-    case 'x':
-      gloop = 0;
-      break;
     case 'l':
       leave_logging();
-      break;
-    case 'z':
-      console_diagnostic_test();
-      break;
-    case KEY_BACKSPACE:
-      std::puts("Touch Sensing");
-      console_set_mode(0);
-      break;
-    case '=':
-      std::puts("Toggle Charger Noise Immune Handling Status!");
-      module_conf_toggle(0);
-      break;
-    case '+':
-      std::puts("Toggle LCD Noise Immune Status!");
-      module_conf_toggle(1);
-      break;
-    case '_':
-      std::puts("Read Module Config!");
-      module_conf_request_read();
       break;
     case ']':
       step_osc(1);
       break;
     case '[':
       step_osc(-1);
-      break;
-    case ';':
-      std::puts("Block ESD Detection!!!");
-      SetDisableESDAlert();
-      break;
-    case 'R':
-      std::puts("Recalibrate!!!");
-      SetRecalibrate(1);
-      break;
-    case 'T':
-      std::puts("Set Gesture Type!!!");
-      SetGestureType(0);
-      break;
-    case 'k':
-      log_printf(0, "Enter to Knock-on(Low Power Consumption) mode\n");
-      SetPowerConsumptionState(2);
-      break;
-    case 'K':
-      log_printf(0, "Exit to Active(Normal Power Consumption) mode\n");
-      SetPowerConsumptionState(1);
-      break;
-    case 'C':
-      std::puts(bChargerAttached ? "Set Charger Attached!!!" : "Set Charger Detached!!!");
-      SetChargerAttached(bChargerAttached ? 1 : 0);
-      bChargerAttached = !bChargerAttached;
-      break;
-    case 'G':
-      std::puts(bGloveSensing ? "Set Glove Sensing Enable!!!" : "Set Glove Sensing Disable!!!");
-      SetGloveSensingEnable(bGloveSensing ? 1 : 0);
-      bGloveSensing = !bGloveSensing;
-      break;
-    case 'W':
-      std::puts(bSensingOnWindow ? "Set Sensing on Window Enable!!!" : "Set Sensing on Window Disable!!!");
-      SetSensingOnWindowEnable(bSensingOnWindow ? 1 : 0);
-      bSensingOnWindow = !bSensingOnWindow;
-      break;
-    case 'P':
-      std::puts(bPalmRejection ? "Set Palm Rejection Enable!!!" : "Set Palm Rejection Disable!!!");
-      SetPalmRejectionEnable(bPalmRejection ? 1 : 0);
-      bPalmRejection = !bPalmRejection;
       break;
     case 'o':
       std::puts("Analog configuration OPTIMIZE_DELAY tuning!!!");

@@ -80,11 +80,8 @@ constexpr uint16_t kRoicDefaults[kRoicCount] = {
     0x0000, 0x0000, 0x0000, 0x0000, 0x2040, 0x0019, 0x0036, 0x0031, 0x0480, 0x1111, 0x1111, 0x1111,
     0x1111, 0x1111, 0x1111, 0x0000, 0x0000, 0xFFFF, 0xFFFF, 0x0000, 0x0000, 0x0000};
 
-// Five feature toggles of this console; the logging console keeps its own.
-bool bChargerAttached = true;
-bool bGloveSensing = true;
-bool bSensingOnWindow = true;
-bool bPalmRejection = true;
+// This console's feature toggles; the logging console keeps its own.
+ConsoleKeys tMasterKeys = {'n', 'N', '8'};
 bool bDisableEdgeExpand = true;
 
 uint8_t master_read_buf_array[200];
@@ -262,12 +259,28 @@ void image_request(const char* line, uint8_t request) {
 
 void enter_logging(void) {
   std::puts("Enter TCIP Logging mode!");
-  tLogCtrl.bLogEnable = 1;
-  if (console_write_block(REG_LOG_CTRL, &tLogCtrl, sizeof tLogCtrl) == 0) {
-    tLogCtrl.bLogEnable = 0;  // the controller did not hear it: stay here
-    return;
-  }
-  print_Log_command_list();
+  if (console_set_logging(1) != 0) print_Log_command_list();
+}
+
+void module_conf_toggle(int index) {
+  uint8_t conf[MODULE_CONF_SIZE] = {};
+  if (module_conf_read(conf) == 0) return;
+  conf[index] ^= 0x01;
+  console_write_block(REG_MODULE_CONF, conf, MODULE_CONF_SIZE);
+}
+
+void module_conf_request_read(void) {
+  uint8_t conf[MODULE_CONF_SIZE] = {};
+  if (module_conf_read(conf) == 0) return;
+  conf[3] = 1;
+  console_write_block(REG_MODULE_CONF, conf, MODULE_CONF_SIZE);
+}
+
+// Keys C, G, W and P: the line, then the opposite of the last press.
+void feature_toggle(bool& on, const char* enable_line, const char* disable_line, int (*set)(uint8_t)) {
+  std::puts(on ? enable_line : disable_line);
+  set(on ? 1 : 0);
+  on = !on;
 }
 
 }  // namespace
@@ -300,25 +313,83 @@ int module_conf_read(uint8_t conf[MODULE_CONF_SIZE]) {
   return 0;
 }
 
-void module_conf_toggle(int index) {
-  uint8_t conf[MODULE_CONF_SIZE] = {};
-  if (module_conf_read(conf) == 0) return;
-  conf[index] ^= 0x01;
-  console_write_block(REG_MODULE_CONF, conf, MODULE_CONF_SIZE);
+int console_set_logging(uint8_t enable) {
+  tLogCtrl.bLogEnable = enable;
+  if (console_write_block(REG_LOG_CTRL, &tLogCtrl, sizeof tLogCtrl) != 0) return 1;
+  tLogCtrl.bLogEnable = enable != 0 ? 0 : 1;  // the controller did not hear it
+  return 0;
 }
 
-void module_conf_request_read(void) {
-  uint8_t conf[MODULE_CONF_SIZE] = {};
-  if (module_conf_read(conf) == 0) return;
-  conf[3] = 1;
-  console_write_block(REG_MODULE_CONF, conf, MODULE_CONF_SIZE);
+void console_print_help(const char* title, const tCommandInfoItem* items, int count) {
+  std::puts(title);
+  for (int i = 0; i < count; ++i) std::printf("[%s]: %s\n", items[i].acKey, items[i].acLabel);
+  std::puts("---------------------------------------------------------------");
 }
 
-void console_diagnostic_test(void) {
-  console_set_mode(1);
-  ReadTestResult(2);
-  ReadTestResult(3);
-  console_set_mode(0);
+bool console_shared_key(uint8_t key, ConsoleKeys& keys) {
+  if (key == keys.charger_noise_key || key == keys.lcd_noise_key) {
+    const bool charger = key == keys.charger_noise_key;
+    std::puts(charger ? "Toggle Charger Noise Immune Handling Status!" : "Toggle LCD Noise Immune Status!");
+    module_conf_toggle(charger ? 0 : 1);
+    return true;
+  }
+  if (key == keys.module_conf_read_key) {
+    std::puts("Read Module Config!");
+    module_conf_request_read();
+    return true;
+  }
+  switch (key) {
+    case 'x':
+      gloop = 0;
+      break;
+    case 'z':  // diagnostic mode, the two test results, back to touch sensing
+      console_set_mode(1);
+      ReadTestResult(2);
+      ReadTestResult(3);
+      console_set_mode(0);
+      break;
+    case KEY_BACKSPACE:
+      std::puts("Touch Sensing");
+      console_set_mode(0);
+      break;
+    case ';':
+      std::puts("Block ESD Detection!!!");
+      SetDisableESDAlert();
+      break;
+    case 'R':
+      std::puts("Recalibrate!!!");
+      SetRecalibrate(1);
+      break;
+    case 'k':
+      log_printf(0, "Enter to Knock-on(Low Power Consumption) mode\n");
+      SetPowerConsumptionState(2);
+      break;
+    case 'K':
+      log_printf(0, "Exit to Active(Normal Power Consumption) mode\n");
+      SetPowerConsumptionState(1);
+      break;
+    case 'T':
+      std::puts("Set Gesture Type!!!");
+      SetGestureType(0);
+      break;
+    case 'C':
+      feature_toggle(keys.charger, "Set Charger Attached!!!", "Set Charger Detached!!!", SetChargerAttached);
+      break;
+    case 'G':
+      feature_toggle(keys.glove, "Set Glove Sensing Enable!!!", "Set Glove Sensing Disable!!!", SetGloveSensingEnable);
+      break;
+    case 'W':
+      feature_toggle(keys.window, "Set Sensing on Window Enable!!!", "Set Sensing on Window Disable!!!",
+                     SetSensingOnWindowEnable);
+      break;
+    case 'P':
+      feature_toggle(keys.palm, "Set Palm Rejection Enable!!!", "Set Palm Rejection Disable!!!",
+                     SetPalmRejectionEnable);
+      break;
+    default:
+      return false;
+  }
+  return true;
 }
 
 // ---- Setter operations --------------------------------------------------------
@@ -367,9 +438,8 @@ int SetDiableEdgeExpand(uint8_t disable) {
 // ---- The console --------------------------------------------------------------
 
 void print_command_list(void) {
-  std::puts("'TCIP_4.x' Protocol --------------------------------------------");
-  for (const tCommandInfoItem& item : tCommandInfo) std::printf("[%s]: %s\n", item.acKey, item.acLabel);
-  std::puts("---------------------------------------------------------------");
+  console_print_help("'TCIP_4.x' Protocol --------------------------------------------", tCommandInfo,
+                     COMMAND_INFO_COUNT);
 }
 
 void master_packet_sender(uint8_t key) {
@@ -382,16 +452,14 @@ void master_packet_sender(uint8_t key) {
 }
 
 void master_packet_sender_TCIP_MASTER(uint8_t key) {
+  if (console_shared_key(key, tMasterKeys)) {
+    std::putchar('\n');
+    return;
+  }
   switch (key) {
     case '?':
     case '/':
       print_command_list();
-      break;
-    case 'x':
-      gloop = 0;
-      break;
-    case 'z':
-      console_diagnostic_test();
       break;
     case 'v':
       Check_Firmware_Info();
@@ -399,56 +467,8 @@ void master_packet_sender_TCIP_MASTER(uint8_t key) {
     case 'l':
       enter_logging();
       break;
-    case 'n':
-      std::puts("Toggle Charger Noise Immune Handling Status!");
-      module_conf_toggle(0);
-      break;
-    case 'N':
-      std::puts("Toggle LCD Noise Immune Status!");
-      module_conf_toggle(1);
-      break;
     case 'c':
       std::puts("The last called function address is not available on this controller.");
-      break;
-    case ';':
-      std::puts("Block ESD Detection!!!");
-      SetDisableESDAlert();
-      break;
-    case 'R':
-      std::puts("Recalibrate!!!");
-      SetRecalibrate(1);
-      break;
-    case 'k':
-      log_printf(0, "Enter to Knock-on(Low Power Consumption) mode\n");
-      SetPowerConsumptionState(2);
-      break;
-    case 'K':
-      log_printf(0, "Exit to Active(Normal Power Consumption) mode\n");
-      SetPowerConsumptionState(1);
-      break;
-    case 'T':
-      std::puts("Set Gesture Type!!!");
-      SetGestureType(0);
-      break;
-    case 'C':
-      std::puts(bChargerAttached ? "Set Charger Attached!!!" : "Set Charger Detached!!!");
-      SetChargerAttached(bChargerAttached ? 1 : 0);
-      bChargerAttached = !bChargerAttached;
-      break;
-    case 'G':
-      std::puts(bGloveSensing ? "Set Glove Sensing Enable!!!" : "Set Glove Sensing Disable!!!");
-      SetGloveSensingEnable(bGloveSensing ? 1 : 0);
-      bGloveSensing = !bGloveSensing;
-      break;
-    case 'W':
-      std::puts(bSensingOnWindow ? "Set Sensing on Window Enable!!!" : "Set Sensing on Window Disable!!!");
-      SetSensingOnWindowEnable(bSensingOnWindow ? 1 : 0);
-      bSensingOnWindow = !bSensingOnWindow;
-      break;
-    case 'P':
-      std::puts(bPalmRejection ? "Set Palm Rejection Enable!!!" : "Set Palm Rejection Disable!!!");
-      SetPalmRejectionEnable(bPalmRejection ? 1 : 0);
-      bPalmRejection = !bPalmRejection;
       break;
     case 'j':
       SetDiableEdgeExpand(bDisableEdgeExpand ? 1 : 0);
@@ -463,10 +483,6 @@ void master_packet_sender_TCIP_MASTER(uint8_t key) {
       break;
     case 'r':
       image_request("== Get Rawdata =================================", 1);
-      break;
-    case KEY_BACKSPACE:
-      std::puts("Touch Sensing");
-      console_set_mode(0);
       break;
     case '1':
       master_print_interface_info();
@@ -498,10 +514,6 @@ void master_packet_sender_TCIP_MASTER(uint8_t key) {
       break;
     case '7':
       write_parameter_lists();
-      break;
-    case '8':
-      std::puts("Read Module Config!");
-      module_conf_request_read();
       break;
     default:
       break;

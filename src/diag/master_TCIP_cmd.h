@@ -52,10 +52,26 @@ void console_set_mode(uint8_t mode);
 // Reads the module configuration word into `conf`; on a failed read prints
 // one line and returns 0, and the caller writes nothing back.
 int module_conf_read(uint8_t conf[MODULE_CONF_SIZE]);
-// Noise immunity toggles: flip bit 0 of byte `index` (0 charger, 1 LCD).
-void module_conf_toggle(int index);
-// Module configuration read request: byte 3 := 1.
-void module_conf_request_read(void);
-// Key z of both consoles: diagnostic mode, the two test results, back to
-// touch sensing.
-void console_diagnostic_test(void);
+// What a console keeps for the keys both treat alike: which of its keys
+// toggle the charger and LCD noise immunities and request a module
+// configuration read, and its own feature toggles for keys C, G, W and P
+// (each press sends the opposite of the last; the consoles keep theirs apart).
+struct ConsoleKeys {
+  uint8_t charger_noise_key;
+  uint8_t lcd_noise_key;
+  uint8_t module_conf_read_key;
+  bool charger = true;
+  bool glove = true;
+  bool window = true;
+  bool palm = true;
+};
+// Handles the keys both consoles share (x, z, ;, R, T, k, K, C, G, W, P,
+// Backspace and the three module configuration keys of `keys`). Returns true
+// when `key` was one of them.
+bool console_shared_key(uint8_t key, ConsoleKeys& keys);
+// A console's help list between its title line and the closing rule.
+void console_print_help(const char* title, const tCommandInfoItem* items, int count);
+// Switches the controller's logging on (1) or off (0). When the write is
+// refused, tLogCtrl keeps the state the controller still has and 0 is
+// returned.
+int console_set_logging(uint8_t enable);
