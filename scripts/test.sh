@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the plain build, the same suite under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and a bounded fuzzing run of
-# the HEX reader in between; then the Windows part (scripts/test-windows.sh),
-# unless FW_LINUX_ONLY=1.
+# Builds and runs every test: the plain build, bounded fuzzing of every fuzz
+# target, the Windows part (scripts/test-windows.sh: cross build, suite and
+# end-to-end runs under wine; skipped with FW_LINUX_ONLY=1), and last the
+# suite under AddressSanitizer + UndefinedBehaviorSanitizer, so the run
+# closes on a test summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-deps.sh
@@ -17,10 +18,10 @@ if [ -x scripts/fuzz.sh ]; then
   scripts/fuzz.sh "${FUZZ_SECONDS:-30}"  # seconds per target
 fi
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DFW_SANITIZE=ON -DFW_BUILD_TESTS=ON >/dev/null
-cmake --build build-asan -j"$jobs"
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest -j"$jobs" --output-on-failure)
-
 if [ "${FW_LINUX_ONLY:-0}" != 1 ]; then
   scripts/test-windows.sh
 fi
+
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DFW_SANITIZE=ON -DFW_BUILD_TESTS=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest -j"$jobs" --output-on-failure)
