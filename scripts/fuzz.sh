@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang in their own build directory and
-# runs the HEX reader fuzzer for a bounded time on a copy of the seed corpus.
+# runs each for a bounded time on a copy of its seed corpus:
+#   fuzz_hex_reader             HEX files                  (fuzz/corpus/hex)
+#   fuzz_hid_report_descriptor  HID report descriptors     (fuzz/corpus/report_descriptor)
+#   fuzz_hidboard_read          custom board input reports (fuzz/corpus/hidboard)
+#   fuzz_cp2112_smbus           CP2112 input and feature reports (fuzz/corpus/cp2112)
 # Exits non-zero on any crash, leak, timeout or sanitizer report; the input
 # that caused it is kept under the build directory and shown as a hex dump.
 #
-# usage: scripts/fuzz.sh [SECONDS]    (default 60)
+# usage: scripts/fuzz.sh [SECONDS]    seconds per target (default: $FUZZ_SECONDS, else 45)
 # FW_FUZZ_BUILD_DIR overrides the build directory (default build-fuzz).
 set -euo pipefail
 
-seconds="${1:-60}"
+seconds="${1:-${FUZZ_SECONDS:-45}}"
 if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
   echo "usage: $0 [SECONDS]" >&2
   exit 2
@@ -16,32 +20,44 @@ fi
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${FW_FUZZ_BUILD_DIR:-$root/build-fuzz}"
+targets=(fuzz_hex_reader fuzz_hid_report_descriptor fuzz_hidboard_read fuzz_cp2112_smbus)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DFW_BUILD_FUZZ=ON -DFW_BUILD_TESTS=OFF -DFW_WITH_HIDAPI=OFF >/dev/null
-cmake --build "$build" -j2 --target fuzz_hex_reader
+cmake --build "$build" -j2 --target "${targets[@]}"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-cp -r "$root/fuzz/corpus/hex" "$work/corpus"
-mkdir "$work/artifacts"
 
-echo "fuzz_hex_reader: running for ${seconds} s"
-status=0
-"$build/fuzz/fuzz_hex_reader" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
-  -dict="$root/fuzz/hex.dict" -artifact_prefix="$work/artifacts/" -print_final_stats=1 \
-  "$work/corpus" >"$work/fuzz.log" 2>&1 || status=$?
-tail -n 25 "$work/fuzz.log"
+failed=0
+for target in "${targets[@]}"; do
+  case "$target" in
+    fuzz_hex_reader) corpus=hex; extra=(-max_len=8192 -dict="$root/fuzz/hex.dict") ;;
+    fuzz_hid_report_descriptor) corpus=report_descriptor; extra=(-max_len=4096) ;;
+    fuzz_hidboard_read) corpus=hidboard; extra=(-max_len=2048) ;;
+    fuzz_cp2112_smbus) corpus=cp2112; extra=(-max_len=2048) ;;
+  esac
+  cp -r "$root/fuzz/corpus/$corpus" "$work/$target.corpus"
+  mkdir "$work/$target.artifacts"
+  echo "$target: running for ${seconds} s"
+  status=0
+  "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 "${extra[@]}" \
+    -artifact_prefix="$work/$target.artifacts/" -print_final_stats=1 \
+    "$work/$target.corpus" >"$work/$target.log" 2>&1 || status=$?
+  tail -n 12 "$work/$target.log"
 
-if [ "$status" -ne 0 ] || grep -qE "ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:" "$work/fuzz.log"; then
-  echo "fuzz_hex_reader: FAILED (exit $status)" >&2
-  mkdir -p "$build/artifacts"
-  for input in "$work"/artifacts/*; do
-    [ -e "$input" ] || continue
-    cp "$input" "$build/artifacts/"
-    echo "--- $(basename "$input") (kept in $build/artifacts)" >&2
-    od -A x -t x1z "$input" | head -n 40 >&2
-  done
-  exit 1
-fi
-echo "fuzz_hex_reader: no crash or sanitizer report in ${seconds} s"
+  if [ "$status" -ne 0 ] || grep -qE "ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:" "$work/$target.log"; then
+    echo "$target: FAILED (exit $status)" >&2
+    failed=1
+    mkdir -p "$build/artifacts"
+    for input in "$work/$target.artifacts"/*; do
+      [ -e "$input" ] || continue
+      cp "$input" "$build/artifacts/$target-$(basename "$input")"
+      echo "--- $(basename "$input") (kept in $build/artifacts)" >&2
+      od -A x -t x1z "$input" | head -n 40 >&2
+    done
+  else
+    echo "$target: no crash or sanitizer report in ${seconds} s"
+  fi
+done
+exit "$failed"

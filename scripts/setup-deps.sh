@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libhidapi-dev libbenchmark-dev
-          clang libclang-rt-14-dev srecord)
+          clang libclang-rt-14-dev srecord nlohmann-json3-dev)
 
 missing=()
 for p in "${packages[@]}"; do

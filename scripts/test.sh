@@ -13,7 +13,7 @@ cmake --build build -j"$jobs"
 (cd build && ctest -j"$jobs" --output-on-failure)
 
 if [ -x scripts/fuzz.sh ]; then
-  scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+  scripts/fuzz.sh "${FUZZ_SECONDS:-45}"  # seconds per target
 fi
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DFW_SANITIZE=ON -DFW_BUILD_TESTS=ON >/dev/null

@@ -220,10 +220,9 @@ int VirtualCp2112::output_report(const uint8_t* data, size_t length) {
       if (status0_ == kComplete || status0_ == kError) status0_ = kIdle;
       return written;
     case kCancel:
+      // Data not yet sent is dropped; reports already on their way to the
+      // host still arrive.
       read_buffer_.clear();
-      pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
-                                    [](const Pending& p) { return p.bytes[0] == kReadResponse; }),
-                     pending_.end());
       finish(kIdle, 0, 0);
       return written;
     default:
@@ -236,12 +235,14 @@ int VirtualCp2112::output_report(const uint8_t* data, size_t length) {
 int VirtualCp2112::input_report(uint8_t* buffer, size_t length, int timeout_ms) {
   const auto wait = std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
   if (pending_.empty()) {
+    if (timeout_ms != 0) ++expired_waits_;
     std::this_thread::sleep_for(wait);
     return 0;
   }
   const Clock::time_point ready = pending_.front().ready;
   if (ready > Clock::now()) {
     if (timeout_ms >= 0 && ready - Clock::now() > wait) {
+      if (timeout_ms != 0) ++expired_waits_;
       std::this_thread::sleep_for(wait);
       return 0;
     }
@@ -288,6 +289,13 @@ int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
       smbus.read_timeout = static_cast<uint16_t>(read_be16(data + 9));
       smbus.scl_low_timeout = data[11] != 0;
       smbus.retry_limit = static_cast<uint16_t>(read_be16(data + 12));
+      smbus_history_.push_back(smbus);
+      if (smbus_log != nullptr) {
+        std::fprintf(smbus_log, "rate %u address %02X auto %d timeouts %u/%u scl %d retries %u\n", smbus.bit_rate,
+                     smbus.address, smbus.auto_send_read ? 1 : 0, smbus.write_timeout, smbus.read_timeout,
+                     smbus.scl_low_timeout ? 1 : 0, smbus.retry_limit);
+        std::fflush(smbus_log);
+      }
       if (stray_reports_on_config) {
         push_transfer_status(kIdle, 0);
         push_read_response(kIdle, nullptr, 0);
@@ -365,6 +373,16 @@ int VirtualCp2112::get_feature(uint8_t* buffer, size_t length) {
     default:
       return -1;
   }
+}
+
+void VirtualCp2112::opened() {
+  if (leftover_at_open_ms < 0) return;
+  std::array<uint8_t, kReportSize> report{};
+  report[0] = kReadResponse;
+  report[1] = kComplete;
+  report[2] = 4;
+  std::fill_n(&report[3], 4, 0xEE);
+  pending_.push_back({Clock::now() + std::chrono::milliseconds(leftover_at_open_ms), report});
 }
 
 void VirtualCp2112::unplug_after(long reports) {

@@ -25,6 +25,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <string>
@@ -60,6 +61,7 @@ class VirtualCp2112 : public VirtualHidDevice {
   int input_report(uint8_t* buffer, size_t length, int timeout_ms) override;
   int set_feature(const uint8_t* data, size_t length) override;
   int get_feature(uint8_t* buffer, size_t length) override;
+  void opened() override;
 
   // Chip state, open for checks and for setting up cases.
   SmbusConfig smbus;
@@ -86,12 +88,23 @@ class VirtualCp2112 : public VirtualHidDevice {
   const std::vector<size_t>& read_response_sizes() const { return response_sizes_; }
   // Input reports waiting to be read.
   size_t pending_input_reports() const { return pending_.size(); }
+  // Input report reads that waited for a report and ran out of time.
+  long expired_waits() const { return expired_waits_; }
+  // Every SMBus configuration received, in order (the last one is in force).
+  const std::vector<SmbusConfig>& smbus_history() const { return smbus_history_; }
+  // When set, one line per SMBus configuration received goes to this file:
+  // "rate R address AA auto A timeouts W/R scl S retries N" (AA in hex).
+  FILE* smbus_log = nullptr;
 
   // Fault injection. Let `skip` more input reports through, then drop
   // `count` of them (negative: every one from then on).
   void drop_responses(long skip, long count);
   // Every input report produced from now on becomes readable `ms` later.
+  // Cancel Transfer does not call back a report that is on its way.
   void delay_responses(int ms) { delay_ms_ = ms; }
+  // A Data Read Response (data bytes 0xEE) that a killed run left behind:
+  // it reaches the host `ms` after the next open. Negative: none.
+  int leftover_at_open_ms = -1;
   // After `reports` more reports received the device is unplugged: that
   // report is still handled, every later transfer fails. Negative: never.
   void unplug_after(long reports);
@@ -129,6 +142,8 @@ class VirtualCp2112 : public VirtualHidDevice {
   std::vector<size_t> response_sizes_;
   int refused_ = 0;
   long reports_ = 0;
+  long expired_waits_ = 0;
+  std::vector<SmbusConfig> smbus_history_;
   long unplug_after_ = -1;
   long drop_skip_ = 0;
   long drop_count_ = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -49,18 +50,37 @@ int VirtualHidBoard::output_report(const uint8_t* data, size_t length) {
   answer[kByteLengthHigh] = data[kByteLengthHigh];
   std::fill_n(answer.begin() + kByteData, count, kIdleBusByte);
   target_->i2c_read(address7, answer.data() + kByteData, count);
-  answers_.push_back(std::move(answer));
+  auto ready = std::chrono::steady_clock::now();
+  if (delayed_answers_ > 0) {
+    --delayed_answers_;
+    ready += std::chrono::milliseconds(delay_ms_);
+  }
+  // One IN endpoint: an answer never overtakes an earlier one.
+  if (!answers_.empty()) ready = std::max(ready, answers_.back().ready);
+  answers_.push_back({ready, std::move(answer)});
   return static_cast<int>(length);
 }
 
 int VirtualHidBoard::input_report(uint8_t* buffer, size_t length, int timeout_ms) {
-  (void)timeout_ms;
   if (answers_.empty()) return 0;
-  const std::vector<uint8_t> answer = std::move(answers_.front());
+  const auto ready = answers_.front().ready;
+  const auto now = std::chrono::steady_clock::now();
+  if (ready > now) {
+    if (timeout_ms >= 0 && ready - now > std::chrono::milliseconds(timeout_ms)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+      return 0;
+    }
+    std::this_thread::sleep_until(ready);
+  }
+  const std::vector<uint8_t> answer = std::move(answers_.front().bytes);
   answers_.pop_front();
   const size_t copied = std::min(length, answer.size());
   std::memcpy(buffer, answer.data(), copied);
   return static_cast<int>(copied);
+}
+
+void VirtualHidBoard::opened() {
+  if (!leftover_at_open.empty()) answers_.push_back({std::chrono::steady_clock::now(), leftover_at_open});
 }
 
 void VirtualHidBoard::closed() {

@@ -14,6 +14,7 @@
 #include "i2c_target.h"
 #include "platform/hid_virtual.h"
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <vector>
@@ -27,10 +28,22 @@ class VirtualHidBoard : public VirtualHidDevice {
   VirtualHidBoard(I2cTarget* target, uint16_t vendor_id, uint16_t product_id);
 
   int output_report(const uint8_t* data, size_t length) override;
-  // There is no real waiting: an answer is either queued or the time has run
-  // out (0).
+  // An empty queue ends the wait at once (0): in a single-threaded simulation
+  // nothing could arrive. A queued answer that is not readable yet is waited
+  // for in real time, up to the timeout.
   int input_report(uint8_t* buffer, size_t length, int timeout_ms) override;
+  void opened() override;
   void closed() override;
+
+  // Fault injection. The answers to the next `count` read requests become
+  // readable `ms` after their request (a board slowed down by its bus).
+  void delay_answers(int count, int ms) {
+    delayed_answers_ = count;
+    delay_ms_ = ms;
+  }
+  // A report waiting in the IN endpoint when the board is opened, as a run
+  // killed between a request and its answer leaves one. Empty: none.
+  std::vector<uint8_t> leftover_at_open;
 
   // Every output report received, whole, in order.
   const std::vector<std::vector<uint8_t>>& requests() const { return requests_; }
@@ -42,6 +55,12 @@ class VirtualHidBoard : public VirtualHidDevice {
  private:
   I2cTarget* target_;
   std::vector<std::vector<uint8_t>> requests_;
-  std::deque<std::vector<uint8_t>> answers_;
+  struct Answer {
+    std::chrono::steady_clock::time_point ready;
+    std::vector<uint8_t> bytes;
+  };
+  std::deque<Answer> answers_;
   int refused_ = 0;
+  int delayed_answers_ = 0;
+  int delay_ms_ = 0;
 };

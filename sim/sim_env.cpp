@@ -1,6 +1,7 @@
 // fwdownload-sim's virtual hardware from the KDSIM_* environment variables:
 //
 //   KDSIM_BRIDGE        custom | cp2112 | both | none          (custom)
+//                       serials BOARDSIM0001 (custom), CP2112SIM0001
 //   KDSIM_BOARD_ID      VID:PID of the virtual custom board     (the fallback pair)
 //   KDSIM_VERSIONS      BOOT,CORE,PUBL,CONF, four hex words     (0001,0000,0000,0000)
 //   KDSIM_PROTOCOL      protocol name, 1 to 8 characters         (TCIP)
@@ -17,6 +18,8 @@
 //   KDSIM_FLASH_IN      128 KiB file loaded into the flash      (erased)
 //   KDSIM_FLASH_OUT     file the flash is written to at exit    (none)
 //   KDSIM_TRACE         file receiving one line per I2C transfer (none)
+//   KDSIM_CP2112_SMBUS_LOG  file receiving one line per SMBus configuration
+//                       the virtual CP2112 takes                    (none)
 //
 // A value that cannot be used is an error, never a silent default.
 #include "sim_env.h"
@@ -27,6 +30,7 @@
 #include "hid_unplug.h"
 #include "hidboard_sim.h"
 #include "kd63507.h"
+#include "platform/hid_virtual.h"
 
 #include <cctype>
 #include <cerrno>
@@ -46,6 +50,7 @@ constexpr unsigned long kFlashKib = VirtualKd63507::kFlashSize / 1024;
 
 std::unique_ptr<VirtualKd63507> g_controller;
 FILE* g_trace = nullptr;
+FILE* g_smbus_log = nullptr;
 std::string g_flash_out;
 
 // Reports a bad value; the caller returns the exit code.
@@ -94,6 +99,7 @@ struct Settings {
   std::string flash_in;
   std::string flash_out;
   std::string trace;
+  std::string smbus_log;
   Kd63507Config controller;
 };
 
@@ -277,6 +283,7 @@ int kdsim_setup_from_environment(void) {
   if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;
   if (const int code = read_path("KDSIM_FLASH_OUT", s.flash_out); code != 0) return code;
   if (const int code = read_path("KDSIM_TRACE", s.trace); code != 0) return code;
+  if (const int code = read_path("KDSIM_CP2112_SMBUS_LOG", s.smbus_log); code != 0) return code;
 
   auto controller = std::make_unique<VirtualKd63507>(s.controller);
   controller->set_recording(false);  // a whole update would pile up every transfer
@@ -303,11 +310,27 @@ int kdsim_setup_from_environment(void) {
     controller->set_trace_file(trace);
   }
 
+  FILE* smbus_log = nullptr;
+  if (!s.smbus_log.empty()) {
+    smbus_log = std::fopen(s.smbus_log.c_str(), "w");
+    if (smbus_log == nullptr) {
+      std::fprintf(stderr, "KDSIM_CP2112_SMBUS_LOG: cannot create \"%s\": %s\n", s.smbus_log.c_str(),
+                   std::strerror(errno));
+      if (trace != nullptr) std::fclose(trace);
+      return EXIT_BAD_INPUT;
+    }
+  }
+
   std::vector<std::shared_ptr<VirtualHidDevice>> bridges;
-  if (s.custom) bridges.push_back(std::make_shared<VirtualHidBoard>(controller.get(), s.board_vid, s.board_pid));
+  if (s.custom) {
+    auto board = std::make_shared<VirtualHidBoard>(controller.get(), s.board_vid, s.board_pid);
+    board->info.serial = KDSIM_BOARD_SERIAL;
+    bridges.push_back(std::move(board));
+  }
   if (s.cp2112) {
-    auto cp2112 = std::make_shared<VirtualCp2112>(controller.get());
+    auto cp2112 = std::make_shared<VirtualCp2112>(controller.get(), KDSIM_CP2112_SERIAL);
     if (s.cp2112_silent_after >= 0) cp2112->drop_responses(s.cp2112_silent_after, -1);
+    cp2112->smbus_log = smbus_log;
     bridges.push_back(std::move(cp2112));
   }
 
@@ -319,7 +342,14 @@ int kdsim_setup_from_environment(void) {
   g_controller = std::move(controller);
   if (g_trace != nullptr) std::fclose(g_trace);
   g_trace = trace;
+  if (g_smbus_log != nullptr) std::fclose(g_smbus_log);
+  g_smbus_log = smbus_log;
   g_flash_out = s.flash_out;
   if (first_setup) std::atexit(write_flash_at_exit);
   return 0;
+}
+
+int kdsim_start(void) {
+  if (const int code = kdsim_setup_from_environment(); code != 0) return code;
+  return hid_transport_start(&hid_transport_virtual);
 }

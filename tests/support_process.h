@@ -28,18 +28,36 @@ inline std::string read_all_fd(int fd) {
   return text;
 }
 
-// Runs argv[0] with stdin from /dev/null and the given extra environment.
-// stdout and stderr go to temporary files so neither pipe can fill up.
-inline ProcessResult run_process(const std::vector<std::string>& argv, const EnvList& env = {}) {
+// A child process started by start_process; finish_process waits for it.
+struct RunningProcess {
+  pid_t pid = -1;
+  std::string out_path;
+  std::string err_path;
+  std::string in_path;  // empty: stdin is /dev/null
+};
+
+// Starts argv[0] with the given extra environment and stdin from /dev/null
+// or, when `input` is given, from a file holding it. stdout and stderr go to
+// temporary files so neither pipe can fill up.
+inline RunningProcess start_process(const std::vector<std::string>& argv, const EnvList& env = {},
+                                    const std::string* input = nullptr) {
   char out_path[] = "/tmp/fwtest-outXXXXXX";
   char err_path[] = "/tmp/fwtest-errXXXXXX";
+  char in_path[] = "/tmp/fwtest-inXXXXXX";
   const int out_fd = mkstemp(out_path);
   const int err_fd = mkstemp(err_path);
-  ProcessResult result;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, STDIN_FILENO);
+  RunningProcess running{-1, out_path, err_path, ""};
+  if (input != nullptr) {
+    const int in_fd = mkstemp(in_path);
+    if (write(in_fd, input->data(), input->size()) != static_cast<ssize_t>(input->size())) {
+    }
+    close(in_fd);
+    running.in_path = in_path;
+  }
+  running.pid = fork();
+  if (running.pid == 0) {
+    const int in_fd = open(input != nullptr ? in_path : "/dev/null", O_RDONLY);
+    dup2(in_fd, STDIN_FILENO);
     dup2(out_fd, STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
@@ -49,18 +67,33 @@ inline ProcessResult run_process(const std::vector<std::string>& argv, const Env
     execv(args[0], args.data());
     _exit(127);
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  lseek(out_fd, 0, SEEK_SET);
-  lseek(err_fd, 0, SEEK_SET);
-  result.out = read_all_fd(out_fd);
-  result.err = read_all_fd(err_fd);
   close(out_fd);
   close(err_fd);
-  unlink(out_path);
-  unlink(err_path);
+  return running;
+}
+
+inline std::string read_text_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline ProcessResult finish_process(const RunningProcess& running) {
+  ProcessResult result;
+  int status = 0;
+  waitpid(running.pid, &status, 0);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = read_text_file(running.out_path);
+  result.err = read_text_file(running.err_path);
+  unlink(running.out_path.c_str());
+  unlink(running.err_path.c_str());
+  if (!running.in_path.empty()) unlink(running.in_path.c_str());
   return result;
+}
+
+// Runs argv[0] to its end (see start_process).
+inline ProcessResult run_process(const std::vector<std::string>& argv, const EnvList& env = {},
+                                 const std::string* input = nullptr) {
+  return finish_process(start_process(argv, env, input));
 }
 
 // A scratch directory removed with everything in it at the end of a test.

@@ -5,6 +5,7 @@
 #include "hid_unplug.h"
 #include "support_hidboard.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,34 @@ TEST_F(EmulboardQbm7750, ReadEndsAtTheFirstFailedExchangeAndAClosedBoardSendsNot
   EXPECT_EQ(emulboard_qbm7750_usb_write(buffer.data(), 2), 0);
   EXPECT_EQ(emulboard_qbm7750_usb_read(buffer.data(), 4), 0);
   EXPECT_EQ(emulboard_qbm7750_set_i2c_slave_addr(0, 0x48), 0);
+}
+
+// An answer that comes too late for its exchange, or one a killed run left
+// in the board, is never taken for the next exchange's answer.
+TEST_F(EmulboardQbm7750, LateAndLeftoverAnswersAreNeverTakenForTheNextOne) {
+  const std::pair<const char*, std::function<void()>> cases[] = {
+      {"answer 100 ms after the read gave up",
+       [&] {
+         board->delay_answers(1, QBM7750_READ_TIMEOUT_MS + 100);
+         point_at_0x2000();
+         uint8_t old[4];
+         EXPECT_EQ(emulboard_qbm7750_usb_read(old, sizeof old), 0);
+       }},
+      {"answer left by a killed run",
+       [&] {
+         board->leftover_at_open = Bytes(64, 0x5A);
+         open_quietly(emulboard_qbm7750_init);
+         EXPECT_EQ(board->pending_answers(), 1u);
+       }}};
+  for (const auto& [name, make_stale] : cases) {
+    SCOPED_TRACE(name);
+    make_stale();
+    ASSERT_EQ(emulboard_qbm7750_usb_write(Bytes{0x20, 0x10}.data(), 2), 1);
+    Bytes fresh(4);
+    ASSERT_EQ(emulboard_qbm7750_usb_read(fresh.data(), 4), 1);
+    EXPECT_EQ(fresh, registers(0x2010, 4));
+    EXPECT_EQ(board->pending_answers(), 0u);
+  }
 }
 
 }  // namespace

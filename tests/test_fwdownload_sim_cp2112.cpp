@@ -22,7 +22,7 @@ class FwdownloadSimCp2112 : public ::testing::Test {
 };
 
 TEST_F(FwdownloadSimCp2112, ProcedureAWritesTheWholeImage) {
-  const ProcessResult r = run("cp2112");
+  const ProcessResult r = run("cp2112", {{"KDSIM_CP2112_SMBUS_LOG", dir_.file("smbus.log")}});
   const std::string rule(75, '=');
   const std::string banner =
       rule + "\n=====                  Pelmoranth FW Download Application             =====\n" + rule + "\n";
@@ -40,6 +40,12 @@ TEST_F(FwdownloadSimCp2112, ProcedureAWritesTheWholeImage) {
   ASSERT_EQ(flash.size(), 0x20000u);
   EXPECT_TRUE(std::all_of(flash.begin(), flash.begin() + 0x4000, [](uint8_t b) { return b == 0xFF; }));
   EXPECT_TRUE(std::equal(image_.begin(), image_.end(), flash.begin() + 0x4000));
+  // The bring-up sets the slave address (with 400 kHz) before the bit rate,
+  // so the chip ends at the controller's 200 kHz.
+  const std::vector<uint8_t> log = read_file(dir_.file("smbus.log"));
+  const std::string text(log.begin(), log.end());
+  const std::string last = "rate 200000 address 68 auto 1 timeouts 100/100 scl 1 retries 3\n";
+  EXPECT_TRUE(text.size() >= last.size() && text.compare(text.size() - last.size(), last.size(), last) == 0) << text;
   const std::vector<uint8_t> trace = read_file(dir_.file("trace.txt"));
   EXPECT_EQ(std::string(trace.begin(), trace.end()).find('!'), std::string::npos);  // no protocol violation
 }

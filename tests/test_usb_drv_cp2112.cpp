@@ -90,7 +90,7 @@ TEST_F(UsbDrvCp2112, RecordsFollowTheDeviceAndAFailedConfigurationKeepsTheTimeou
 
 TEST_F(UsbDrvCp2112, TransfersThatFailOrOverflowEndAndWriteCountsAreCutToEightBits) {
   open_configured();
-  chip->drop_responses(1, 1);  // the second piece never comes
+  chip->drop_responses(2, 1);  // past the settling status answer and the first piece: the second never comes
   ASSERT_EQ(usb_drv_cp2112_I2C_ReadRequest(0x68, 100), 1);
   Bytes data(300, 0xEE);
   EXPECT_EQ(usb_drv_cp2122_I2C_GetReadResponse(data.data(), 100), 0);
@@ -106,6 +106,20 @@ TEST_F(UsbDrvCp2112, TransfersThatFailOrOverflowEndAndWriteCountsAreCutToEightBi
   EXPECT_EQ(usb_drv_cp2112_I2C_WriteRequest(0x68, data.data(), 300), 1);
   EXPECT_EQ(chip->transfers().back().bytes, Bytes(data.begin(), data.begin() + 44));  // 300 & 0xFF
   EXPECT_EQ(usb_drv_cp2112_I2C_WriteRequest(0x68, data.data(), 256), 0);  // reaches the library as 0
+}
+
+// When every response is lost, a read gives up after one response timeout
+// instead of asking again for pieces that cannot come.
+TEST_F(UsbDrvCp2112, AReadWhoseResponsesAreLostWaitsOnce) {
+  open_configured();
+  Bytes data(8);
+  ASSERT_EQ(usb_drv_cp2112_I2C_ReadRequest(0x68, 8), 1);
+  ASSERT_EQ(usb_drv_cp2122_I2C_GetReadResponse(data.data(), 8), 1);
+  chip->drop_responses(0, -1);
+  const long before = chip->expired_waits();
+  ASSERT_EQ(usb_drv_cp2112_I2C_ReadRequest(0x68, 8), 1);
+  EXPECT_EQ(usb_drv_cp2122_I2C_GetReadResponse(data.data(), 8), 0);
+  EXPECT_EQ(chip->expired_waits() - before, 1);
 }
 
 TEST_F(UsbDrvCp2112, LibraryStatusesAndTransferStatusAreTraced) {

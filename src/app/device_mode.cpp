@@ -89,6 +89,11 @@ ReadyResult SetMode(uint8_t mode) {
 ReadyResult SetResetMode(uint8_t mode) {
   if (tSetter.ucMode == mode) return READY_OK;
   if (!request_mode(mode, MODE_RESET)) return READY_WRITE_FAILED;
+  return PressAnyKeyToExit();
+}
+
+ReadyResult PressAnyKeyToExit(void) {
+  if (!g_exit_key_waits) return READY_OK;
   std::puts("Please press any key exit!!!");
   return WaitForReadyStatusAnyKey();
 }

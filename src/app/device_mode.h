@@ -69,11 +69,15 @@ ReadyResult WaitForReadyStatusWithin(uint32_t limit_ms);
 // ucMode as it was.
 ReadyResult SetMode(uint8_t mode);
 // Reset request: nothing when ucMode already holds `mode`; otherwise records
-// it, writes 0x11 to 0x0610, prints "Please press any key exit!!!" and waits
-// (any key) until the controller is ready again. A refused write
-// (READY_WRITE_FAILED) leaves ucMode as it was and prints and waits for
-// nothing.
+// it, writes 0x11 to 0x0610, and ends with PressAnyKeyToExit. A refused
+// write (READY_WRITE_FAILED) leaves ucMode as it was and prints and waits
+// for nothing.
 ReadyResult SetResetMode(uint8_t mode);
+
+// The closing wait of an update: prints "Please press any key exit!!!" and
+// waits (any key) for the ready status. With g_exit_key_waits off (an
+// unattended run) it prints and waits for nothing and returns READY_OK.
+ReadyResult PressAnyKeyToExit(void);
 
 // Reads the version block, prints the controller's and the release versions
 // and whether they are the same. Returns 1 when CORE, PUBL and CONF all

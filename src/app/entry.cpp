@@ -1,10 +1,13 @@
 #include "app/entry.h"
 
+#include "app/iap_update.h"
+
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 uint16_t img_vid = 0;
 uint16_t img_pid = 0;
@@ -15,6 +18,9 @@ uint8_t Download_Mode = 0;
 uint8_t* BinaryBuffer = nullptr;
 int8_t emul_board = 0;
 volatile uint8_t gloop = 1;
+bool g_exit_key_waits = true;
+bool g_master_init_quiet = false;
+bool g_master_run_busy = false;
 
 void signal_handler(int signo) {
   if (signo != SIGINT) return;
@@ -36,4 +42,27 @@ void print_console_app_message(uint8_t starting) {
   std::puts("=====                  Pelmoranth FW Download Application             =====");
   std::puts(kRule);
   std::puts(status);
+}
+
+ImageLoad load_image(FILE* image) {
+  long size = -1;
+  if (std::fseek(image, 0, SEEK_END) == 0) size = std::ftell(image);
+  std::fseek(image, 0, SEEK_SET);
+  if (size != static_cast<long>(IMAGE_SIZE)) return ImageLoad::kWrongSize;
+  Download_Mode = 1;
+  if (BinaryBuffer == nullptr) BinaryBuffer = new (std::nothrow) uint8_t[IMAGE_SIZE];
+  if (BinaryBuffer == nullptr || std::fread(BinaryBuffer, 1, IMAGE_SIZE, image) != IMAGE_SIZE) {
+    return ImageLoad::kReadFailed;
+  }
+  return ImageLoad::kLoaded;
+}
+
+int update_exit_code(void) {
+  switch (g_update_outcome) {
+    case UPDATE_WRITTEN:
+    case UPDATE_SAME_VERSION:
+      return EXIT_UPDATED;
+    default:
+      return EXIT_UPDATE_FAILED;
+  }
 }

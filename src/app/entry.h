@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 extern uint16_t img_vid;        // custom board's USB vendor ID (argument 2)
 extern uint16_t img_pid;        // custom board's USB product ID (argument 3)
@@ -13,6 +14,17 @@ extern uint8_t* BinaryBuffer;   // the whole image, IMAGE_SIZE bytes
 extern int8_t emul_board;       // BOARD_NONE, BOARD_CP2112 or BOARD_HIDBOARD
 extern volatile uint8_t gloop;  // run flag: 1 at start, cleared by Ctrl+C
 
+// Off for unattended runs (kdtool update, several at once from a script):
+// "Please press any key exit!!!" and the wait after it are left out.
+extern bool g_exit_key_waits;     // true at start
+// kdtool info: master_init prints the device information without the help
+// list.
+extern bool g_master_init_quiet;  // false at start
+// The console host clears this before each master_run; master_run sets it
+// when the poll found work (an event packet, an image or a log record). The
+// host pauses 1 ms after a poll that left it clear and saw no key.
+extern bool g_master_run_busy;
+
 constexpr uint32_t IMAGE_SIZE = 0x1C000;
 constexpr uint8_t DEFAULT_SLAVE_ADDR = 0x34;
 
@@ -21,6 +33,20 @@ constexpr int EXIT_UPDATED = 0;       // written and reset requested, or already
 constexpr int EXIT_UPDATE_FAILED = 1;  // update failed or was interrupted
 constexpr int EXIT_BAD_INPUT = 2;      // command line or image rejected
 constexpr int EXIT_NO_BRIDGE = 3;      // no bridge answered
+
+// The whole run of fwdownload and fwdownload-sim (main.cpp): the seven
+// positions of the command line. `start_transport` binds and starts the HID
+// transport of the executable (0, or the exit code to end with).
+int fwdownload_main(int argc, char** argv, int (*start_transport)(void));
+
+enum class ImageLoad : uint8_t { kLoaded, kWrongSize, kReadFailed };
+// Checks that the open file is exactly IMAGE_SIZE bytes and reads it whole
+// into BinaryBuffer, setting Download_Mode. The update must never run on a
+// partial image: a failed allocation or a short read gives kReadFailed.
+ImageLoad load_image(FILE* image);
+
+// The exit code for how the update ended (g_update_outcome).
+int update_exit_code(void);
 
 // SIGINT handler: prints the Ctrl+C line and clears gloop.
 void signal_handler(int signo);

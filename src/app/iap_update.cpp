@@ -210,8 +210,7 @@ uint8_t failure_ending(Step step) {
   std::puts("Flash Writing Fail!!!");
   std::puts("Please check the status of device and try again...");
   console_set_font_color(COLOR_BRIGHT_WHITE);
-  std::puts("Please press any key exit!!!");
-  WaitForReadyStatusAnyKey();
+  PressAnyKeyToExit();
   return 0;
 }
 
@@ -226,8 +225,7 @@ uint8_t success_ending() {
     std::puts("Device Reset Request Fail!!!");
     std::puts("Please check the status of device and try again...");
     console_set_font_color(COLOR_BRIGHT_WHITE);
-    std::puts("Please press any key exit!!!");
-    WaitForReadyStatusAnyKey();
+    PressAnyKeyToExit();
   }
   return 0;
 }
@@ -294,8 +292,7 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(void) {
   if (!versions_read) return failure_ending(Step::kFailed);
   if (same != 0) {
     console_set_font_color(COLOR_GREY);
-    std::puts("Please press any key exit!!!");
-    WaitForReadyStatusAnyKey();
+    PressAnyKeyToExit();
     g_update_outcome = UPDATE_SAME_VERSION;
     return 1;
   }

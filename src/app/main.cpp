@@ -2,21 +2,19 @@
 //
 //   fwdownload IMAGE VID PID CORE_VER APP_VER PARA_VER SLAVE_ADDR
 //
-// Exit codes: see app/entry.h.
+// fwdownload (fwdownload.cpp) and fwdownload-sim (sim/fwdownload_sim.cpp)
+// are this run on their own HID transport. Exit codes: see app/entry.h.
+#include "app/bringup.h"
 #include "app/entry.h"
 #include "app/iap_update.h"
 #include "app/master.h"
-#include "bridge/cp2112/emulboard_cp2112_control.h"
-#include "bridge/hidboard/emulboard_qbm7750_control.h"
 #include "console/util_console.h"
-#include "platform/hid.h"
 #include "platform/sleep.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <new>
 
 namespace {
 
@@ -45,7 +43,7 @@ struct FileCloser {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int fwdownload_main(int argc, char** argv, int (*start_transport)(void)) {
   // Line buffered even into a pipe, so the Ctrl+C line that the handler
   // writes directly lands after the lines printed before it.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -56,7 +54,7 @@ int main(int argc, char** argv) {
     std::printf("  all numbers hexadecimal; SLAVE_ADDR 0 selects 0x34\n");
     return EXIT_BAD_INPUT;
   }
-  if (const int code = hid_transport_startup(); code != 0) return code;
+  if (const int code = start_transport(); code != 0) return code;
 
   img_core_ver = 0xFFFF;
   img_app_ver = 0xFFFF;
@@ -82,65 +80,29 @@ int main(int argc, char** argv) {
   }
   g_slave_addr = slave != 0 ? static_cast<uint8_t>(slave) : DEFAULT_SLAVE_ADDR;
 
-  long size = -1;
-  if (std::fseek(image.get(), 0, SEEK_END) == 0) size = std::ftell(image.get());
-  std::fseek(image.get(), 0, SEEK_SET);
-  if (size != static_cast<long>(IMAGE_SIZE)) return end_with_key("Image file size error.", EXIT_BAD_INPUT);
-
-  Download_Mode = 1;
-  BinaryBuffer = new (std::nothrow) uint8_t[IMAGE_SIZE];
-  // The update must never run on a partial image: a failed allocation or a
-  // short read (file shrunk, I/O error) ends the run here.
-  if (BinaryBuffer == nullptr || std::fread(BinaryBuffer, 1, IMAGE_SIZE, image.get()) != IMAGE_SIZE) {
-    return end_with_key("Image file read error.", EXIT_BAD_INPUT);
-  }
+  const ImageLoad loaded = load_image(image.get());
+  if (loaded == ImageLoad::kWrongSize) return end_with_key("Image file size error.", EXIT_BAD_INPUT);
+  if (loaded == ImageLoad::kReadFailed) return end_with_key("Image file read error.", EXIT_BAD_INPUT);
   image.reset();
 
   if (std::signal(SIGINT, signal_handler) == SIG_ERR) return -1;
 
   print_console_app_message(1);
 
-  if (emulboard_qbm7750_init() != 0) {
-    std::puts("- KD63507 USB HID CUSTOM init successfully.\n");
-    emul_board = BOARD_HIDBOARD;
-  } else if (emulboard_cp2112_init() != 0) {
-    std::puts("- SILABSCP2112 USB init successfully.\n");
-    emul_board = BOARD_CP2112;
-  }
-
-  if (emul_board == BOARD_NONE) {
+  if (bridge_select(BridgeChoice::kAny) == BOARD_NONE) {
     std::puts("Device Not Found.");
     std::puts("Please press any key exit!!!");
     wait_for_key();
-    console_close();
-    emulboard_qbm7750_close();
+    target_shut_down();
     print_console_app_message(0);
     return EXIT_NO_BRIDGE;
   }
-
-  app_download_init(static_cast<uint8_t>(emul_board));
-  // Address before bit rate: on the CP2112, setting the address also resets
-  // the bit rate to 400 kHz.
-  emul_i2c_set_slave_addr(0, g_slave_addr);
-  emul_i2c_set_speed(200000);
-  emul_tkey_power_on(0);
-  emul_i2c_tkey_set_ce(1);
-  emul_set_intr_dir(0);
-  emul_usdelay(160);
+  target_bring_up();
 
   emulboard_cp2112_program_to_flash_using_iapmode_Customer();
 
-  emul_tkey_power_off(0);
-  emul_i2c_usb_close();
-  console_close();
-  emulboard_qbm7750_close();
+  target_shut_down();
   print_console_app_message(0);
 
-  switch (g_update_outcome) {
-    case UPDATE_WRITTEN:
-    case UPDATE_SAME_VERSION:
-      return EXIT_UPDATED;
-    default:
-      return EXIT_UPDATE_FAILED;
-  }
+  return update_exit_code();
 }

@@ -1,8 +1,14 @@
 // HID transport: the one seam between the program and USB HID devices.
 //
-// Two backends implement it, chosen by the build: hid_hidapi.cpp (real
-// devices through hidapi/hidraw) and hid_virtual.cpp (the virtual bridges of
-// sim/). Nothing above this header knows which one is linked.
+// A backend is a table of operations (HidTransport). Each executable binds
+// one at start-up with hid_transport_start, before any other call:
+//   hid_transport_system   the host's own HID devices: hid_hidapi.cpp on
+//                          Linux (hidapi/hidraw); a Windows build links its
+//                          own definition (hid_win32.cpp). CMake links one.
+//   hid_transport_virtual  the virtual bridges of sim/ (hid_virtual.h).
+// The hid_transport_* functions below dispatch to the bound table; nothing
+// above this header knows which backend it talks to. With no table bound
+// nothing is found and nothing opens.
 //
 // Reports are byte buffers whose first byte is the report ID (0 for devices
 // without numbered reports). Every length counts that ID byte, as the HID
@@ -29,12 +35,43 @@ struct HidDeviceInfo {
   uint16_t feature_report_length = 0;
 };
 
-struct HidHandle;  // an open device; owned by the caller until hid_transport_close
+// An open device; owned by the caller until hid_transport_close. Each
+// backend derives its own handle from this and is the only one to look
+// inside it.
+struct HidHandle {};
 
-// Called once by the entry before any other call. Returns 0 when the backend
-// is ready; otherwise a message has been printed and the value is the
-// process exit code to end with.
-int hid_transport_startup(void);
+// One backend. Every slot is set; results and blocking as documented for the
+// dispatching functions below.
+struct HidTransport {
+  const char* name;
+  // Readies the backend. 0, or a message has been printed and the value is
+  // the process exit code to end with.
+  int (*startup)(void);
+  std::vector<HidDeviceInfo> (*enumerate)(uint16_t vendor_id, uint16_t product_id);
+  HidHandle* (*open)(const std::string& path, std::string* why);
+  void (*close)(HidHandle* handle);
+  int (*write)(HidHandle* handle, const uint8_t* data, size_t length);
+  int (*read)(HidHandle* handle, uint8_t* buffer, size_t length, int timeout_ms);
+  int (*send_feature)(HidHandle* handle, const uint8_t* data, size_t length);
+  int (*get_feature)(HidHandle* handle, uint8_t* buffer, size_t length);
+};
+
+// The host's own HID devices (one definition per platform, linked by CMake).
+extern const HidTransport hid_transport_system;
+
+// Binds `backend` for the rest of the run and starts it: 0 when ready,
+// otherwise a message has been printed and the value is the exit code.
+int hid_transport_start(const HidTransport* backend);
+// The bound backend; nullptr before hid_transport_start.
+const HidTransport* hid_transport_bound(void);
+
+// Limits the run to one device: from now on enumeration shows only devices
+// whose path equals `path` (when not empty) and whose serial equals `serial`
+// (when not empty), and only such a device opens. Both empty: no limit.
+void hid_transport_restrict(const std::string& path, const std::string& serial);
+
+// What enumeration showed for each device open now, in the order opened.
+std::vector<HidDeviceInfo> hid_transport_opened(void);
 
 // Lists the present HID devices, in the system's enumeration order. A vendor
 // or product of 0 matches any. Never blocks on a device.

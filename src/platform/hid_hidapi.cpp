@@ -19,7 +19,9 @@
 #include <cwchar>
 #include <vector>
 
-struct HidHandle {
+namespace {
+
+struct HidapiHandle : HidHandle {
   hid_device* device = nullptr;
   // Our own descriptor on the node, holding an exclusive flock: hidraw lets
   // any number of programs open a node, so two tools driving the same bridge
@@ -30,7 +32,7 @@ struct HidHandle {
   bool numbered_reports = true;
 };
 
-namespace {
+HidapiHandle* own(HidHandle* handle) { return static_cast<HidapiHandle*>(handle); }
 
 constexpr size_t kMaxDescriptorSize = 4096;  // the kernel's HID_MAX_DESCRIPTOR_SIZE
 constexpr char kUdevFix[] =
@@ -79,21 +81,19 @@ HidReportLengths lengths_for_node(const std::string& path) {
 std::string open_failure(const std::string& path, int error) {
   if (error == EACCES || error == EPERM) return "permission denied on " + path + ": " + kUdevFix;
   if (error == ENOENT || error == ENODEV || error == ENXIO) return path + " is gone (board unplugged?)";
-  if (error == EWOULDBLOCK) return path + " is in use by another fwdownload";
+  if (error == EWOULDBLOCK) return path + " is in use by another fwdownload or kdtool";
   return path + ": " + std::strerror(error);
 }
 
-}  // namespace
-
-int hid_transport_startup(void) {
+int hidapi_startup(void) {
   if (hid_init() != 0) {
-    std::puts("The HID library (hidapi) could not be started.");
+    std::fputs("The HID library (hidapi) could not be started.\n", stderr);
     return EXIT_NO_BRIDGE;
   }
   return 0;
 }
 
-std::vector<HidDeviceInfo> hid_transport_enumerate(uint16_t vendor_id, uint16_t product_id) {
+std::vector<HidDeviceInfo> hidapi_enumerate(uint16_t vendor_id, uint16_t product_id) {
   std::vector<HidDeviceInfo> found;
   hid_device_info* list = hid_enumerate(vendor_id, product_id);
   for (const hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
@@ -115,7 +115,7 @@ std::vector<HidDeviceInfo> hid_transport_enumerate(uint16_t vendor_id, uint16_t 
   return found;
 }
 
-HidHandle* hid_transport_open(const std::string& path, std::string* why) {
+HidHandle* hidapi_open(const std::string& path, std::string* why) {
   // Opening the node ourselves first tells a missing permission (the usual
   // case on a fresh machine) apart from everything else.
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
@@ -137,22 +137,29 @@ HidHandle* hid_transport_open(const std::string& path, std::string* why) {
     return nullptr;
   }
   const HidReportLengths lengths = lengths_for_node(path);
-  return new HidHandle{device, fd, !lengths.valid || lengths.numbered_reports};
+  auto* handle = new HidapiHandle;
+  handle->device = device;
+  handle->lock_fd = fd;
+  handle->numbered_reports = !lengths.valid || lengths.numbered_reports;
+  return handle;
 }
 
-void hid_transport_close(HidHandle* handle) {
+void hidapi_close(HidHandle* base) {
+  HidapiHandle* handle = own(base);
   if (handle == nullptr) return;
   if (handle->device != nullptr) hid_close(handle->device);
   if (handle->lock_fd >= 0) ::close(handle->lock_fd);
   delete handle;
 }
 
-int hid_transport_write(HidHandle* handle, const uint8_t* data, size_t length) {
+int hidapi_write(HidHandle* base, const uint8_t* data, size_t length) {
+  HidapiHandle* handle = own(base);
   if (handle == nullptr || data == nullptr || length == 0) return -1;
   return hid_write(handle->device, data, length);
 }
 
-int hid_transport_read(HidHandle* handle, uint8_t* buffer, size_t length, int timeout_ms) {
+int hidapi_read(HidHandle* base, uint8_t* buffer, size_t length, int timeout_ms) {
+  HidapiHandle* handle = own(base);
   if (handle == nullptr || buffer == nullptr || length == 0) return -1;
   if (handle->numbered_reports) return hid_read_timeout(handle->device, buffer, length, timeout_ms);
   const int got = hid_read_timeout(handle->device, buffer + 1, length - 1, timeout_ms);
@@ -161,12 +168,21 @@ int hid_transport_read(HidHandle* handle, uint8_t* buffer, size_t length, int ti
   return got + 1;
 }
 
-int hid_transport_send_feature(HidHandle* handle, const uint8_t* data, size_t length) {
+int hidapi_send_feature(HidHandle* base, const uint8_t* data, size_t length) {
+  HidapiHandle* handle = own(base);
   if (handle == nullptr || data == nullptr || length == 0) return -1;
   return hid_send_feature_report(handle->device, data, length);
 }
 
-int hid_transport_get_feature(HidHandle* handle, uint8_t* buffer, size_t length) {
+int hidapi_get_feature(HidHandle* base, uint8_t* buffer, size_t length) {
+  HidapiHandle* handle = own(base);
   if (handle == nullptr || buffer == nullptr || length == 0) return -1;
   return hid_get_feature_report(handle->device, buffer, length);
 }
+
+}  // namespace
+
+const HidTransport hid_transport_system = {
+    "hidapi",     hidapi_startup, hidapi_enumerate,    hidapi_open,       hidapi_close,
+    hidapi_write, hidapi_read,    hidapi_send_feature, hidapi_get_feature,
+};

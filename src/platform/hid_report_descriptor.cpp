@@ -20,6 +20,8 @@ constexpr uint8_t kGlobalPush = 0xA;
 constexpr uint8_t kGlobalPop = 0xB;
 constexpr size_t kDataSizes[4] = {0, 1, 2, 4};
 constexpr size_t kMaxPushDepth = 64;
+// The longest report a length field can hold, in bits.
+constexpr uint64_t kMaxReportBits = (0xFFFFull - 1) * 8;
 
 enum Kind : size_t { kInput, kOutput, kFeature, kKinds };
 
@@ -39,7 +41,7 @@ uint32_t item_data(const uint8_t* data, size_t size) {
 
 HidReportLengths hid_report_lengths(const uint8_t* descriptor, size_t length) {
   HidReportLengths result;
-  // Bits per report ID and kind; 64-bit so that no declared size can wrap.
+  // Bits per report ID and kind.
   std::array<std::array<uint64_t, 256>, kKinds> bits{};
   GlobalState state;
   std::vector<GlobalState> stack;
@@ -95,7 +97,11 @@ HidReportLengths hid_report_lengths(const uint8_t* descriptor, size_t length) {
       if (tag == kMainOutput) kind = kOutput;
       if (tag == kMainFeature) kind = kFeature;
       if (kind != kKinds) {
-        bits[kind][state.report_id] += static_cast<uint64_t>(state.report_size) * state.report_count;
+        // Each item is below 2^64 and the sum so far at most kMaxReportBits:
+        // the sum cannot wrap round to a small, plausible length.
+        uint64_t& sum = bits[kind][state.report_id];
+        sum += static_cast<uint64_t>(state.report_size) * state.report_count;
+        if (sum > kMaxReportBits) return {};
       }
     }
   }

@@ -1,7 +1,7 @@
 // Virtual HID backend: the registry of virtual devices that hid_virtual.cpp
-// presents through the HID transport (hid.h). The virtual bridges of sim/
-// derive from VirtualHidDevice and are attached here by the tests or by
-// fwdownload-sim's start-up.
+// presents through the HID transport (hid.h) once hid_transport_virtual is
+// bound. The virtual bridges of sim/ derive from VirtualHidDevice and are
+// attached here by the tests or by the KDSIM_* start-up (sim/sim_env.h).
 #pragma once
 
 #include "platform/hid.h"
@@ -42,6 +42,9 @@ class VirtualHidDevice {
   // Number of handles currently open on this device.
   int open_count = 0;
 };
+
+// The backend's table of operations.
+extern const HidTransport hid_transport_virtual;
 
 // Adds a device at the end of the enumeration order.
 void hid_virtual_attach(std::shared_ptr<VirtualHidDevice> device);

@@ -18,6 +18,9 @@ struct HidSmbusDevice {
   uint32_t response_timeout_ms = HID_SMBUS_DEFAULT_RESPONSE_TIMEOUT_MS;
   std::deque<Cp2112Report> read_queue;    // Data Read Responses not yet taken
   std::deque<Cp2112Report> status_queue;  // Transfer Status Responses not yet taken
+  // A response of an earlier exchange may still be on its way (a wait timed
+  // out, or the device was just opened): the next request settles first.
+  bool unsettled = true;
 
   ~HidSmbusDevice() { hid_transport_close(hid); }
 };
@@ -153,10 +156,31 @@ HID_SMBUS_STATUS wait_for(HidSmbusDevice* device, const std::deque<Cp2112Report>
 
 bool valid_slave(uint8_t slave) { return slave >= 0x02 && slave <= 0xFE && (slave & 1) == 0; }
 
+// Makes sure nothing an earlier exchange caused can still arrive. The chip
+// sends its input reports in order, so once the answer to a status request
+// sent now is in, every report it produced before is in too; all of them are
+// dropped. Until that answer comes, the device stays unsettled.
+HID_SMBUS_STATUS settle(HidSmbusDevice* device) {
+  if (!device->unsettled) return HID_SMBUS_SUCCESS;
+  HID_SMBUS_STATUS status = take_in_waiting(device);
+  if (status != HID_SMBUS_SUCCESS) return status;
+  device->status_queue.clear();
+  Cp2112Report report;
+  status = send_output(device, report, cp2112_encode_status_request(report), HID_SMBUS_DEVICE_IO_FAILED);
+  if (status == HID_SMBUS_SUCCESS) status = wait_for(device, device->status_queue);
+  if (status != HID_SMBUS_SUCCESS) return status;
+  device->read_queue.clear();
+  device->status_queue.clear();
+  device->unsettled = false;
+  return HID_SMBUS_SUCCESS;
+}
+
 HID_SMBUS_STATUS start_read(HidSmbusDevice* device, const Cp2112Report& report, size_t length) {
   // Responses still waiting belong to an earlier exchange: never hand them
   // out as this one's data.
-  HID_SMBUS_STATUS status = take_in_waiting(device);
+  HID_SMBUS_STATUS status = settle(device);
+  if (status != HID_SMBUS_SUCCESS) return status;
+  status = take_in_waiting(device);
   if (status != HID_SMBUS_SUCCESS) return status;
   device->read_queue.clear();
   return send_output(device, report, length, HID_SMBUS_DEVICE_IO_FAILED);
@@ -440,6 +464,13 @@ HID_SMBUS_STATUS HidSmbus_GetReadResponse(HID_SMBUS_DEVICE device, uint8_t* stat
   *status = 0;
   *count = 0;
   const HID_SMBUS_STATUS waited = wait_for(open, open->read_queue);
+  if (waited == HID_SMBUS_READ_TIMED_OUT) {
+    // Stop the transfer; its response may still come, so the next request
+    // settles before it goes out.
+    Cp2112Report cancel;
+    send_output(open, cancel, cp2112_encode_cancel(cancel), HID_SMBUS_DEVICE_IO_FAILED);
+    open->unsettled = true;
+  }
   if (waited != HID_SMBUS_SUCCESS) return waited;
   const Cp2112Report report = open->read_queue.front();
   open->read_queue.pop_front();
@@ -483,6 +514,7 @@ HID_SMBUS_STATUS HidSmbus_GetTransferStatusResponse(HID_SMBUS_DEVICE device, uin
     return HID_SMBUS_INVALID_PARAMETER;
   }
   const HID_SMBUS_STATUS waited = wait_for(open, open->status_queue);
+  if (waited == HID_SMBUS_READ_TIMED_OUT) open->unsettled = true;
   if (waited != HID_SMBUS_SUCCESS) return waited;
   const Cp2112Report report = open->status_queue.front();
   open->status_queue.pop_front();

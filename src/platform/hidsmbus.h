@@ -22,6 +22,13 @@
 // waiting and empties the read queue, so a response that arrived late for an
 // earlier, failed exchange is never taken for the new one; a status request
 // does the same with the status queue, a cancel with the read queue.
+// A response may also arrive after that drain: when a wait for a response
+// timed out (GetReadResponse then also sends Cancel Transfer), and right after
+// an open, the next read request first settles the device: it sends
+// a Transfer Status Request and waits (response timeout) for its answer,
+// dropping everything that arrives before it. The chip answers in order, so
+// nothing older can follow. When that answer does not come, the request is
+// not sent and fails with the wait's status (HID_SMBUS_READ_TIMED_OUT).
 #pragma once
 
 #include <cstddef>

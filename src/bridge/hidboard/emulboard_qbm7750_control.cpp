@@ -76,6 +76,8 @@ int emulboard_qbm7750_usb_read(uint8_t* buffer, uint16_t length) {
     const uint16_t chunk = std::min(remaining, kMaxTransfer);
     if (length > kMaxTransfer) EMUL_DEBUG_PRINT(0, "Offset=%4d Remain=%4d\n", offset, remaining);
     encode_request_header(request, true, chunk);
+    // What is waiting now answers an earlier request, never this one.
+    if (usb_drv_qbm7750_discard_input() != 1) return 0;
     int result = usb_drv_qbm7750_write(request, kptHIDDevice->g_OutputLength);
     if (result != 1) return result;
     result = usb_drv_qbm7750_read(kptHIDDevice->pInputReport.get(), kptHIDDevice->g_InputLength);

@@ -33,7 +33,9 @@ int emulboard_qbm7750_usb_write(const uint8_t* data, uint16_t length);
 // Reads `length` bytes in exchanges of at most 60 (a length of 0 is one empty
 // exchange). 1 on success; 0 when a report could not be sent or no answer
 // came within the driver's read time limit (bytes of earlier exchanges stay in
-// the buffer), or when the board is not open.
+// the buffer), or when the board is not open. Before each read request the
+// input reports already waiting are thrown away (usb_drv_qbm7750_discard_input),
+// so a late answer to an earlier exchange is never taken for this one's.
 int emulboard_qbm7750_usb_read(uint8_t* buffer, uint16_t length);
 // Puts the 7-bit address into byte 1, keeping the direction bit. 1 when the
 // board is open, 0 (nothing changed) otherwise.

@@ -16,6 +16,9 @@ HidDeviceInfo g_device_info;
 // Paths turned down during the current open (could not be opened, or not
 // usable): neither pair's search opens them again.
 std::vector<std::string> g_turned_down;
+// How long the next discard waits for its first report (see
+// usb_drv_qbm7750_discard_input).
+int g_first_discard_wait_ms = 0;
 
 bool turned_down(const std::string& path) {
   return std::find(g_turned_down.begin(), g_turned_down.end(), path) != g_turned_down.end();
@@ -99,6 +102,7 @@ int usb_drv_qbm7750_open(void) {
       g_device.bAltIds = fallback;
       g_device.pInputReport = std::make_unique<uint8_t[]>(g_device.g_InputLength);
       g_device.pOutputReport = std::make_unique<uint8_t[]>(g_device.g_OutputLength);
+      g_first_discard_wait_ms = QBM7750_LEFTOVER_AT_OPEN_MS;
       return 1;
     }
   }
@@ -133,5 +137,24 @@ int usb_drv_qbm7750_read(uint8_t* buffer, uint16_t length) {
   const int got = hid_transport_read(g_device.hDevice.get(), buffer, length, QBM7750_READ_TIMEOUT_MS);
   EMUL_DEBUG_PRINT(0, "usb_drv_qbm7750_read: length %u handle %p result %d", length,
                    static_cast<void*>(g_device.hDevice.get()), got);
+  // The answer may still come: the next discard waits for it.
+  if (got == 0) g_first_discard_wait_ms = QBM7750_LATE_ANSWER_MS;
   return got > 0 ? 1 : 0;
+}
+
+int usb_drv_qbm7750_discard_input(void) {
+  if (g_device.bOpened != 1) return 0;
+  int wait_ms = g_first_discard_wait_ms;
+  for (int taken = 0; taken < QBM7750_MAX_DISCARDED; ++taken) {
+    const int got =
+        hid_transport_read(g_device.hDevice.get(), g_device.pInputReport.get(), g_device.g_InputLength, wait_ms);
+    if (got < 0) return 0;
+    if (got == 0) {
+      g_first_discard_wait_ms = 0;
+      return 1;
+    }
+    EMUL_DEBUG_PRINT(0, "usb_drv_qbm7750_discard_input: stale report of %d bytes dropped", got);
+    wait_ms = 0;  // the late answer is in; anything else is already waiting
+  }
+  return 0;
 }

@@ -22,6 +22,14 @@ constexpr uint16_t QBM7750_FALLBACK_PID = 0x7750;
 constexpr uint16_t QBM7750_MIN_REPORT_LENGTH = 64;
 // How long a read waits for the board's input report before it fails.
 constexpr int QBM7750_READ_TIMEOUT_MS = 1000;
+// After a read that timed out, how long the next discard waits for that
+// read's late answer; right after an open, how long it waits for an answer a
+// killed run may have left in the board's IN endpoint.
+constexpr int QBM7750_LATE_ANSWER_MS = 1000;
+constexpr int QBM7750_LEFTOVER_AT_OPEN_MS = 20;
+// The most input reports one discard takes before it gives up on a board
+// that keeps sending them.
+constexpr int QBM7750_MAX_DISCARDED = 64;
 
 struct HidHandleCloser {
   void operator()(HidHandle* handle) const { hid_transport_close(handle); }
@@ -56,6 +64,14 @@ int usb_drv_qbm7750_write(const uint8_t* report, uint16_t length);
 // `length` bytes of it (report ID first). 1 when a report arrived; 0 when the
 // time ran out, the transfer failed or the board is not open.
 int usb_drv_qbm7750_read(uint8_t* buffer, uint16_t length);
+// Throws away every input report already waiting, so that none is taken for
+// the answer to the next request. The board's answers carry nothing that
+// names their request, so a late one can only be told apart by time: after a
+// read that timed out, the first look waits up to QBM7750_LATE_ANSWER_MS for
+// that answer (right after an open, QBM7750_LEFTOVER_AT_OPEN_MS for a
+// leftover); otherwise it does not wait. 1 when nothing is left waiting; 0
+// when the transfer failed, the board kept sending reports, or it is not open.
+int usb_drv_qbm7750_discard_input(void);
 
 // Search: opens the first device in enumeration order that matches the pair,
 // can be opened, and was not turned down earlier in this open; the handle

@@ -1,0 +1,11 @@
+// fwdownload: the update on the host's own HID devices.
+#include "app/entry.h"
+#include "platform/hid.h"
+
+namespace {
+
+int start_system_transport() { return hid_transport_start(&hid_transport_system); }
+
+}  // namespace
+
+int main(int argc, char** argv) { return fwdownload_main(argc, argv, start_system_transport); }

@@ -1,0 +1,218 @@
+#include "app/entry.h"
+#include "app/kdtool.h"
+#include "app/master.h"
+#include "bridge/hidboard/usb_drv_qbm7750.h"
+#include "platform/hid.h"
+#include "platform/hidsmbus.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+constexpr uint16_t kInterfaceReg = 0x0150;
+constexpr uint16_t kVersionReg = 0x0120;
+constexpr uint16_t kSectionReg = 0x0130;
+constexpr uint16_t kPanelReg = 0x0100;
+constexpr uint16_t kEventFormatReg = 0x0200;
+constexpr uint16_t kImageInfoReg = 0x0C00;
+constexpr uint16_t kLogInfoReg = 0x1000;
+constexpr uint16_t kLogCtrlReg = 0x1010;
+constexpr const char* kSectionNames[] = {"boot", "core", "publ", "conf"};
+
+struct Bridge {
+  HidDeviceInfo info;
+  const char* kind;
+  std::string problem;  // empty when it can be used
+};
+
+const char* kind_name(uint16_t vendor_id, uint16_t product_id) {
+  return vendor_id == HID_SMBUS_DEFAULT_VID && product_id == HID_SMBUS_DEFAULT_PID ? "cp2112" : "custom";
+}
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+std::string hex4(uint16_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04x", value);
+  return text;
+}
+
+std::string version_text(uint16_t word) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02X.%02X", word >> 8, word & 0xFF);
+  return "\"" + std::string(text) + "\"";
+}
+
+// A fixed-width name field up to its first NUL.
+std::string name_field(const uint8_t* field, size_t width) {
+  std::string name;
+  for (size_t i = 0; i < width && field[i] != 0; ++i) name += static_cast<char>(field[i]);
+  return name;
+}
+
+bool usable_report_lengths(const HidDeviceInfo& info) {
+  return info.input_report_length >= QBM7750_MIN_REPORT_LENGTH && info.output_report_length >= QBM7750_MIN_REPORT_LENGTH;
+}
+
+// Every bridge the options allow, in the order the tool searches them; each
+// is opened and closed again to learn whether it can be used.
+std::vector<Bridge> find_bridges(const KdtoolOptions& options) {
+  std::vector<std::pair<uint16_t, uint16_t>> pairs;
+  if (options.bridge != BridgeChoice::kCp2112) {
+    pairs.emplace_back(img_vid, img_pid);
+    if (img_vid != QBM7750_FALLBACK_VID || img_pid != QBM7750_FALLBACK_PID) {
+      pairs.emplace_back(QBM7750_FALLBACK_VID, QBM7750_FALLBACK_PID);
+    }
+  }
+  if (options.bridge != BridgeChoice::kCustom) pairs.emplace_back(HID_SMBUS_DEFAULT_VID, HID_SMBUS_DEFAULT_PID);
+
+  std::vector<Bridge> bridges;
+  for (const auto& [vid, pid] : pairs) {
+    for (HidDeviceInfo& info : hid_transport_enumerate(vid, pid)) {
+      if (info.vendor_id != vid || info.product_id != pid) continue;
+      Bridge bridge{std::move(info), kind_name(vid, pid), {}};
+      std::string why;
+      HidHandle* handle = hid_transport_open(bridge.info.path, &why);
+      if (handle == nullptr) {
+        bridge.problem = "cannot be opened: " + why;
+      } else {
+        hid_transport_close(handle);
+        if (std::string(bridge.kind) == "custom" && !usable_report_lengths(bridge.info)) {
+          bridge.problem = "reports unknown or shorter than 64 bytes";
+        }
+      }
+      bridges.push_back(std::move(bridge));
+    }
+  }
+  return bridges;
+}
+
+std::string bridge_json(const HidDeviceInfo& info, const char* kind) {
+  return "{\"kind\": " + json_string(kind) + ", \"id\": \"" + hex4(info.vendor_id) + ":" + hex4(info.product_id) +
+         "\", \"serial\": " + json_string(info.serial) + ", \"path\": " + json_string(info.path);
+}
+
+// Reads a block; false when the read failed.
+bool read_block(uint16_t reg, uint8_t* block, uint16_t length) { return i2c_read_from(reg, block, length) != 0; }
+
+}  // namespace
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte == 0x7F || byte >= 0x80) {
+      // Control bytes and anything outside ASCII (names read from devices
+      // are not known to be UTF-8) as escapes, so the document stays valid.
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+int kdtool_list(const KdtoolOptions& options) {
+  const std::vector<Bridge> bridges = find_bridges(options);
+  if (options.json) {
+    std::string doc = "{\"virtual\": " + std::string(options.virtual_hardware ? "true" : "false") + ", \"bridges\": [";
+    for (size_t i = 0; i < bridges.size(); ++i) {
+      const Bridge& b = bridges[i];
+      doc += (i ? ", " : "") + bridge_json(b.info, b.kind) + ", \"usable\": " + (b.problem.empty() ? "true" : "false") +
+             ", \"problem\": " + (b.problem.empty() ? "null" : json_string(b.problem)) + "}";
+    }
+    std::printf("%s]}\n", doc.c_str());
+    return EXIT_UPDATED;
+  }
+  if (bridges.empty()) std::puts("No bridge found.");
+  for (const Bridge& b : bridges) {
+    std::printf("%-6s  %04x:%04x  %s  %s  %s\n", b.kind, b.info.vendor_id, b.info.product_id,
+                b.info.serial.empty() ? "-" : b.info.serial.c_str(), b.info.path.c_str(),
+                b.problem.empty() ? "ok" : b.problem.c_str());
+  }
+  return EXIT_UPDATED;
+}
+
+std::string kdtool_info_json(const KdtoolOptions& options) {
+  const std::vector<HidDeviceInfo> opened = hid_transport_opened();
+  const char* kind = emul_board == BOARD_CP2112 ? "cp2112" : "custom";
+  std::string doc = "{\"virtual\": " + std::string(options.virtual_hardware ? "true" : "false") + ", \"bridge\": " +
+                    (opened.empty() ? "null" : bridge_json(opened.front(), kind) + "}");
+  char address[8];
+  std::snprintf(address, sizeof address, "0x%02X", options.address);
+  doc += ", \"address\": \"" + std::string(address) + "\"";
+
+  // Each block: its value, or null when its read failed.
+  uint8_t interface[10] = {};
+  const bool have_interface = read_block(kInterfaceReg, interface, sizeof interface);
+  const std::string protocol = have_interface ? name_field(interface, 8) : "";
+  doc += ", \"interface\": ";
+  doc += have_interface ? "{\"protocol\": " + json_string(protocol) + ", \"version\": " +
+                              version_text(le16(interface + 8)) + "}"
+                        : "null";
+
+  uint8_t versions[8] = {};
+  doc += ", \"versions\": ";
+  if (read_block(kVersionReg, versions, sizeof versions)) {
+    doc += "{";
+    for (int i = 0; i < 4; ++i) doc += (i ? ", \"" : "\"") + std::string(kSectionNames[i]) + "\": " + version_text(le16(versions + 2 * i));
+    doc += "}";
+  } else {
+    doc += "null";
+  }
+
+  uint8_t sections[8] = {};
+  doc += ", \"sections_kib\": ";
+  if (read_block(kSectionReg, sections, sizeof sections)) {
+    doc += "{";
+    for (int i = 0; i < 4; ++i) {
+      doc += (i ? ", \"" : "\"") + std::string(kSectionNames[i]) + "\": [" + std::to_string(sections[2 * i]) + ", " +
+             std::to_string(sections[2 * i + 1]) + "]";
+    }
+    doc += "}";
+  } else {
+    doc += "null";
+  }
+
+  // Panel and event format only on a device that speaks the full protocol;
+  // the buffer blocks also on its boot loader.
+  const bool full = have_interface && protocol == "TCIP";
+  const bool buffers = full || (have_interface && protocol == "DFUP");
+  uint8_t panel[23] = {};
+  doc += ", \"panel\": ";
+  if (full && read_block(kPanelReg, panel, sizeof panel)) {
+    doc += "{\"product\": " + json_string(name_field(panel, 16)) + ", \"resolution\": [" +
+           std::to_string(le16(panel + 16)) + ", " + std::to_string(le16(panel + 18)) + "], \"nodes\": [" +
+           std::to_string(panel[20]) + ", " + std::to_string(panel[21]) + "], \"keys\": " + std::to_string(panel[22]) +
+           "}";
+  } else {
+    doc += "null";
+  }
+  uint8_t format[7] = {};
+  doc += ", \"event_format\": ";
+  doc += full && read_block(kEventFormatReg, format, sizeof format)
+             ? "{\"id\": " + std::to_string(le16(format + 4)) + ", \"item_size\": " + std::to_string(format[6]) + "}"
+             : "null";
+  for (const auto& [name, reg] : {std::pair{"image_buffer", kImageInfoReg}, std::pair{"log_buffer", kLogInfoReg}}) {
+    uint8_t info[4] = {};
+    doc += ", \"" + std::string(name) + "\": ";
+    doc += buffers && read_block(reg, info, sizeof info) ? "\"0x" + hex4(le16(info)) + "\"" : "null";
+  }
+  uint8_t log_ctrl[5] = {};
+  doc += ", \"log_control\": ";
+  if (buffers && read_block(kLogCtrlReg, log_ctrl, sizeof log_ctrl)) {
+    char mask[16];
+    std::snprintf(mask, sizeof mask, "0x%08X", static_cast<unsigned>(log_ctrl[0] | log_ctrl[1] << 8 | log_ctrl[2] << 16 |
+                                                                       static_cast<uint32_t>(log_ctrl[3]) << 24));
+    doc += "{\"mask\": \"" + std::string(mask) + "\", \"enabled\": " + std::to_string(log_ctrl[4]) + "}";
+  } else {
+    doc += "null";
+  }
+  return doc + "}\n";
+}

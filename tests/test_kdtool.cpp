@@ -1,0 +1,188 @@
+// kdtool run as the real executable on the virtual hardware: bridge
+// listing, device information, the console host, parallel updates by
+// serial, and every refusal with its exit code.
+#ifdef KDTOOL_PATH
+#include "support_process.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+const std::string kNotice = "kdtool: VIRTUAL hardware (KDSIM_* settings): no real bridge or controller is used.\n";
+const EnvList kBoth = {{"KDSIM_BRIDGE", "both"}};
+
+ProcessResult kdtool(std::vector<std::string> args, const EnvList& env = kBoth, const std::string* input = nullptr) {
+  args.insert(args.begin(), {KDTOOL_PATH, "--virtual"});
+  return run_process(args, env, input);
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(Kdtool, ListShowsEveryBridgeTheOptionsAllowAsTextAndJson) {
+  const ProcessResult text = kdtool({"list"});
+  EXPECT_EQ(text.exit_code, 0);
+  EXPECT_EQ(text.out, kNotice + "custom  1209:7750  BOARDSIM0001  virtual:0  ok\n" +
+                          "cp2112  10c4:ea90  CP2112SIM0001  virtual:1  ok\n");
+
+  struct Case {
+    std::vector<std::string> args;
+    EnvList env;
+    std::vector<std::string> serials;
+  };
+  const Case cases[] = {
+      {{}, kBoth, {"BOARDSIM0001", "CP2112SIM0001"}},
+      {{"--bridge", "cp2112"}, kBoth, {"CP2112SIM0001"}},
+      {{"--serial", "BOARDSIM0001"}, kBoth, {"BOARDSIM0001"}},
+      {{"--path", "virtual:1"}, kBoth, {"CP2112SIM0001"}},
+      {{"--vid", "abcd", "--pid", "1"}, {{"KDSIM_BRIDGE", "custom"}, {"KDSIM_BOARD_ID", "ABCD:0001"}}, {"BOARDSIM0001"}},
+      {{}, {{"KDSIM_BRIDGE", "none"}}, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--json", "list"});
+    const ProcessResult r = kdtool(args, c.env);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err.rfind(kNotice, 0), 0u) << "the notice leads stderr: " << r.err;
+    const nlohmann::json doc = nlohmann::json::parse(r.out);  // stdout holds the document alone
+    EXPECT_TRUE(doc["virtual"].get<bool>());
+    ASSERT_EQ(doc["bridges"].size(), c.serials.size()) << r.out;
+    for (size_t i = 0; i < c.serials.size(); ++i) {
+      const auto& b = doc["bridges"][i];
+      EXPECT_EQ(b["serial"], c.serials[i]);
+      EXPECT_EQ(b["kind"], c.serials[i] == "CP2112SIM0001" ? "cp2112" : "custom");
+      EXPECT_TRUE(b["usable"].get<bool>());
+      EXPECT_TRUE(b["problem"].is_null());
+    }
+  }
+  EXPECT_EQ(kdtool({"list"}, {{"KDSIM_BRIDGE", "none"}}).out, kNotice + "No bridge found.\n");
+}
+
+TEST(Kdtool, InfoBringsUpEitherBridgeAndReportsTheController) {
+  const EnvList env = {{"KDSIM_BRIDGE", "both"}, {"KDSIM_VERSIONS", "0001,0102,0003,0010"}};
+  for (const std::string serial : {"BOARDSIM0001", "CP2112SIM0001"}) {
+    const bool cp2112 = serial == "CP2112SIM0001";
+    const ProcessResult text = kdtool({"--serial", serial, "info"}, env);
+    EXPECT_EQ(text.exit_code, 0) << text.err;
+    EXPECT_EQ(text.out.rfind(kNotice, 0), 0u);
+    EXPECT_TRUE(has(text.out, cp2112 ? "- SILABSCP2112 USB init successfully.\n" : "- KD63507 USB HID CUSTOM init successfully.\n"));
+    EXPECT_FALSE(has(text.out, "Please press any key exit!!!"));
+
+    const ProcessResult json = kdtool({"--serial", serial, "--json", "info"}, env);
+    ASSERT_EQ(json.exit_code, 0) << json.err;
+    const nlohmann::json doc = nlohmann::json::parse(json.out);
+    EXPECT_EQ(doc["bridge"]["serial"], serial);
+    EXPECT_EQ(doc["bridge"]["kind"], cp2112 ? "cp2112" : "custom");
+    EXPECT_EQ(doc["address"], "0x34");
+    EXPECT_EQ(doc["interface"]["protocol"], "TCIP");
+    EXPECT_EQ(doc["versions"]["core"], "01.02");
+    EXPECT_EQ(doc["versions"]["conf"], "00.10");
+    EXPECT_TRUE(doc["panel"].is_object());
+
+    // Nothing answers at 0x35: the information would mean nothing.
+    const ProcessResult absent = kdtool({"--serial", serial, "--addr", "35", "info"}, env);
+    EXPECT_EQ(absent.exit_code, 1);
+    EXPECT_TRUE(has(absent.err, "no answer from the touch controller at address 0x35")) << absent.err;
+  }
+}
+
+TEST(Kdtool, DiagRunsUntilItsKeysOrItsInputEnd) {
+  for (const std::string keys : {"zx", "", "zzz"}) {
+    const ProcessResult r = kdtool({"diag"}, kBoth, &keys);
+    EXPECT_EQ(r.exit_code, 0) << keys;
+    EXPECT_TRUE(has(r.out, "- KD63507 USB HID CUSTOM init successfully.\n")) << r.out;
+  }
+}
+
+TEST(Kdtool, UpdatesTwoBridgesChosenBySerialInTwoProcessesAtOnce) {
+  TempDir dir;
+  const std::string image = dir.file("image.bin");
+  write_file(image, make_image());
+  const std::vector<std::string> serials = {"BOARDSIM0001", "CP2112SIM0001"};
+  std::vector<RunningProcess> running;
+  for (const std::string& serial : serials) {
+    const EnvList env = {{"KDSIM_BRIDGE", "both"}, {"KDSIM_FLASH_OUT", dir.file(serial + ".flash")}};
+    running.push_back(start_process({KDTOOL_PATH, "--virtual", "--serial", serial, "update", image, "0102", "0003", "0010"}, env));
+  }
+  const std::vector<uint8_t> written = make_image();
+  for (size_t i = 0; i < serials.size(); ++i) {
+    const ProcessResult r = finish_process(running[i]);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, i == 0 ? "- KD63507 USB HID CUSTOM init successfully." : "- SILABSCP2112 USB init successfully."));
+    EXPECT_TRUE(has(r.out, "Flash Writing Complete!!!\n"));
+    EXPECT_FALSE(has(r.out, "Please press any key exit!!!"));
+    const std::vector<uint8_t> flash = read_file(dir.file(serials[i] + ".flash"));
+    ASSERT_EQ(flash.size(), 0x20000u);
+    EXPECT_TRUE(std::equal(written.begin(), written.end(), flash.begin() + 0x4000)) << serials[i];
+  }
+}
+
+TEST(Kdtool, UpdateEndsWithoutKeyWaitsAndWithTheOutcomesExitCode) {
+  TempDir dir;
+  const std::string image = dir.file("image.bin");
+  write_file(image, make_image());
+  struct Case {
+    EnvList env;
+    int exit_code;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{{"KDSIM_VERSIONS", "0001,0102,0003,0010"}}, 0, "FW Version : SAME\n"},
+      {{{"KDSIM_CHECK_FAIL", "20:5"}}, 1, "Flash Writing Fail!!!\n"},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = kdtool({"update", image, "0102", "0003", "0010"}, c.env);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out;
+    EXPECT_TRUE(has(r.out, c.says)) << r.out;
+    EXPECT_FALSE(has(r.out, "Please press any key exit!!!")) << r.out;
+  }
+}
+
+TEST(Kdtool, RefusalsEndWithOneLineOnStderrAndTheirExitCode) {
+  TempDir dir;
+  const std::string image = dir.file("image.bin");
+  write_file(image, make_image());
+  const std::string short_image = dir.file("short.bin");
+  write_file(short_image, make_image(0x1C000 - 1));
+  struct Case {
+    std::vector<std::string> args;
+    EnvList env;
+    int exit_code;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"--bogus", "list"}, kBoth, 2, "unknown option --bogus"},
+      {{"fetch"}, kBoth, 2, "unknown command fetch"},
+      {{}, kBoth, 2, "no command given"},
+      {{"--addr", "80", "info"}, kBoth, 2, "--addr 80: a 7-bit I2C address is 1 to 7F"},
+      {{"--addr", "0", "info"}, kBoth, 2, "--addr 0"},
+      {{"--bridge", "usb", "list"}, kBoth, 2, "--bridge usb"},
+      {{"--vid", "0", "--pid", "1", "list"}, kBoth, 2, "--vid 0"},
+      {{"--vid", "1234", "list"}, kBoth, 2, "--vid and --pid go together"},
+      {{"--path", "a", "--serial", "b", "list"}, kBoth, 2, "not both"},
+      {{"--json", "diag"}, kBoth, 2, "--json is for list and info"},
+      {{"list", "extra"}, kBoth, 2, "list takes no operands"},
+      {{"update", image, "1", "2"}, kBoth, 2, "update takes IMAGE"},
+      {{"update", image, "1", "2", "12345"}, kBoth, 2, "version 12345"},
+      {{"update", dir.file("missing.bin"), "1", "2", "3"}, kBoth, 2, "Image file open error"},
+      {{"update", short_image, "1", "2", "3"}, kBoth, 2, "Image file size error"},
+      {{"list"}, {{"KDSIM_BRIDGE", "many"}}, 2, "KDSIM_BRIDGE"},
+      {{"--serial", "nope", "info"}, kBoth, 3, "Device Not Found: no usable bridge (custom board or CP2112) with serial nope"},
+      {{"--addr", "7F", "--path", "virtual:7", "diag"}, kBoth, 3, "at virtual:7"},
+      {{"--bridge", "cp2112", "update", image, "1", "2", "3"}, {{"KDSIM_BRIDGE", "custom"}}, 3, "no usable CP2112"},
+      {{"--bridge", "custom", "--json", "info"}, {{"KDSIM_BRIDGE", "none"}}, 3, "no usable custom board"},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = kdtool(c.args, c.env);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.says << "\n" << r.err;
+    EXPECT_TRUE(has(r.err, c.says)) << c.says << "\n" << r.err;
+    EXPECT_FALSE(has(r.out, "Please press any key exit!!!"));
+  }
+  EXPECT_EQ(run_process({KDTOOL_PATH, "--version"}).exit_code, 0);
+  const ProcessResult help = run_process({KDTOOL_PATH, "--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_TRUE(has(help.out, "kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER"));
+}
+
+}  // namespace
+#endif
