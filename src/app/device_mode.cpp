@@ -19,7 +19,6 @@ constexpr uint32_t kFailedReadPauseMs = 1;
 
 enum class KeyRule { kSpaceOnly, kAnyKey };
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 // One wait for the ready status; see the header for the order of a pass and
 // for when a failing bridge ends it.

@@ -30,7 +30,6 @@ const char* kind_name(uint16_t vendor_id, uint16_t product_id) {
   return vendor_id == HID_SMBUS_DEFAULT_VID && product_id == HID_SMBUS_DEFAULT_PID ? "cp2112" : "custom";
 }
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 std::string hex4(uint16_t value) {
   char text[8];

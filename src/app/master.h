@@ -53,6 +53,13 @@ constexpr int8_t BOARD_HIDBOARD = 5;
 // code empties every slot.
 void app_download_init(uint8_t board);
 
+// Multi-byte fields of register blocks are little-endian.
+inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint32_t le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
 // Register write: address then data in one I2C write. Returns 1 when the
 // bridge took the write, 0 when it failed (or the frame could not be built).
 int i2c_write_to(uint16_t reg, const uint8_t* data, uint16_t count);
