@@ -19,7 +19,6 @@ constexpr uint32_t kFailedReadPauseMs = 1;
 
 enum class KeyRule { kSpaceOnly, kAnyKey };
 
-
 // One wait for the ready status; see the header for the order of a pass and
 // for when a failing bridge ends it.
 // `limit_ms` 0: no time limit.

@@ -30,7 +30,6 @@ const char* kind_name(uint16_t vendor_id, uint16_t product_id) {
   return vendor_id == HID_SMBUS_DEFAULT_VID && product_id == HID_SMBUS_DEFAULT_PID ? "cp2112" : "custom";
 }
 
-
 std::string hex4(uint16_t value) {
   char text[8];
   std::snprintf(text, sizeof text, "%04x", value);

@@ -55,7 +55,6 @@ struct BufferFormat {
 };
 BufferFormat decode_format(const uint8_t* b) { return {b[0], b[1], b[2], b[3], b[4], b[5]}; }
 
-
 // Reads a block of any length into a cleared buffer; a failed read is said
 // in a line naming the block, so nothing is printed from stale memory.
 bool read_block(uint16_t reg, void* buffer, size_t size, const char* block) {
