@@ -119,7 +119,7 @@ TEST(FwdownloadSim, WholeRunsAndUnusableSettings) {
       EXPECT_TRUE(std::regex_match(line, line_format)) << line;
     }
     for (const auto& [start, count] : run.trace) {
-      const auto starts = [&](const std::string& line) { return line.rfind(start, 0) == 0; };
+      const auto starts = [&prefix = start](const std::string& line) { return line.rfind(prefix, 0) == 0; };
       EXPECT_EQ(std::count_if(lines.begin(), lines.end(), starts), count) << start;
     }
   }

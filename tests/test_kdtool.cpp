@@ -34,6 +34,7 @@ TEST(Kdtool, ListShowsEveryBridgeTheOptionsAllowAsTextAndJson) {
       {{}, kBoth, {"BOARDSIM0001", "CP2112SIM0001"}},
       {{"--bridge", "cp2112"}, kBoth, {"CP2112SIM0001"}},
       {{"--serial", "BOARDSIM0001"}, kBoth, {"BOARDSIM0001"}},
+      {{"--serial", "SIM0001"}, kBoth, {}},  // a serial is matched whole
       {{"--path", "virtual:1"}, kBoth, {"CP2112SIM0001"}},
       {{"--vid", "abcd", "--pid", "1"}, {{"KDSIM_BRIDGE", "custom"}, {"KDSIM_BOARD_ID", "ABCD:0001"}}, {"BOARDSIM0001"}},
       {{}, {{"KDSIM_BRIDGE", "none"}}, {}},
@@ -200,7 +201,8 @@ TEST(Kdtool, RefusalsEndWithOneLineOnStderrAndTheirExitCode) {
       {{"--serial", "nope", "info"}, kBoth, 3, "Device Not Found: no usable bridge (custom board or CP2112) with serial nope"},
       {{"--addr", "7F", "--path", "virtual:7", "diag"}, kBoth, 3, "at virtual:7"},
       {{"--bridge", "cp2112", "update", image, "1", "2", "3"}, {{"KDSIM_BRIDGE", "custom"}}, 3, "no usable CP2112"},
-      {{"--bridge", "custom", "--json", "info"}, {{"KDSIM_BRIDGE", "none"}}, 3, "no usable custom board"},
+      {{"--bridge", "custom", "--json", "info"}, {{"KDSIM_BRIDGE", "cp2112"}}, 3, "no usable custom board"},
+      {{"--serial", "SIM0001", "info"}, kBoth, 3, "with serial SIM0001"},
   };
   for (const Case& c : cases) {
     const ProcessResult r = kdtool(c.args, c.env);

@@ -37,9 +37,9 @@ std::string hex4(uint16_t value) {
 }
 
 std::string version_text(uint16_t word) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%02X.%02X", word >> 8, word & 0xFF);
-  return "\"" + std::string(text) + "\"";
+  char text[12];
+  std::snprintf(text, sizeof text, "\"%02X.%02X\"", word >> 8, word & 0xFF);
+  return text;
 }
 
 // A fixed-width name field up to its first NUL.
