@@ -154,6 +154,7 @@ TEST(HexImage, TellsHexTextFromRawBinariesByContent) {
   const std::vector<std::pair<std::vector<uint8_t>, bool>> cases = {
       {bytes_of(kHexEndOfFile), true},
       {bytes_of(":00000001FF"), true},
+      {bytes_of(" :00000001FF \t\r\n"), true},
       {bytes_of("\r\n \t\n:020000040001F9\n"), true},
       {bytes_of(":00000001FE\r\n"), true},  // a damaged checksum is the reader's to report
       {bytes_of(":0a00000000000000000000000000F6\n"), true},

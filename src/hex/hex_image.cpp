@@ -225,6 +225,7 @@ bool hex_image_is_hex(const uint8_t* data, size_t size) {
   if (digits < 2 * kFrameBytes) return false;
   const size_t count = static_cast<size_t>(digit_value(data[at - digits]) << 4 | digit_value(data[at - digits + 1]));
   if (digits != 2 * (kFrameBytes + count)) return false;
+  while (at < size && is_blank(data[at])) ++at;
   return at == size || data[at] == '\n' || (data[at] == '\r' && at + 1 < size && data[at + 1] == '\n');
 }
 

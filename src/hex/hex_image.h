@@ -60,8 +60,8 @@ struct HexImage {
 // Tells an Intel HEX file from a raw binary by its first bytes (the first
 // HEX_IMAGE_SNIFF_BYTES of the file are enough): after any spaces, tabs, CR
 // and LF, the text must hold ':' and at least ten hex digits, as many as the
-// byte count in its first two digits calls for (10 + 2 * count), ended by LF,
-// CR LF or the end of the file. The checksum is not needed here, so a HEX
+// byte count in its first two digits calls for (10 + 2 * count), then only
+// spaces or tabs up to LF, CR LF or the end of the file. The checksum is not needed here, so a HEX
 // file whose first record is damaged is still read as HEX and refused with
 // its line number. A binary would have to hold such a line of text at its
 // very start to pass: one that happens to begin with ':' does not.
