@@ -195,14 +195,11 @@ struct FileCloser {
 using File = std::unique_ptr<FILE, FileCloser>;
 
 // Opens a regular file for reading, or says why not.
+// (A directory is named as such on every system: Windows refuses to open
+// one with a bare "Permission denied".)
 File open_regular(const char* path, std::string* reason) {
-  File file(std::fopen(path, "rb"));
-  if (!file) {
-    *reason = std::strerror(errno);
-    return nullptr;
-  }
   struct stat status {};
-  if (fstat(fileno(file.get()), &status) != 0) {
+  if (stat(path, &status) != 0) {
     *reason = std::strerror(errno);
     return nullptr;
   }
@@ -210,6 +207,8 @@ File open_regular(const char* path, std::string* reason) {
     *reason = "not a regular file";
     return nullptr;
   }
+  File file(std::fopen(path, "rb"));
+  if (!file) *reason = std::strerror(errno);
   return file;
 }
 
