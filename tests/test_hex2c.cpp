@@ -84,6 +84,11 @@ TEST(Hex2c, BinWritesTheFlatImageFromBaseForSize) {
   EXPECT_EQ(read_file(output), expected);
   EXPECT_EQ(hex2c({"--bin", input, output, "--base", "FFFE"}), std::tuple(0, "", ""));
   EXPECT_EQ(read_file(output), (std::vector<uint8_t>{0xFF, 0xFF, 0xA5, 0xFF, 0xC3}));
+  // --size alone counts from the lowest address; data past it are refused.
+  EXPECT_EQ(hex2c({"--bin", input, output, "--size", "4"}), std::tuple(0, "", ""));
+  EXPECT_EQ(read_file(output), (std::vector<uint8_t>{0xA5, 0xFF, 0xC3, 0xFF}));
+  EXPECT_EQ(hex2c({"--bin", input, output, "--size", "2"}),
+            std::tuple(2, "", "hex2c: " + input + ":2: data at 0x10002 lie outside the range 0x10000..0x10001\n"));
 }
 
 TEST(Hex2c, BinFailuresExitTwoWithTheLineAndWriteNothing) {

@@ -8,7 +8,8 @@
 //
 // Exit codes: 0 done, 1 the HEX file was refused or the C file could not be
 // written, 2 wrong arguments, and for --bin any failure (a refused HEX file
-// names its line on stderr; no output file is left behind).
+// names its line on stderr and writes nothing; a failed write leaves no
+// partial file).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -124,14 +125,21 @@ int write_bin(int argc, char** argv) {
     return bad_usage(text);
   }
 
-  // Data outside what is written are refused with their line, never cut off.
-  const uint32_t lo = base_given ? base : HEX_FLASH_LO;
-  const uint32_t hi = size_given ? base + size - 1 : HEX_FLASH_HI;
+  // Data outside what is written are refused with their line, never cut off:
+  // the range read is the range written. --size alone counts from the lowest
+  // address, known only once the file has been read over the whole flash.
   HexImage image;
   std::string error;
-  if (!hex_image_read(operands[0], lo, hi, &image, &error)) return fail(error);
+  if (!hex_image_read(operands[0], base_given ? base : HEX_FLASH_LO, HEX_FLASH_HI, &image, &error)) return fail(error);
   if (!base_given) base = image.lowest;
   if (!size_given) size = image.end - base;
+  if (uint64_t{base} + size - 1 > HEX_FLASH_HI) {
+    std::snprintf(text, sizeof text, "--size %X: 1 to %X bytes from 0x%05X", size, HEX_FLASH_HI + 1 - base, base);
+    return fail(text);
+  }
+  if (image.end - 1 > base + size - 1 && !hex_image_read(operands[0], base, base + size - 1, &image, &error)) {
+    return fail(error);
+  }
   std::vector<uint8_t> bytes;
   if (!hex_image_flatten(image, base, size, &bytes)) return fail("internal error: image outside its range");
   if (!write_image(operands[1], bytes, &error)) return fail(std::string(operands[1]) + ": " + error);
