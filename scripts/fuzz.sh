@@ -2,6 +2,7 @@
 # Builds the libFuzzer targets with clang in their own build directory and
 # runs each for a bounded time on a copy of its seed corpus:
 #   fuzz_hex_reader             HEX files                  (fuzz/corpus/hex)
+#   fuzz_hex_image              HEX files as flat images   (fuzz/corpus/hex_image)
 #   fuzz_hid_report_descriptor  HID report descriptors     (fuzz/corpus/report_descriptor)
 #   fuzz_hidboard_read          custom board input reports (fuzz/corpus/hidboard)
 #   fuzz_cp2112_smbus           CP2112 input and feature reports (fuzz/corpus/cp2112)
@@ -21,7 +22,7 @@ fi
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${FW_FUZZ_BUILD_DIR:-$root/build-fuzz}"
-targets=(fuzz_hex_reader fuzz_hid_report_descriptor fuzz_hidboard_read fuzz_cp2112_smbus fuzz_diag_poll)
+targets=(fuzz_hex_reader fuzz_hex_image fuzz_hid_report_descriptor fuzz_hidboard_read fuzz_cp2112_smbus fuzz_diag_poll)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DFW_BUILD_FUZZ=ON -DFW_BUILD_TESTS=OFF -DFW_WITH_HIDAPI=OFF >/dev/null
@@ -34,6 +35,7 @@ failed=0
 for target in "${targets[@]}"; do
   case "$target" in
     fuzz_hex_reader) corpus=hex; extra=(-max_len=8192 -dict="$root/fuzz/hex.dict") ;;
+    fuzz_hex_image) corpus=hex_image; extra=(-max_len=8192 -dict="$root/fuzz/hex.dict") ;;
     fuzz_hid_report_descriptor) corpus=report_descriptor; extra=(-max_len=4096) ;;
     fuzz_hidboard_read) corpus=hidboard; extra=(-max_len=2048) ;;
     fuzz_cp2112_smbus) corpus=cp2112; extra=(-max_len=2048) ;;
