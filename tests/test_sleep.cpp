@@ -27,4 +27,18 @@ TEST(Sleep, PausesLastAtLeastTheirTimeAndHoldTheTimerPeriodOnWindows) {
   EXPECT_EQ(platform_sleep_timer_period(), kHeld);
 }
 
+// The paced pauses of an update: each ends at its deadline or after, with no
+// earlier pause having taken a timer period, and none is left held after it.
+TEST(Sleep, PausesUntilADeadlineOnTheirOwn) {
+  using Clock = std::chrono::steady_clock;
+  platform_sleep_release();
+  for (int i = 0; i < 20; ++i) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(1900);
+    platform_sleep_until(deadline);
+    EXPECT_GE(Clock::now(), deadline);
+  }
+  platform_sleep_until(Clock::now() - std::chrono::milliseconds(1));  // past: at once
+  EXPECT_EQ(platform_sleep_timer_period(), 0u);
+}
+
 }  // namespace
