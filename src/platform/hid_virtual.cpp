@@ -20,6 +20,11 @@ VirtualHidDevice* live(HidHandle* base) {
   if (handle == nullptr || !handle->device || handle->device->unplugged) return nullptr;
   const auto& devices = registry();
   if (std::find(devices.begin(), devices.end(), handle->device) == devices.end()) return nullptr;
+  if (handle->device->before_first_transfer) {
+    const std::function<void()> first = std::move(handle->device->before_first_transfer);
+    handle->device->before_first_transfer = nullptr;
+    first();
+  }
   return handle->device.get();
 }
 
