@@ -2,6 +2,14 @@
 //
 //   KDSIM_BRIDGE        custom | cp2112 | both | none          (custom)
 //                       serials BOARDSIM0001 (custom), CP2112SIM0001
+//   KDSIM_BRIDGES       KIND:COUNT[,KIND:COUNT...], KIND custom or cp2112:
+//                       that many bridges, in that order, each with a
+//                       controller and files of its own; serials
+//                       BOARDSIM0001.., CP2112SIM0001.. (not with
+//                       KDSIM_BRIDGE)                           (not set)
+//                       With it, KDSIM_<SERIAL>_<SETTING> gives one board
+//                       its own value of any setting below, and %s in the
+//                       file names stands for the board's serial.
 //   KDSIM_BOARD_ID      VID:PID of the virtual custom board     (the fallback pair)
 //   KDSIM_VERSIONS      BOOT,CORE,PUBL,CONF, four hex words     (0001,0000,0000,0000)
 //   KDSIM_PROTOCOL      protocol name, 1 to 8 characters         (TCIP)
@@ -581,21 +589,22 @@ int check_board_variables(const std::vector<std::unique_ptr<Board>>& boards) {
 
 // Two boards must not write the same output file.
 int check_distinct_outputs(const std::vector<std::unique_ptr<Board>>& boards) {
+  struct Output {
+    const char* variable;
+    std::string Settings::*path;
+    bool cp2112_only;  // only a CP2112 writes its SMBus log
+  };
+  const Output outputs[] = {{"KDSIM_FLASH_OUT", &Settings::flash_out, false},
+                            {"KDSIM_TRACE", &Settings::trace, false},
+                            {"KDSIM_CP2112_SMBUS_LOG", &Settings::smbus_log, true}};
   for (size_t i = 0; i < boards.size(); ++i) {
     for (size_t j = 0; j < i; ++j) {
-      const Settings& a = boards[i]->s;
-      const Settings& b = boards[j]->s;
-      const char* shared = nullptr;
-      std::string path;
-      if (!a.flash_out.empty() && a.flash_out == b.flash_out) shared = "KDSIM_FLASH_OUT", path = a.flash_out;
-      if (!a.trace.empty() && a.trace == b.trace) shared = "KDSIM_TRACE", path = a.trace;
-      if (boards[i]->cp2112 != nullptr && boards[j]->cp2112 != nullptr && !a.smbus_log.empty() &&
-          a.smbus_log == b.smbus_log) {
-        shared = "KDSIM_CP2112_SMBUS_LOG", path = a.smbus_log;
-      }
-      if (shared != nullptr) {
+      for (const Output& out : outputs) {
+        const std::string& path = boards[i]->s.*out.path;
+        if (path.empty() || path != boards[j]->s.*out.path) continue;
+        if (out.cp2112_only && (boards[i]->cp2112 == nullptr || boards[j]->cp2112 == nullptr)) continue;
         std::fprintf(stderr, "%s: %s and %s would both write \"%s\" (%%s in the name stands for the serial)\n",
-                     shared, boards[j]->serial.c_str(), boards[i]->serial.c_str(), path.c_str());
+                     out.variable, boards[j]->serial.c_str(), boards[i]->serial.c_str(), path.c_str());
         return EXIT_BAD_INPUT;
       }
     }
