@@ -30,6 +30,11 @@ check() {  # check DESCRIPTION CONDITION...
 version=$(sed -n 's/.*KDTOOL_VERSION\[\] = "\([0-9.]*\)".*/\1/p' src/app/kdtool.h)
 
 echo "== Debian package"
+check "packaging/changelog starts with version $version" \
+  grep -q "^fwdownload ($version) " <(head -n 1 packaging/changelog)
+for page in man/*.1; do
+  check "$page names version $version" grep -q "^\.TH .* \"fwdownload $version\"" "$page"
+done
 cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DFW_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr \
   -DCMAKE_CXX_FLAGS="-D_FORTIFY_SOURCE=2 -fstack-protector-strong -Wformat -Werror=format-security" \
   -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now" >/dev/null
@@ -115,6 +120,8 @@ if [ "${FW_LINUX_ONLY:-0}" != 1 ]; then
   for file in fwdownload.exe fwdownload-sim.exe kdtool.exe hex2c.exe README-windows.txt README.md docs/windows.md; do
     check "the zip holds $file" grep -qxF "$top/$file" "$work/zip"
   done
+  check "the zip holds nothing else (no test or library files)" \
+    sh -c "! grep -vE '^$top/((fwdownload|fwdownload-sim|kdtool|hex2c)\.exe|README(-windows\.txt|\.md)|docs/([^/]+\.md)?)\$' '$work/zip'"
 fi
 
 if [ "$failures" -ne 0 ]; then
