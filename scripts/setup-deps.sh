@@ -4,6 +4,9 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libhidapi-dev libbenchmark-dev
           clang libclang-rt-14-dev srecord nlohmann-json3-dev)
+# The Debian package and its checks (scripts/package.sh): dpkg-shlibdeps and
+# file for its dependencies, lintian, groff for the manual pages.
+packages+=(dpkg-dev file lintian groff-base)
 # The Windows cross build and wine (scripts/test-windows.sh).
 if [ "${FW_LINUX_ONLY:-0}" != 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix googletest wine64)

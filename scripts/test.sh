@@ -31,6 +31,10 @@ if [ "${FW_LINUX_ONLY:-0}" != 1 ]; then
   scripts/test-windows.sh
 fi
 
+# The Debian package with its checks, and the Windows zip from the Windows
+# part's Release build (scripts/package.sh; no zip with FW_LINUX_ONLY=1).
+FW_PKG_WIN_BUILD=build-win scripts/package.sh
+
 # The sanitizer build is also the Clang build: the code must compile warning-free with both compilers.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DFW_WERROR=ON -DFW_SANITIZE=ON \
   -DFW_BUILD_TESTS=ON >/dev/null
