@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libhidapi-dev libbenchmark-dev
-          clang libclang-rt-14-dev srecord nlohmann-json3-dev)
+          clang libclang-rt-14-dev srecord nlohmann-json3-dev libcli11-dev)
 # The Windows cross build and wine (scripts/test-windows.sh).
 if [ "${FW_LINUX_ONLY:-0}" != 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix googletest wine64)
