@@ -214,7 +214,9 @@ TEST(Kdtool, CommandLineTableGivesExitCodeAndFirstStderrLine) {
     const ProcessResult r = kdtool(c.args, c.env);
     EXPECT_EQ(r.exit_code, c.exit_code) << c.first_line << "\n" << r.err;
     EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.first_line) << r.err;
-    if (c.exit_code == 2 && c.first_line.rfind("kdtool:", 0) == 0) EXPECT_TRUE(has(r.err, "\nTry 'kdtool --help'.\n"));
+    if (c.exit_code == 2 && c.first_line.rfind("kdtool:", 0) == 0) {
+      EXPECT_TRUE(has(r.err, "\nTry 'kdtool --help'.\n"));
+    }
   }
   // Bare: the usage on stderr.
   const ProcessResult bare = run_process({KDTOOL_PATH});

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <pty.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -196,7 +197,9 @@ TEST(KdtoolFlash, JsonLinesForEveryCommand) {
       EXPECT_EQ(lines[i]["type"], "progress");
       EXPECT_LE(lines[i]["done"].get<uint32_t>(), lines[i]["total"].get<uint32_t>());
     }
-    if (c.args[0] == "verify" && c.started) EXPECT_EQ(end["mismatch_at"], "0x02000");
+    if (c.args[0] == "verify" && c.started) {
+      EXPECT_EQ(end["mismatch_at"], "0x02000");
+    }
   }
 }
 
@@ -280,6 +283,60 @@ TEST(KdtoolFlash, ForcedUpdateAndPartialDump) {
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_TRUE(read_file(dir.file("part.bin")) == Bytes(flash.begin() + 0x1F000, flash.end()));
   EXPECT_TRUE(has(r.out, "124K\n") && !has(r.out, "\n0K\n")) << r.out;
+}
+
+// kdtool on a terminal of its own; everything it wrote there.
+std::string on_terminal(const std::vector<std::string>& args, const EnvList& env) {
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> argv = {const_cast<char*>(KDTOOL_PATH), const_cast<char*>("--virtual")};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(KDTOOL_PATH, argv.data());
+    _exit(127);
+  }
+  std::string seen;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = read(master, chunk, sizeof chunk);  // EIO once the child has gone
+    if (n <= 0) break;
+    seen.append(chunk, static_cast<size_t>(n));
+  }
+  close(master);
+  waitpid(pid, nullptr, 0);
+  return seen;
+}
+
+// On a terminal the per-KiB lines fold into one line redrawn in place, with
+// the waits for a busy controller named; NO_COLOR, --no-color and TERM=dumb
+// keep the lines.
+TEST(KdtoolFlash, LiveProgressLineOnATerminal) {
+  TempDir dir;
+  write_file(dir.file("image.bin"), make_image());
+  const std::vector<std::string> update = {"update", dir.file("image.bin"), "1", "2", "3"};
+  const std::string live = on_terminal(update, {{"KDSIM_BRIDGE", "custom"}, {"TERM", "xterm"}});
+  EXPECT_FALSE(has(live, "KB Complete..")) << live;
+  EXPECT_TRUE(has(live, "\rupdate [")) << live;
+  EXPECT_TRUE(has(live, "] 100%  112/112 KiB")) << live;
+  EXPECT_TRUE(has(live, "FW Version : DIFFERENT\r\n"));  // other lines stay lines
+  EXPECT_TRUE(has(live, "\x1b[32mUpdate OK\x1b[0m\r\n")) << live;
+  // A controller that stays busy: the line says so (a dump's read waits 2 s).
+  const std::string waiting = on_terminal({"dump", dir.file("d.bin"), "--length", "4"},
+                                          {{"KDSIM_BRIDGE", "cp2112"}, {"KDSIM_ISP_STUCK", "1048"}, {"TERM", "xterm"}});
+  EXPECT_TRUE(has(waiting, "waiting for the controller (1 s)")) << waiting;
+  EXPECT_TRUE(has(waiting, "Dump FAILED at 0x00000: the controller did not complete the command at 0x00000")) << waiting;
+  for (const EnvList& plain : {EnvList{{"NO_COLOR", ""}}, EnvList{{"TERM", "dumb"}}, EnvList{}}) {
+    std::vector<std::string> args = update;
+    if (plain.empty()) args.insert(args.begin(), "--no-color");
+    EnvList env = plain;
+    env.emplace_back("KDSIM_BRIDGE", "custom");
+    const std::string lines = on_terminal(args, env);
+    EXPECT_TRUE(has(lines, "20KB Complete..\r\n24KB Complete..\r\n")) << lines;
+    EXPECT_FALSE(has(lines, "\rupdate ["));
+    EXPECT_TRUE(has(lines, "\r\nUpdate OK\r\n"));
+  }
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ constexpr uint32_t kFlashSize = 0x20000;
 constexpr uint32_t kEraseSize = 0x1000;
 constexpr auto kFrameInterval = std::chrono::milliseconds(100);  // ten frames or progress objects a second
 constexpr auto kWaitingAfter = std::chrono::seconds(1);
-constexpr int kBarWidth = 24;
+constexpr int kBarWidth = 16;
 
 void write_fd(int fd, const std::string& text) {
   size_t done = 0;
@@ -81,7 +81,8 @@ enum class Mode { kText, kLive, kJson };
 
 class Telling {
  public:
-  Telling(Mode mode, std::string operation) : mode_(mode), operation_(std::move(operation)) {
+  Telling(Mode mode, std::string operation, uint32_t total)
+      : mode_(mode), operation_(std::move(operation)), total_(total) {
     started_ = last_progress_ = Clock::now();
     if (mode_ == Mode::kText) return;
     std::fflush(stdout);
@@ -209,10 +210,10 @@ class Telling {
     const double fraction = total != 0 ? static_cast<double>(done) / total : 0.0;
     const int filled = static_cast<int>(fraction * kBarWidth);
     char head[160];
-    std::snprintf(head, sizeof head, "%-7s [%s%s] %3d%%  %.1f/%.1f KiB", operation.c_str(),
+    std::snprintf(head, sizeof head, "%s [%s%s] %3d%%  %u/%u KiB", operation.c_str(),
                   std::string(static_cast<size_t>(filled), '#').c_str(),
                   std::string(static_cast<size_t>(kBarWidth - filled), '.').c_str(), static_cast<int>(fraction * 100),
-                  done / 1024.0, total / 1024.0);
+                  done / 1024, (total + 1023) / 1024);
     std::string frame = head;
     const auto quiet_s = std::chrono::duration_cast<std::chrono::seconds>(quiet).count();
     if (quiet >= kWaitingAfter) {
@@ -407,7 +408,7 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   const bool isp = command == "dump" || command == "program" || command == "erase";
   if (isp && options.bridge == BridgeChoice::kAny) options.bridge = BridgeChoice::kCp2112;
 
-  Telling telling(choose_mode(options), command);
+  Telling telling(choose_mode(options), command, plan.total);
   g_telling = &telling;
   run_reason_clear();
   run_progress_set_sink(progress_sink, telling.mode() == Mode::kLive);
