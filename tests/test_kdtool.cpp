@@ -223,12 +223,12 @@ TEST(Kdtool, CommandLineTableGivesExitCodeAndFirstStderrLine) {
   EXPECT_EQ(bare.exit_code, 2);
   EXPECT_TRUE(bare.out.empty());
   EXPECT_TRUE(has(bare.err, "kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER")) << bare.err;
-  for (const std::vector<std::string> args : {std::vector<std::string>{"-V"}, {"--version"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-V"}, {"--version"}}) {
     const ProcessResult version = run_process({KDTOOL_PATH, args[0]});
     EXPECT_EQ(version.exit_code, 0);
     EXPECT_EQ(version.out, std::string("kdtool ") + "1.1.0\n");
   }
-  for (const std::vector<std::string> args : {std::vector<std::string>{"-h"}, {"--help"}, {"dump", "--help"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-h"}, {"--help"}, {"dump", "--help"}}) {
     std::vector<std::string> argv = args;
     argv.insert(argv.begin(), KDTOOL_PATH);
     const ProcessResult help = run_process(argv);
