@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libhidapi-dev libbenchmark-dev
-          clang libclang-rt-14-dev srecord nlohmann-json3-dev)
+          clang libclang-rt-14-dev srecord nlohmann-json3-dev libcli11-dev)
 # The Debian package and its checks (scripts/package.sh): dpkg-shlibdeps and
 # file for its dependencies, lintian, groff for the manual pages.
 packages+=(dpkg-dev file lintian groff-base)

@@ -20,9 +20,11 @@ constexpr size_t kFlashSize = 0x20000, kImageBase = 0x4000;
 
 // Stdout of a run with release 01.02 / 00.03 / 00.10: no update when `current` is the same, else units of
 // 4 KiB (B2; `fails`: unit end in KiB -> check failures) or of 128 bytes (B1), failing after the unit ending
-// at `last_kib` when that is not the last. The board is seen as vid:pid, under the fallback pair if `fallback`.
+// at `last_kib` when that is not the last, for `reason`. The board is seen as vid:pid, under the fallback pair if
+// `fallback`.
 std::string stdout_of(const std::string& current, bool b1 = false, const std::map<int, int>& fails = {},
-                      int last_kib = 128, uint16_t vid = 0x1209, uint16_t pid = 0x7750, bool fallback = false) {
+                      int last_kib = 128, uint16_t vid = 0x1209, uint16_t pid = 0x7750, bool fallback = false,
+                      const std::string& reason = "") {
   const std::string release = "01.02 / 00.03 / 00.10";
   std::string out = kBanner + "\n" + (fallback ? "VID:0x00001209 PID:0x00007750\n" : "") +
                     hidboard_attributes(vid, pid) + "- KD63507 USB HID CUSTOM init successfully.\n\n" +
@@ -36,10 +38,14 @@ std::string stdout_of(const std::string& current, bool b1 = false, const std::ma
     for (int attempt = 1; attempt <= std::min(failures, 5); ++attempt) {
       out += std::to_string(kib) + "KB Flash Write Error : Retry... ( " + std::to_string(attempt) + "/5 )\n";
     }
-    if (failures >= 5) return out + kFailed + kEnding;
+    if (failures >= 5) {
+      char unit[48];
+      std::snprintf(unit, sizeof unit, "the check of unit 0x%05X failed\n", (kib - 4) * 1024);
+      return out + unit + kFailed + kEnding;
+    }
     out += std::to_string(kib) + (b1 ? "K\n" : "KB Complete..\n");
   }
-  return out + (last_kib == 128 ? "Flash Writing Complete!!!\n" : kFailed) + kEnding;
+  return out + (last_kib == 128 ? "Flash Writing Complete!!!\n" : reason + "\n" + kFailed) + kEnding;
 }
 
 struct SimRun {
@@ -72,8 +78,8 @@ TEST(FwdownloadSim, WholeRunsAndUnusableSettings) {
        {{"W 34: 14 00 00 40 00 00 00 10 00 03", 2}, {"W 34: 14 00 00 F0 01 00 00 10 00 03", 3}}, "ABCD", "123"},
       {"five failures", {{"KDSIM_CHECK_FAIL", "24:5"}}, stdout_of(none, false, {{24, 5}}), 1, 0x2000,
        {{"W 34: 14 00 00 50 00 00 00 10 00 03", 5}, {"W 34: 14 00 00 60", 0}, {reset, 0}}},
-      {"unplug", {{"KDSIM_UNPLUG_AFTER", "300"}}, stdout_of(none, false, {}, 24), 1, SIZE_MAX, {{reset, 0}}},
-      {"controller gone mid-run: the bus reads FF", {{"KDSIM_VANISH_AFTER", "400"}}, stdout_of(none, false, {}, 28), 1,
+      {"unplug", {{"KDSIM_UNPLUG_AFTER", "300"}}, stdout_of(none, false, {}, 24, 0x1209, 0x7750, false, "the bridge was unplugged"), 1, SIZE_MAX, {{reset, 0}}},
+      {"controller gone mid-run: the bus reads FF", {{"KDSIM_VANISH_AFTER", "400"}}, stdout_of(none, false, {}, 28, 0x1209, 0x7750, false, "the controller stopped answering"), 1,
        0x3000, {{reset, 0}, {"R 34: FF", 0}}},
       {"same versions", {{"KDSIM_VERSIONS", "0001,0102,0003,0010"}}, stdout_of("01.02 / 00.03 / 00.10"), 0, 0,
        {{"W 34: 14", 0}, {"W 34: 60", 0}, {"W 34: 06 10", 0}}},

@@ -169,51 +169,79 @@ TEST(Kdtool, UpdateEndsWithoutKeyWaitsAndWithTheOutcomesExitCode) {
   }
 }
 
-TEST(Kdtool, RefusalsEndWithOneLineOnStderrAndTheirExitCode) {
+// Every refusal of the command line: exit 2, its one line first on stderr,
+// then the hint; failures to find a bridge: exit 3.
+TEST(Kdtool, CommandLineTableGivesExitCodeAndFirstStderrLine) {
   TempDir dir;
   const std::string image = dir.file("image.bin");
   write_file(image, make_image());
-  const std::string short_image = dir.file("short.bin");
-  write_file(short_image, make_image(0x1C000 - 1));
   struct Case {
     std::vector<std::string> args;
     EnvList env;
     int exit_code;
-    std::string says;
+    std::string first_line;
   };
   const Case cases[] = {
-      {{"--bogus", "list"}, kBoth, 2, "unknown option --bogus"},
-      {{"fetch"}, kBoth, 2, "unknown command fetch"},
-      {{}, kBoth, 2, "no command given"},
-      {{"--addr", "80", "info"}, kBoth, 2, "--addr 80: a 7-bit I2C address is 1 to 7F"},
-      {{"--addr", "0", "info"}, kBoth, 2, "--addr 0"},
-      {{"--bridge", "usb", "list"}, kBoth, 2, "--bridge usb"},
-      {{"--vid", "0", "--pid", "1", "list"}, kBoth, 2, "--vid 0"},
-      {{"--vid", "1234", "list"}, kBoth, 2, "--vid and --pid go together"},
-      {{"--path", "a", "--serial", "b", "list"}, kBoth, 2, "not both"},
-      {{"--json", "diag"}, kBoth, 2, "--json is for list and info"},
-      {{"list", "extra"}, kBoth, 2, "list takes no operands"},
-      {{"update", image, "1", "2"}, kBoth, 2, "update takes IMAGE"},
-      {{"update", image, "1", "2", "12345"}, kBoth, 2, "version 12345"},
-      {{"update", dir.file("missing.bin"), "1", "2", "3"}, kBoth, 2, "Image file open error"},
-      {{"update", short_image, "1", "2", "3"}, kBoth, 2, "Image file size error"},
-      {{"list"}, {{"KDSIM_BRIDGE", "many"}}, 2, "KDSIM_BRIDGE"},
-      {{"--serial", "nope", "info"}, kBoth, 3, "Device Not Found: no usable bridge (custom board or CP2112) with serial nope"},
-      {{"--addr", "7F", "--path", "virtual:7", "diag"}, kBoth, 3, "at virtual:7"},
-      {{"--bridge", "cp2112", "update", image, "1", "2", "3"}, {{"KDSIM_BRIDGE", "custom"}}, 3, "no usable CP2112"},
-      {{"--bridge", "custom", "--json", "info"}, {{"KDSIM_BRIDGE", "cp2112"}}, 3, "no usable custom board"},
-      {{"--serial", "SIM0001", "info"}, kBoth, 3, "with serial SIM0001"},
+      {{"--bogus", "list"}, kBoth, 2, "kdtool: unknown option --bogus"},
+      {{"list", "--bogus=1"}, kBoth, 2, "kdtool: unknown option --bogus=1"},
+      {{"fetch"}, kBoth, 2, "kdtool: unknown command fetch"},
+      {{}, kBoth, 2, "kdtool: no command given"},
+      {{"--addr", "80", "info"}, kBoth, 2, "kdtool: --addr 80: a 7-bit I2C address is 1 to 7F"},
+      {{"info", "--addr=0"}, kBoth, 2, "kdtool: --addr 0: a 7-bit I2C address is 1 to 7F"},
+      {{"--addr"}, kBoth, 2, "kdtool: --addr: 1 required TEXT missing"},
+      {{"list", "--bridge=usb"}, kBoth, 2, "kdtool: --bridge usb: expected custom, cp2112 or any"},
+      {{"--vid", "0", "--pid", "1", "list"}, kBoth, 2, "kdtool: --vid 0: expected a non-zero hex number of up to 4 digits"},
+      {{"--vid", "1234", "list"}, kBoth, 2, "kdtool: --vid and --pid go together"},
+      {{"--path", "a", "--serial", "b", "list"}, kBoth, 2, "kdtool: give --path or --serial, not both"},
+      {{"list", "extra"}, kBoth, 2, "kdtool: list: unexpected operand extra"},
+      {{"update", image, "1", "2"}, kBoth, 2, "kdtool: PARA_VER is required"},
+      {{"update", image, "1", "2", "12345"}, kBoth, 2, "kdtool: version 12345: expected a hex number of up to 4 digits"},
+      {{"verify"}, kBoth, 2, "kdtool: FILE is required"},
+      {{"erase", "--at", "10"}, kBoth, 2, "kdtool: unknown option --at"},
+      {{"dump", "x.bin", "--verify"}, kBoth, 2, "kdtool: unknown option --verify"},
+      {{"verify", image, "--at", "20000"}, kBoth, 2, "kdtool: --at 20000: a flash address is 0 to 1FFFF"},
+      {{"dump", "x.bin", "--at", "2"}, kBoth, 2, "kdtool: --at 2: a flash address is a multiple of 4 from 0 to 1FFFC"},
+      {{"dump", "x.bin", "--length", "6"}, kBoth, 2, "kdtool: --length 6: a length is a multiple of 4 from 4 to 20000"},
+      {{"dump", "x.bin", "--at", "1F000", "--length", "2000"}, kBoth, 2,
+       "kdtool: --at 1F000 --length 2000: runs past the end of the flash (20000)"},
+      {{"list"}, {{"KDSIM_BRIDGE", "many"}}, 2, "KDSIM_BRIDGE: invalid value \"many\" (expected custom, cp2112, both or none)"},
+      {{"--serial", "nope", "info"}, kBoth, 3, "kdtool: Device Not Found: no usable bridge (custom board or CP2112) with serial nope."},
+      {{"--addr", "7F", "--path", "virtual:7", "diag"}, kBoth, 3, "kdtool: Device Not Found: no usable bridge (custom board or CP2112) at virtual:7."},
+      {{"--bridge", "cp2112", "update", image, "1", "2", "3"}, {{"KDSIM_BRIDGE", "custom"}}, 3, "kdtool: Device Not Found: no usable CP2112."},
+      {{"info", "--bridge", "custom"}, {{"KDSIM_BRIDGE", "cp2112"}}, 3, "kdtool: Device Not Found: no usable custom board."},
   };
   for (const Case& c : cases) {
     const ProcessResult r = kdtool(c.args, c.env);
-    EXPECT_EQ(r.exit_code, c.exit_code) << c.says << "\n" << r.err;
-    EXPECT_TRUE(has(r.err, c.says)) << c.says << "\n" << r.err;
-    EXPECT_FALSE(has(r.out, "Please press any key exit!!!"));
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.first_line << "\n" << r.err;
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.first_line) << r.err;
+    if (c.exit_code == 2 && c.first_line.rfind("kdtool:", 0) == 0) {
+      EXPECT_TRUE(has(r.err, "\nTry 'kdtool --help'.\n"));
+    }
   }
-  EXPECT_EQ(run_process({KDTOOL_PATH, "--version"}).exit_code, 0);
-  const ProcessResult help = run_process({KDTOOL_PATH, "--help"});
-  EXPECT_EQ(help.exit_code, 0);
-  EXPECT_TRUE(has(help.out, "kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER"));
+  // Bare: the usage on stderr.
+  const ProcessResult bare = run_process({KDTOOL_PATH});
+  EXPECT_EQ(bare.exit_code, 2);
+  EXPECT_TRUE(bare.out.empty());
+  EXPECT_TRUE(has(bare.err, "kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER")) << bare.err;
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-V"}, {"--version"}}) {
+    const ProcessResult version = run_process({KDTOOL_PATH, args[0]});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out, std::string("kdtool ") + "1.1.0\n");
+  }
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-h"}, {"--help"}, {"dump", "--help"}}) {
+    std::vector<std::string> argv = args;
+    argv.insert(argv.begin(), KDTOOL_PATH);
+    const ProcessResult help = run_process(argv);
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_TRUE(has(help.out, args[0] == "dump" ? "--length" : "kdtool [OPTIONS] update IMAGE")) << help.out;
+  }
+  // With --json a refusal ends stdout with its end object.
+  const ProcessResult json = kdtool({"--json", "fetch"});
+  EXPECT_EQ(json.exit_code, 2);
+  const nlohmann::json end = nlohmann::json::parse(json.out);
+  EXPECT_EQ(end["type"], "end");
+  EXPECT_EQ(end["exit_code"], 2);
+  EXPECT_EQ(end["reason"], "unknown command fetch");
 }
 
 // The refusals and the question; nothing here reaches a removal (Linux has
@@ -233,9 +261,9 @@ TEST(Kdtool, RemoveDeviceRefusesBadTextsAndAsksFirst) {
   } cases[] = {
       {{"remove-device", ""}, &yes, 2, "", "an empty TEXT would match the first device of the system"},
       {{"remove-device", too_long, "--yes"}, &yes, 2, "", "TEXT is longer than 259 characters"},
-      {{"remove-device"}, &yes, 2, "", "remove-device takes one TEXT"},
+      {{"remove-device"}, &yes, 2, "", "kdtool: TEXT is required"},
       {{"--virtual", "remove-device", "VID_10C4"}, &yes, 2, kNotice, "never on --virtual hardware"},
-      {{"--yes", "list"}, &yes, 2, "", "--yes is for remove-device"},
+      {{"--yes", "list"}, &yes, 2, "", "unknown option --yes"},
       {{"remove-device", "VID_10C4"}, &no, 1, question + "Nothing removed.\n", ""},
       {{"remove-device", "VID_10C4"}, &nothing, 1, question + "\nNothing removed.\n", ""},
       {{"remove-device", "VID_10C4"}, &yes, 1, question + unavailable, ""},

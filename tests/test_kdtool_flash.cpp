@@ -5,7 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+#include <pty.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <sstream>
 
 namespace {
 
@@ -54,33 +59,283 @@ TEST(KdtoolFlash, EachCommandOnTheVirtualFlash) {
   EXPECT_EQ(read_file(dir.file("dump.bin")), flash);
 }
 
-TEST(KdtoolFlash, UpdateVerifyCatchesASilentlyCorruptedUnitAndRefusals) {
+TEST(KdtoolFlash, UpdateVerifyCatchesASilentlyCorruptedUnit) {
   TempDir dir;
   const std::string image = dir.file("image.bin");
   write_file(image, make_image());
   const ProcessResult r = kdtool({"update", image, "0102", "0003", "0010", "--verify"},
                                  {{"KDSIM_UNIT", "128"}, {"KDSIM_CORRUPT_UNIT", "4000"}});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_TRUE(has(r.out, "Verify FAILED at 0x04000\nFlash Writing Fail!!!\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "Verify FAILED at 0x04000\nthe written flash differs from the image at 0x04000\n"
+                         "Flash Writing Fail!!!\n")) << r.out;
+  EXPECT_TRUE(r.out.ends_with("Update FAILED: the written flash differs from the image at 0x04000\n")) << r.out;
+}
+
+std::string last_line(const std::string& text) {
+  const size_t end = text.find_last_not_of('\n');
+  if (end == std::string::npos) return "";
+  const size_t start = text.rfind('\n', end);
+  return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
+// Every ending of every command on its verdict line, with what ended it.
+TEST(KdtoolFlash, EveryCommandEndsWithItsVerdictAndReason) {
+  TempDir dir;
+  const std::string image = dir.file("image.bin"), small = dir.file("small.bin");
+  write_file(image, make_image());
+  write_file(small, make_image(1000, 3));
   struct Case {
     std::vector<std::string> args;
     EnvList env;
     int exit_code;
-    std::string says;
+    std::string verdict;
   };
+  const std::string dump = dir.file("dump.bin");
   const Case cases[] = {
-      {{"dump", image}, {{"KDSIM_BRIDGE", "custom"}}, 3, "kdtool: Device Not Found: no usable CP2112."},
-      {{"--bridge", "custom", "erase"}, {{"KDSIM_BRIDGE", "both"}}, 3, "needs a CP2112 bridge"},
-      {{"verify"}, {}, 2, "verify takes one FILE"},
-      {{"verify", image, "--at", "20000"}, {}, 2, "--at 20000"},
-      {{"dump", image, "--verify"}, {}, 2, "--verify is for update"},
-      {{"erase", "--at", "10"}, {}, 2, "--at is for verify"},
-      {{"verify", dir.file("missing.bin")}, {}, 2, ""},
+      {{"update", image, "1", "2", "3"}, {}, 0, "Update OK"},
+      {{"--bridge", "cp2112", "update", image, "1", "2", "3"}, {{"KDSIM_UNPLUG_AFTER", "300"}}, 1,
+       "Update FAILED: the bridge was unplugged"},
+      {{"update", image, "1", "2", "3"}, {{"KDSIM_UNPLUG_AFTER", "300"}}, 1, "Update FAILED: the bridge was unplugged"},
+      {{"update", image, "1", "2", "3"}, {{"KDSIM_VANISH_AFTER", "400"}}, 1, "Update FAILED: the controller stopped answering"},
+      {{"update", image, "1", "2", "3"}, {{"KDSIM_CHECK_FAIL", "24:5"}}, 1, "Update FAILED: the check of unit 0x05000 failed"},
+      {{"--addr", "35", "update", image, "1", "2", "3"}, {}, 1, "Update FAILED: no controller answers at address 0x35"},
+      {{"dump", dump, "--length", "400"}, {}, 0, "Dump OK: 1024 bytes in " + dump},
+      {{"dump", dump, "--at", "100", "--length", "40"}, {{"KDSIM_ISP_STUCK", "1048"}}, 1,
+       "Dump FAILED at 0x00100: the controller did not complete the command at 0x00100"},
+      {{"dump", dump}, {{"KDSIM_UNPLUG_AFTER", "200"}}, 1, "Dump FAILED at 0x0"},
+      {{"program", small}, {}, 0, "Program OK"},
+      {{"program", small}, {{"KDSIM_ISP_STUCK", "1041"}}, 1,
+       "Program FAILED: the controller did not complete the command at 0x00000"},
+      {{"erase"}, {}, 0, "Erase OK"},
+      {{"erase"}, {{"KDSIM_VANISH_AFTER", "3"}}, 1, "Erase FAILED: the controller stopped answering"},
+      {{"verify", small}, {}, 1, "Verify FAILED at 0x02000"},
   };
   for (const Case& c : cases) {
-    const ProcessResult p = kdtool(c.args, c.env);
-    EXPECT_EQ(p.exit_code, c.exit_code) << c.says << "\n" << p.out << p.err;
-    EXPECT_TRUE(has(p.err, c.says)) << p.err;
+    EnvList env = c.env;
+    env.emplace_back("KDSIM_BRIDGE", "both");
+    const ProcessResult r = kdtool(c.args, env);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.verdict << "\n" << r.out << r.err;
+    EXPECT_EQ(last_line(r.out).rfind(c.verdict, 0), 0u) << c.verdict << "\n" << r.out;
+  }
+}
+
+// Exit 2 before 3: with no bridge at all, each unusable file is named.
+TEST(KdtoolFlash, FileOperandsAreCheckedBeforeAnyBridge) {
+  TempDir dir;
+  write_file(dir.file("empty.bin"), {});
+  write_file(dir.file("big.bin"), make_image(0x20001));
+  write_file(dir.file("short.bin"), make_image(0x1C000 - 1));
+  write_file(dir.file("bad.hex"), std::vector<uint8_t>{':', '0', '1', '0', '0', '0', '0', '0', '0', '0', '0', 'F', 'F', '\n'});
+  const EnvList none = {{"KDSIM_BRIDGE", "none"}};
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"verify", dir.file("missing.bin")}, "kdtool: " + dir.file("missing.bin") + ": No such file or directory"},
+      {{"verify", "/dev/null"}, "kdtool: /dev/null: not a regular file"},
+      {{"program", dir.path()}, "kdtool: " + dir.path() + ": not a regular file"},
+      {{"program", dir.file("empty.bin")}, "kdtool: " + dir.file("empty.bin") + ": the file is empty"},
+      {{"program", dir.file("big.bin")}, "kdtool: " + dir.file("big.bin") + ": the flash is at most 0x20000 bytes, the file has 0x20001"},
+      {{"update", dir.file("short.bin"), "1", "2", "3"},
+       "kdtool: " + dir.file("short.bin") + ": an image is exactly 0x1C000 bytes (or a HEX file within 4000..1FFFF)"},
+      {{"verify", dir.file("bad.hex")}, "kdtool: " + dir.file("bad.hex") + ":1: "},
+      {{"dump", "/nonexistdir/x.bin"}, "kdtool: cannot write /nonexistdir/x.bin: No such file or directory"},
+  };
+  for (const auto& [args, says] : cases) {
+    const ProcessResult r = kdtool(args, none);
+    EXPECT_EQ(r.exit_code, 2) << says << r.err;
+    EXPECT_EQ(r.err.rfind(says, 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+    EXPECT_FALSE(has(r.out, "Download Start!!!"));
+  }
+  EXPECT_FALSE(std::filesystem::exists("/nonexistdir"));
+  EXPECT_EQ(kdtool({"verify", dir.file("short.bin")}, none).exit_code, 3);  // a usable file: on to the bridge
+}
+
+// --json: every line of stdout is one JSON object; start, progress at most
+// ten a second, end, on success and failure alike.
+TEST(KdtoolFlash, JsonLinesForEveryCommand) {
+  TempDir dir;
+  const std::string image = dir.file("image.bin"), small = dir.file("small.bin");
+  write_file(image, make_image());
+  write_file(small, make_image(2048, 3));
+  struct Case {
+    std::vector<std::string> args;
+    EnvList env;
+    int exit_code;
+    bool started;
+  };
+  const Case cases[] = {
+      {{"update", image, "1", "2", "3"}, {}, 0, true},
+      {{"update", image, "1", "2", "3"}, {{"KDSIM_CHECK_FAIL", "24:5"}}, 1, true},
+      {{"verify", small}, {}, 1, true},
+      {{"dump", dir.file("d.bin"), "--length", "1000"}, {}, 0, true},
+      {{"program", small}, {}, 0, true},
+      {{"erase"}, {}, 0, true},
+      {{"verify", dir.file("missing.bin")}, {}, 2, false},
+      {{"--bridge", "custom", "update", image, "1", "2", "3"}, {{"KDSIM_BRIDGE", "cp2112"}}, 3, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "--json");
+    EnvList env = c.env;
+    if (env.empty() || env[0].first != "KDSIM_BRIDGE") env.emplace_back("KDSIM_BRIDGE", "both");
+    const ProcessResult r = kdtool(args, env);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_FALSE(lines.empty()) << r.err;
+    EXPECT_EQ(lines.front()["type"], c.started ? "start" : "end");
+    if (c.started) {
+      EXPECT_EQ(lines.front()["command"], c.args[0]);
+      EXPECT_TRUE(lines.front()["serial"].get<std::string>().ends_with("SIM0001"));
+    }
+    const nlohmann::json& end = lines.back();
+    EXPECT_EQ(end["type"], "end");
+    EXPECT_EQ(end["exit_code"], c.exit_code);
+    EXPECT_EQ(end["ok"], c.exit_code == 0);
+    EXPECT_EQ(end["reason"].is_null(), c.exit_code == 0) << end;
+    for (size_t i = 1; i + 1 < lines.size(); ++i) {
+      EXPECT_EQ(lines[i]["type"], "progress");
+      EXPECT_LE(lines[i]["done"].get<uint32_t>(), lines[i]["total"].get<uint32_t>());
+    }
+    if (c.args[0] == "verify" && c.started) {
+      EXPECT_EQ(end["mismatch_at"], "0x02000");
+    }
+  }
+}
+
+// HEX files are recognised by content: update, program and verify take them
+// with their flash addresses.
+TEST(KdtoolFlash, HexImagesForUpdateProgramAndVerify) {
+  TempDir dir;
+  const Bytes flash = make_image(0x20000, 21);
+  write_file(dir.file("in.bin"), flash);
+  const std::string out = dir.file("out.bin");
+  const EnvList env = {{"KDSIM_BRIDGE", "both"}, {"KDSIM_FLASH_IN", dir.file("in.bin")}, {"KDSIM_FLASH_OUT", out}};
+  // Records for flash 0x4000.. of the image, through an extended linear
+  // address record, with a gap left 0xFF.
+  auto hex_of = [](const Bytes& data, uint32_t base, bool crlf) {
+    std::string text;
+    char line[80];
+    std::snprintf(line, sizeof line, ":02000004%04X%02X", base >> 16, (0x100 - ((6 + (base >> 16) + (base >> 24)) & 0xFF)) & 0xFF);
+    text += std::string(line) + (crlf ? "\r\n" : "\n");
+    for (size_t off = 0; off < data.size(); off += 16) {
+      const uint32_t address = (base + off) & 0xFFFF;
+      unsigned sum = 16 + (address >> 8) + (address & 0xFF);
+      std::snprintf(line, sizeof line, ":10%04X00", address);
+      std::string record = line;
+      for (size_t k = 0; k < 16; ++k) {
+        std::snprintf(line, sizeof line, "%02X", data[off + k]);
+        record += line;
+        sum += data[off + k];
+      }
+      std::snprintf(line, sizeof line, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+      text += record + line + (crlf ? "\r\n" : "\n");
+    }
+    return text + ":00000001FF" + (crlf ? "\r\n" : "\n");
+  };
+  const Bytes part(flash.begin() + 0x4000, flash.begin() + 0x4800);
+  const std::string hex = hex_of(part, 0x4000, true);
+  write_file(dir.file("part.hex"), Bytes(hex.begin(), hex.end()));
+  // verify from the file's lowest address; --at must agree with it.
+  ProcessResult r = kdtool({"verify", dir.file("part.hex")}, env);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "Verify OK\n"));
+  r = kdtool({"verify", dir.file("part.hex"), "--at", "2000"}, env);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_TRUE(has(r.err, "--at 2000: " + dir.file("part.hex") + " starts at flash address 4000")) << r.err;
+  // update: 0x4000.. filled with 0xFF after the data.
+  r = kdtool({"update", dir.file("part.hex"), "1", "2", "3"}, env);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  Bytes expected = flash;
+  std::fill(expected.begin() + 0x4800, expected.end(), 0xFF);
+  EXPECT_TRUE(read_file(out) == expected);
+  // program: from address 0, the gap below 0x4000 erased.
+  const std::string low = hex_of(Bytes(part.begin(), part.begin() + 0x100), 0x100, false);
+  write_file(dir.file("low.hex"), Bytes(low.begin(), low.end()));
+  r = kdtool({"program", dir.file("low.hex")}, env);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "Download Filename = " + dir.file("low.hex") + "\n"));
+  Bytes programmed(0x20000, 0xFF);
+  std::copy_n(part.begin(), 0x100, programmed.begin() + 0x100);
+  EXPECT_TRUE(read_file(out) == programmed);
+  // update refuses data below 0x4000, with the line.
+  r = kdtool({"update", dir.file("low.hex"), "1", "2", "3"}, env);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err.rfind("kdtool: " + dir.file("low.hex") + ":2: "), 0u) << r.err;
+}
+
+TEST(KdtoolFlash, ForcedUpdateAndPartialDump) {
+  TempDir dir;
+  const Bytes flash = make_image(0x20000, 5);
+  write_file(dir.file("in.bin"), flash);
+  write_file(dir.file("image.bin"), make_image());
+  const EnvList env = {{"KDSIM_BRIDGE", "both"}, {"KDSIM_FLASH_IN", dir.file("in.bin")},
+                       {"KDSIM_FLASH_OUT", dir.file("out.bin")}, {"KDSIM_VERSIONS", "0001,0102,0003,0010"}};
+  ProcessResult r = kdtool({"update", dir.file("image.bin"), "0102", "0003", "0010"}, env);
+  EXPECT_TRUE(has(r.out, "FW Version : SAME\n"));
+  EXPECT_TRUE(read_file(dir.file("out.bin")) == flash);
+  r = kdtool({"update", "--force", dir.file("image.bin"), "0102", "0003", "0010"}, env);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "Flash Writing Complete!!!\n"));
+  const Bytes after = read_file(dir.file("out.bin"));
+  EXPECT_TRUE(std::equal(after.begin() + 0x4000, after.end(), make_image().begin()));
+  r = kdtool({"dump", dir.file("part.bin"), "--at=1F000", "--length=1000"}, env);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(read_file(dir.file("part.bin")) == Bytes(flash.begin() + 0x1F000, flash.end()));
+  EXPECT_TRUE(has(r.out, "124K\n") && !has(r.out, "\n0K\n")) << r.out;
+}
+
+// kdtool on a terminal of its own; everything it wrote there.
+std::string on_terminal(const std::vector<std::string>& args, const EnvList& env) {
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> argv = {const_cast<char*>(KDTOOL_PATH), const_cast<char*>("--virtual")};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(KDTOOL_PATH, argv.data());
+    _exit(127);
+  }
+  std::string seen;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = read(master, chunk, sizeof chunk);  // EIO once the child has gone
+    if (n <= 0) break;
+    seen.append(chunk, static_cast<size_t>(n));
+  }
+  close(master);
+  waitpid(pid, nullptr, 0);
+  return seen;
+}
+
+// On a terminal the per-KiB lines fold into one line redrawn in place, with
+// the waits for a busy controller named; NO_COLOR, --no-color and TERM=dumb
+// keep the lines.
+TEST(KdtoolFlash, LiveProgressLineOnATerminal) {
+  TempDir dir;
+  write_file(dir.file("image.bin"), make_image());
+  const std::vector<std::string> update = {"update", dir.file("image.bin"), "1", "2", "3"};
+  const std::string live = on_terminal(update, {{"KDSIM_BRIDGE", "custom"}, {"TERM", "xterm"}});
+  EXPECT_FALSE(has(live, "KB Complete..")) << live;
+  EXPECT_TRUE(has(live, "\rupdate [")) << live;
+  EXPECT_TRUE(has(live, "] 100%  112/112 KiB")) << live;
+  EXPECT_TRUE(has(live, "FW Version : DIFFERENT\r\n"));  // other lines stay lines
+  EXPECT_TRUE(has(live, "\x1b[32mUpdate OK\x1b[0m\r\n")) << live;
+  // A controller that stays busy: the line says so (a dump's read waits 2 s).
+  const std::string waiting = on_terminal({"dump", dir.file("d.bin"), "--length", "4"},
+                                          {{"KDSIM_BRIDGE", "cp2112"}, {"KDSIM_ISP_STUCK", "1048"}, {"TERM", "xterm"}});
+  EXPECT_TRUE(has(waiting, "waiting for the controller (1 s)")) << waiting;
+  EXPECT_TRUE(has(waiting, "Dump FAILED at 0x00000: the controller did not complete the command at 0x00000")) << waiting;
+  for (const EnvList& plain : {EnvList{{"NO_COLOR", ""}}, EnvList{{"TERM", "dumb"}}, EnvList{}}) {
+    std::vector<std::string> args = update;
+    if (plain.empty()) args.insert(args.begin(), "--no-color");
+    EnvList env = plain;
+    env.emplace_back("KDSIM_BRIDGE", "custom");
+    const std::string lines = on_terminal(args, env);
+    EXPECT_TRUE(has(lines, "20KB Complete..\r\n24KB Complete..\r\n")) << lines;
+    EXPECT_FALSE(has(lines, "\rupdate ["));
+    EXPECT_TRUE(has(lines, "\r\nUpdate OK\r\n"));
   }
 }
 

@@ -78,7 +78,7 @@ bool reset_controller() {
 
 }  // namespace
 
-int kdtool_cmd_dump(const char* file) {
+int kdtool_cmd_dump(const char* file, uint32_t start, uint32_t length) {
   if (!cp2112_in_use()) return kExitNoCp2112;
   FILE* probe = std::fopen(file, "wb");
   if (probe == nullptr) {
@@ -86,19 +86,20 @@ int kdtool_cmd_dump(const char* file) {
     return kExitBadFile;
   }
   std::fclose(probe);
-  return exit_code(emulboard_cp2112_dump_from_flash_using_ispmode(file));
+  return exit_code(emulboard_cp2112_dump_from_flash_using_ispmode(file, start, length));
 }
 
-int kdtool_cmd_program(const char* file) {
+int kdtool_cmd_program(const char* file, const char* shown_name) {
   if (!cp2112_in_use()) return kExitNoCp2112;
   const long size = readable_size(file);
-  const int result = emulboard_cp2112_program_to_flash_using_ispmode(file);  // refuses an unusable file itself
+  const int result = emulboard_cp2112_program_to_flash_using_ispmode(file, shown_name);  // refuses an unusable file itself
   if (size <= 0 || size > static_cast<long>(ISP_FLASH_SIZE)) return kExitBadFile;
   return exit_code(result);
 }
 
-int kdtool_cmd_verify(const char* file, uint32_t at) {
-  const long size = readable_size(file);
+int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>* data, uint32_t* where_out,
+                      bool* mismatch) {
+  const long size = data != nullptr ? static_cast<long>(data->size()) : readable_size(file);
   if (size <= 0 || at >= ISP_FLASH_SIZE || size > static_cast<long>(ISP_FLASH_SIZE - at)) {
     verify_result = 0;
     if (size < 0) {
@@ -109,9 +110,16 @@ int kdtool_cmd_verify(const char* file, uint32_t at) {
     return kExitBadFile;
   }
   bool entered = false;
-  if (!enter_update_mode(&entered)) return kExitFailed;
   uint32_t where = at;
-  const VerifyOutcome outcome = iap_verify_file(file, at, &where);
+  if (where_out != nullptr) *where_out = at;
+  if (!enter_update_mode(&entered)) {
+    iap_verify_print_verdict(VERIFY_FAILED, at);
+    return kExitFailed;
+  }
+  const VerifyOutcome outcome = data != nullptr ? iap_verify_buffer(data->data(), static_cast<uint32_t>(size), at, &where)
+                                                : iap_verify_file(file, at, &where);
+  if (where_out != nullptr) *where_out = where;
+  if (mismatch != nullptr) *mismatch = outcome == VERIFY_MISMATCH;
   const bool reset = !entered || reset_controller();
   iap_verify_print_verdict(outcome, where);
   return outcome == VERIFY_MATCH && reset ? kExitOk : kExitFailed;

@@ -8,14 +8,21 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
-// The whole 128 KiB flash into `file`.
-int kdtool_cmd_dump(const char* file);
-// Mass erase, then `file` from flash address 0.
-int kdtool_cmd_program(const char* file);
-// The IAP verify of `file` against the flash from `at`, then the verdict
-// line. A controller with the full interface is put into update mode for
-// the checks and reset afterwards.
-int kdtool_cmd_verify(const char* file, uint32_t at);
+// `length` bytes of the flash from `start` (multiples of 4; by default the
+// whole 128 KiB) into `file`.
+int kdtool_cmd_dump(const char* file, uint32_t start = 0, uint32_t length = 0x20000);
+// Mass erase, then `file` from flash address 0 (`shown_name`: see
+// emulboard_cp2112_program_to_flash_using_ispmode).
+int kdtool_cmd_program(const char* file, const char* shown_name = nullptr);
+// The IAP verify of `file` (or, when given, of `data`, which `file` names)
+// against the flash from `at`, then the verdict line. A controller with the
+// full interface is put into update mode for the checks and reset
+// afterwards. `where`, when given, receives the first address that did not
+// match or could not be checked; `mismatch` whether the flash was found to
+// differ (rather than the verify failing).
+int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>* data = nullptr,
+                      uint32_t* where = nullptr, bool* mismatch = nullptr);
 // The sector erase at 0x2000.
 int kdtool_cmd_erase(void);

@@ -4,6 +4,7 @@
 #include "app/entry.h"
 #include "app/iap_verify.h"
 #include "app/master.h"
+#include "app/run_outcome.h"
 #include "console/util_console.h"
 #include "diag/device_records.h"
 
@@ -45,6 +46,7 @@ enum class Step {
 };
 
 Step judge(ReadyResult result) {
+  run_reason_ready(result);
   switch (result) {
     case READY_OK:
       return Step::kOk;
@@ -141,7 +143,8 @@ Step write_small_units(uint32_t base, uint32_t end, uint16_t chunk, uint32_t chu
     if (fill_window(BinaryBuffer + (p - base), kSmallUnit, chunk, chunk_pause) != Step::kOk) return Step::kFailed;
     if (command_pause != 0) emul_usdelay(command_pause);
     if (const Step step = run_command(p, kSmallUnit, IAP_PROGRAM); step != Step::kOk) return step;
-    if (p % 1024 == 0) std::printf("%dK\n", static_cast<int>(p / 1024 + progress_offset_k));
+    if (p % 1024 == 0 && run_progress_lines()) std::printf("%dK\n", static_cast<int>(p / 1024 + progress_offset_k));
+    run_progress(p + kSmallUnit - base, end - base);
   }
   return Step::kOk;
 }
@@ -178,7 +181,8 @@ Step procedure_b2(uint32_t base, uint32_t end) {
       return step;
     }
     if (checks_out != 0) {
-      std::printf("%dKB Complete..\n", static_cast<int>(unit_end / 1024));
+      if (run_progress_lines()) std::printf("%dKB Complete..\n", static_cast<int>(unit_end / 1024));
+      run_progress(unit_end - base, end - base);
       retry = 0;
       start = unit_end;
       continue;
@@ -187,6 +191,7 @@ Step procedure_b2(uint32_t base, uint32_t end) {
     console_set_font_color(COLOR_YELLOW);
     std::printf("%dKB Flash Write Error : Retry... ( %d/5 )\n", static_cast<int>(unit_end / 1024), retry);
     console_set_font_color(COLOR_BRIGHT_WHITE);
+    if (retry >= IAP_MAX_ATTEMPTS) run_reason_set("the check of unit 0x%05X failed", start);
     if (retry >= IAP_MAX_ATTEMPTS) return Step::kFailed;
   }
   return Step::kOk;
@@ -209,6 +214,7 @@ Step procedure_b(uint32_t base, uint32_t end) {
 uint8_t failure_ending(Step step) {
   g_update_outcome = step == Step::kInterrupted ? UPDATE_INTERRUPTED : UPDATE_FAILED;
   console_set_font_color(COLOR_DARK_RED);
+  run_reason_print_line();
   std::puts("Flash Writing Fail!!!");
   std::puts("Please check the status of device and try again...");
   console_set_font_color(COLOR_BRIGHT_WHITE);
@@ -270,7 +276,7 @@ uint32_t iap_unit_checksum(const uint8_t* unit, uint32_t length) {
   return ~((static_cast<uint32_t>(lane[1]) << 16) | lane[0]);
 }
 
-uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(void) {
+uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(bool force) {
   g_update_outcome = UPDATE_NOT_RUN;
   const uint32_t size = Download_Mode == 1 ? IMAGE_SIZE : 0;
 
@@ -285,6 +291,7 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(void) {
     // The CP2112 keeps the address in its shifted 8-bit form.
     const unsigned address7 = emul_board == BOARD_CP2112 ? g_slave_addr >> 1 : g_slave_addr;
     std::printf("No answer from the touch controller at address 0x%02X.\n", address7);
+    run_reason_set("no controller answers at address 0x%02X", address7);
     return failure_ending(Step::kFailed);
   }
   if (!read) return failure_ending(Step::kFailed);
@@ -292,7 +299,7 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(void) {
   bool versions_read = false;
   const uint8_t same = version_compare(&versions_read);
   if (!versions_read) return failure_ending(Step::kFailed);
-  if (same != 0) {
+  if (same != 0 && !force) {
     console_set_font_color(COLOR_GREY);
     PressAnyKeyToExit();
     g_update_outcome = UPDATE_SAME_VERSION;
@@ -326,6 +333,7 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(void) {
     uint32_t where = base;
     const VerifyOutcome verified = iap_verify_buffer(BinaryBuffer, end - base, base, &where, true);
     iap_verify_print_verdict(verified, where);
+    if (verified == VERIFY_MISMATCH) run_reason_set("the written flash differs from the image at 0x%05X", where);
     if (verified != VERIFY_MATCH) return failure_ending(Step::kFailed);
   }
   return success_ending();

@@ -53,7 +53,8 @@ extern uint32_t FLASH_4KB_UPDATE_MODE;
 
 // The whole update. Returns 1 when the controller already holds the release
 // versions and nothing was written, 0 otherwise (see g_update_outcome).
-uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(void);
+// `force` writes the image even then.
+uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(bool force = false);
 
 // The 8-byte IAP command block, little-endian fields, ucResult 0.
 std::array<uint8_t, IAP_COMMAND_SIZE> iap_command_block(uint32_t address, uint16_t length, uint8_t command);

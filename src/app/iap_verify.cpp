@@ -4,6 +4,7 @@
 #include "app/entry.h"
 #include "app/iap_update.h"
 #include "app/master.h"
+#include "app/run_outcome.h"
 #include "bridge/cp2112/emulboard_cp2112_control.h"
 #include "bridge/cp2112/emulboard_cp2112_isp.h"
 
@@ -69,6 +70,7 @@ Unit check_unit(const uint8_t* unit, uint32_t address) {
     return Unit::kFailed;
   }
   if (const ReadyResult ready = WaitForReadyStatus(); ready != READY_OK) {
+    run_reason_ready(ready);
     std::printf("Verify of 0x%05X: the wait for the controller ended early.\n", address);
     return Unit::kFailed;
   }
@@ -101,7 +103,8 @@ VerifyOutcome iap_verify_buffer(const uint8_t* data, uint32_t size, uint32_t bas
       if (checked == Unit::kFailed) outcome = VERIFY_FAILED;
       if (checked == Unit::kFailed || stop_at_mismatch) break;
     }
-    if (address % 1024 == 0) std::printf("%dK\n", static_cast<int>(address / 1024));
+    if (address % 1024 == 0 && run_progress_lines()) std::printf("%dK\n", static_cast<int>(address / 1024));
+    run_progress(std::min(offset + IAP_VERIFY_UNIT, size), size);
   }
   print_end();
   return outcome;

@@ -1,11 +1,14 @@
 // kdtool: the bench and production-line companion of fwdownload.
 //
-//   kdtool [OPTIONS] list | info | diag | update IMAGE CORE_VER APP_VER PARA_VER [--verify]
-//   kdtool [OPTIONS] dump FILE | program FILE | verify FILE [--at HEX] | erase
+//   kdtool [OPTIONS] list | info | diag
+//   kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER [--verify] [--force]
+//   kdtool [OPTIONS] dump FILE [--at HEX] [--length HEX] | program FILE | verify FILE [--at HEX] | erase
 //   kdtool remove-device TEXT [--yes]
 //
-// kdtool_main.cpp reads the command line and runs info, diag and update;
-// kdtool_report.cpp lists bridges and writes the JSON documents.
+// kdtool_main.cpp reads the command line and runs info, diag and
+// remove-device; kdtool_run.cpp runs update, verify, dump, program and erase
+// with their file checks, verdicts, JSON Lines and live progress line;
+// kdtool_report.cpp lists bridges and writes the information document.
 #pragma once
 
 #include "app/bringup.h"
@@ -14,7 +17,7 @@
 #include <string>
 #include <vector>
 
-constexpr char KDTOOL_VERSION[] = "1.0.0";
+constexpr char KDTOOL_VERSION[] = "1.1.0";
 
 struct KdtoolOptions {
   uint16_t vid = 0;  // custom board pair; the fallback pair when not given
@@ -25,9 +28,13 @@ struct KdtoolOptions {
   uint8_t address = 0x34;
   bool virtual_hardware = false;
   bool json = false;
+  bool no_color = false;            // --no-color (NO_COLOR and TERM=dumb too)
   bool verify_after_write = false;  // update --verify
-  uint32_t verify_at = 0x2000;      // verify --at HEX
-  bool verify_at_given = false;
+  bool force = false;               // update --force
+  uint32_t at = 0;                  // verify/dump --at HEX
+  bool at_given = false;
+  uint32_t length = 0;              // dump --length HEX
+  bool length_given = false;
   bool yes = false;                 // remove-device --yes: no question asked
   std::string command;
   std::vector<std::string> operands;
@@ -40,5 +47,13 @@ int kdtool_list(const KdtoolOptions& options);
 // failed.
 std::string kdtool_info_json(const KdtoolOptions& options);
 
-// `text` as a JSON string literal, quotes included.
-std::string json_string(const std::string& text);
+// Finds the bridge the options name; on failure says so on stderr.
+bool kdtool_select_bridge(const KdtoolOptions& options);
+
+// update, verify, dump, program and erase: exit code.
+int kdtool_run_operation(const KdtoolOptions& options);
+
+// The closing JSON object of a run that failed before it started (usage or
+// file errors, no bridge): {"type": "end", "ok": false, "exit_code", "reason"}
+// as one line on stdout.
+void kdtool_json_failure(int exit_code, const std::string& reason);

@@ -1,13 +1,10 @@
 // kdtool: lists bridges, shows the controller's information, hosts the
-// diagnostic console and runs fwdownload's update, on the host's bridges or
-// (--virtual) on the virtual hardware of fwdownload-sim.
+// diagnostic console, and runs the update and the flash commands, on the
+// host's bridges or (--virtual) on the virtual hardware of fwdownload-sim.
 //
 // Exit codes as fwdownload's (app/entry.h): 0 done, 1 the operation failed,
 // 2 bad command line or file, 3 no bridge (or not the one named).
-#include "app/device_mode.h"
 #include "app/entry.h"
-#include "app/flash_commands.h"
-#include "app/iap_update.h"
 #include "app/kdtool.h"
 #include "app/master.h"
 #include "bridge/cp2112/sys_helpers.h"
@@ -20,61 +17,40 @@
 #include "platform/terminal.h"
 #include "sim_env.h"
 
+#include <CLI/CLI.hpp>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 namespace {
 
-// An update run from a script has nobody to press a key: a controller that
-// stops reporting ready ends it after this long (a 4 KiB unit takes well
-// under a second).
-constexpr uint32_t kUnattendedReadyLimitMs = 30000;
+constexpr char kSynopsis[] =
+    "kdtool: the bench tool of the Pelmoranth FW Download Application\n"
+    "\n"
+    "  kdtool [OPTIONS] list | info | diag\n"
+    "  kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER [--verify] [--force]\n"
+    "  kdtool [OPTIONS] dump FILE [--at HEX] [--length HEX]\n"
+    "  kdtool [OPTIONS] program FILE | verify FILE [--at HEX] | erase\n"
+    "  kdtool remove-device TEXT [--yes]\n"
+    "\n"
+    "IMAGE, FILE: a raw binary or an Intel HEX file (told apart by content).\n"
+    "Options go before or after the command; COMMAND --help tells more.";
 
-constexpr char kUsage[] =
-    "Usage: kdtool [OPTIONS] list\n"
-    "       kdtool [OPTIONS] info\n"
-    "       kdtool [OPTIONS] diag\n"
-    "       kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER [--verify]\n"
-    "       kdtool [OPTIONS] dump FILE | program FILE | verify FILE [--at HEX] | erase\n"
-    "       kdtool remove-device TEXT [--yes]\n"
-    "\n"
-    "  list     every bridge found, and whether it can be used\n"
-    "  info     the controller's device and firmware information\n"
-    "  diag     the diagnostic console (key x or Ctrl+C leaves; keys from stdin\n"
-    "           byte by byte when it is not a terminal)\n"
-    "  update   fwdownload's update, without its key waits; --verify checks the\n"
-    "           written range before the reset request\n"
-    "  dump     the whole 128 KiB flash into FILE (ISP mode, CP2112)\n"
-    "  program  mass erase, then FILE from flash address 0 (ISP mode, CP2112)\n"
-    "  verify   FILE against the flash from HEX (default 2000) through the IAP check\n"
-    "  erase    the flash sector at 0x2000 (ISP mode, CP2112)\n"
-    "  remove-device  removes from Windows the first device whose first hardware\n"
-    "           ID contains TEXT (any case), after a question unless --yes\n"
-    "\n"
-    "Options:\n"
-    "  --vid HEX --pid HEX     custom board identifiers (default 1209:7750)\n"
-    "  --bridge custom|cp2112|any   which bridge kind (default any: custom first)\n"
-    "  --path PATH             use exactly the bridge at PATH\n"
-    "  --serial TEXT           use exactly the bridge with this serial\n"
-    "  --addr HEX              7-bit controller address, 1 to 7F (default 34)\n"
-    "  --virtual               the virtual hardware of fwdownload-sim (KDSIM_* settings)\n"
-    "  --json                  list and info: one JSON document on stdout\n"
-    "  --help, --version\n"
-    "\n"
+constexpr char kExitCodes[] =
     "Exit codes: 0 done, 1 failed, 2 bad command line or file, 3 no bridge\n"
     "(or no CP2112 for dump, program and erase). remove-device: 1 when nothing\n"
-    "was removed (not confirmed, no match, refused, or not available here).\n";
+    "was removed (not confirmed, no match, refused, or not available here).";
+
+bool g_json_failures = false;  // --json anywhere on the command line
 
 int bad_usage(const std::string& message) {
   std::fprintf(stderr, "kdtool: %s\nTry 'kdtool --help'.\n", message.c_str());
+  if (g_json_failures) kdtool_json_failure(EXIT_BAD_INPUT, message);
   return EXIT_BAD_INPUT;
 }
 
@@ -90,96 +66,175 @@ bool parse_hex(const std::string& text, size_t digits, unsigned long* out) {
   return true;
 }
 
-// Reads the command line into `options`; 0 or the exit code.
-int parse(int argc, char** argv, KdtoolOptions& options) {
-  bool only_operands = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (only_operands || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
-      if (options.command.empty()) {
-        options.command = arg;
-      } else {
-        options.operands.push_back(arg);
-      }
-      continue;
+// The texts of the options with values, checked after CLI11 has read them.
+struct RawOptions {
+  std::string vid, pid, bridge, addr, at, length;
+  std::vector<std::string> versions;
+};
+
+// The value checks and the rules across options; 0 or the exit code.
+int check(const RawOptions& raw, const CLI::App& app, KdtoolOptions& options) {
+  unsigned long number = 0;
+  for (const auto& [name, text, field] : {std::tuple{"--vid", &raw.vid, &options.vid}, {"--pid", &raw.pid, &options.pid}}) {
+    if (app.count(name) == 0) continue;
+    if (!parse_hex(*text, 4, &number) || number == 0) {
+      return bad_usage(std::string(name) + " " + *text + ": expected a non-zero hex number of up to 4 digits");
     }
-    if (arg == "--") {
-      only_operands = true;
-      continue;
-    }
-    if (arg == "--virtual" || arg == "--json") {
-      (arg == "--json" ? options.json : options.virtual_hardware) = true;
-      continue;
-    }
-    if (arg == "--verify" || arg == "--yes") {
-      (arg == "--yes" ? options.yes : options.verify_after_write) = true;
-      continue;
-    }
-    if (arg != "--vid" && arg != "--pid" && arg != "--bridge" && arg != "--path" && arg != "--serial" &&
-        arg != "--addr" && arg != "--at") {
-      return bad_usage("unknown option " + arg);
-    }
-    if (i + 1 >= argc) return bad_usage(arg + " needs a value");
-    const std::string value = argv[++i];
-    unsigned long number = 0;
-    if (arg == "--vid" || arg == "--pid") {
-      if (!parse_hex(value, 4, &number) || number == 0) {
-        return bad_usage(arg + " " + value + ": expected a non-zero hex number of up to 4 digits");
-      }
-      (arg == "--vid" ? options.vid : options.pid) = static_cast<uint16_t>(number);
-    } else if (arg == "--bridge") {
-      if (value == "any") {
-        options.bridge = BridgeChoice::kAny;
-      } else if (value == "custom") {
-        options.bridge = BridgeChoice::kCustom;
-      } else if (value == "cp2112") {
-        options.bridge = BridgeChoice::kCp2112;
-      } else {
-        return bad_usage("--bridge " + value + ": expected custom, cp2112 or any");
-      }
-    } else if (arg == "--addr") {
-      if (!parse_hex(value, 8, &number) || number == 0 || number > 0x7F) {
-        return bad_usage("--addr " + value + ": a 7-bit I2C address is 1 to 7F");
-      }
-      options.address = static_cast<uint8_t>(number);
-    } else if (arg == "--at") {
-      if (!parse_hex(value, 5, &number) || number >= 0x20000) {
-        return bad_usage("--at " + value + ": a flash address is 0 to 1FFFF");
-      }
-      options.verify_at = static_cast<uint32_t>(number);
-      options.verify_at_given = true;
-    } else if (value.empty()) {
-      return bad_usage(arg + " needs a value");
+    *field = static_cast<uint16_t>(number);
+  }
+  if (app.count("--bridge") != 0) {
+    if (raw.bridge == "any") {
+      options.bridge = BridgeChoice::kAny;
+    } else if (raw.bridge == "custom") {
+      options.bridge = BridgeChoice::kCustom;
+    } else if (raw.bridge == "cp2112") {
+      options.bridge = BridgeChoice::kCp2112;
     } else {
-      (arg == "--path" ? options.path : options.serial) = value;
+      return bad_usage("--bridge " + raw.bridge + ": expected custom, cp2112 or any");
     }
+  }
+  if (app.count("--addr") != 0) {
+    if (!parse_hex(raw.addr, 8, &number) || number == 0 || number > 0x7F) {
+      return bad_usage("--addr " + raw.addr + ": a 7-bit I2C address is 1 to 7F");
+    }
+    options.address = static_cast<uint8_t>(number);
+  }
+  if ((app.count("--path") != 0 && options.path.empty()) || (app.count("--serial") != 0 && options.serial.empty())) {
+    return bad_usage(app.count("--path") != 0 && options.path.empty() ? "--path needs a value" : "--serial needs a value");
   }
   if (!options.path.empty() && !options.serial.empty()) return bad_usage("give --path or --serial, not both");
   if ((options.vid == 0) != (options.pid == 0)) return bad_usage("--vid and --pid go together");
   if (options.command.empty()) return bad_usage("no command given");
-  const std::string& command = options.command;
-  const bool update = command == "update";
-  const bool with_file =
-      command == "dump" || command == "program" || command == "verify" || command == "remove-device";
-  if (command != "list" && command != "info" && command != "diag" && command != "erase" && !update && !with_file) {
-    return bad_usage("unknown command " + command);
+
+  const bool dump = options.command == "dump";
+  if (options.at_given) {
+    if (!parse_hex(raw.at, 5, &number) || number >= 0x20000 || (dump && number % 4 != 0)) {
+      return bad_usage("--at " + raw.at + (dump ? ": a flash address is a multiple of 4 from 0 to 1FFFC"
+                                                : ": a flash address is 0 to 1FFFF"));
+    }
+    options.at = static_cast<uint32_t>(number);
   }
-  if (options.operands.size() != (update ? 4u : with_file ? 1u : 0u)) {
-    return bad_usage(update ? "update takes IMAGE CORE_VER APP_VER PARA_VER"
-                     : command == "remove-device" ? "remove-device takes one TEXT"
-                     : with_file                  ? command + " takes one FILE"
-                                 : command + " takes no operands");
+  if (options.length_given) {
+    if (!parse_hex(raw.length, 5, &number) || number == 0 || number % 4 != 0 || number > 0x20000) {
+      return bad_usage("--length " + raw.length + ": a length is a multiple of 4 from 4 to 20000");
+    }
+    options.length = static_cast<uint32_t>(number);
   }
-  if (options.verify_after_write && !update) return bad_usage("--verify is for update");
-  if (options.verify_at_given && command != "verify") return bad_usage("--at is for verify");
-  if (options.yes && command != "remove-device") return bad_usage("--yes is for remove-device");
-  if (options.virtual_hardware && command == "remove-device") {
+  if (dump) {
+    if (!options.length_given) options.length = 0x20000 - options.at;
+    if (options.at + options.length > 0x20000) {
+      return bad_usage("--at " + raw.at + " --length " + raw.length + ": runs past the end of the flash (20000)");
+    }
+  }
+  if (options.command == "update") {
+    uint16_t* versions[] = {&img_core_ver, &img_app_ver, &img_para_ver};
+    for (size_t i = 0; i < 3; ++i) {
+      if (!parse_hex(raw.versions[i], 4, &number)) {
+        return bad_usage("version " + raw.versions[i] + ": expected a hex number of up to 4 digits");
+      }
+      *versions[i] = static_cast<uint16_t>(number);
+    }
+  }
+  if (options.virtual_hardware && options.command == "remove-device") {
     return bad_usage("remove-device works on this computer's own devices, never on --virtual hardware");
   }
-  if (options.json && options.command != "list" && options.command != "info") {
-    return bad_usage("--json is for list and info");
+  if (options.json && (options.command == "diag" || options.command == "remove-device")) {
+    // Accepted everywhere; these two have no document to write.
+    std::fprintf(stderr, "kdtool: --json: %s writes no JSON document\n", options.command.c_str());
   }
   return 0;
+}
+
+// Reads the command line into `options`; 0, or the exit code (help and
+// version end with 0).
+int parse(int argc, char** argv, KdtoolOptions& options) {
+  CLI::App app{kSynopsis, "kdtool"};
+  app.footer(kExitCodes);
+  app.set_version_flag("-V,--version", std::string("kdtool ") + KDTOOL_VERSION);
+  app.fallthrough();  // the global options also after the command
+  RawOptions raw;
+  app.add_option("--vid", raw.vid, "custom board vendor ID, hex (default 1209; with --pid)");
+  app.add_option("--pid", raw.pid, "custom board product ID, hex (default 7750; with --vid)");
+  app.add_option("--bridge", raw.bridge, "custom, cp2112 or any (default any: custom first)");
+  app.add_option("--path", options.path, "use exactly the bridge at PATH (as list shows it)");
+  app.add_option("--serial", options.serial, "use exactly the bridge with this serial");
+  app.add_option("--addr", raw.addr, "7-bit controller address, hex, 1 to 7F (default 34)");
+  app.add_flag("--virtual", options.virtual_hardware, "the virtual hardware of fwdownload-sim (KDSIM_* settings)");
+  app.add_flag("--json", options.json, "JSON on stdout: one document (list, info) or JSON Lines");
+  app.add_flag("--no-color", options.no_color, "no colours and no live progress line (also NO_COLOR, TERM=dumb)");
+
+  app.add_subcommand("list", "every bridge found, and whether it can be used");
+  app.add_subcommand("info", "the controller's device and firmware information");
+  app.add_subcommand("diag", "the diagnostic console (key x or Ctrl+C leaves; keys from stdin byte by byte "
+                             "when it is not a terminal)");
+  CLI::App* update = app.add_subcommand("update", "fwdownload's update without its key waits");
+  raw.versions.resize(3);
+  std::string image;
+  update->add_option("IMAGE", image, "0x1C000-byte image, or a HEX file within 4000..1FFFF")->required();
+  update->add_option("CORE_VER", raw.versions[0], "release versions, hex")->required();
+  update->add_option("APP_VER", raw.versions[1])->required();
+  update->add_option("PARA_VER", raw.versions[2])->required();
+  update->add_flag("--verify", options.verify_after_write, "verify the written range before the reset request");
+  update->add_flag("--force", options.force, "write even when the controller has the release versions");
+  std::string file;
+  CLI::App* dump = app.add_subcommand("dump", "flash into FILE (ISP mode, CP2112)");
+  dump->add_option("FILE", file, "the file to write")->required();
+  dump->add_option("--at", raw.at, "first flash address, hex, word-aligned (default 0)");
+  dump->add_option("--length", raw.length, "bytes, hex, word-aligned (default up to the end, 20000)");
+  CLI::App* program = app.add_subcommand("program", "mass erase, then FILE from flash address 0 (ISP mode, CP2112)");
+  program->add_option("FILE", file, "raw binary from address 0, or a HEX file within 0..1FFFF")->required();
+  CLI::App* verify = app.add_subcommand("verify", "FILE against the flash through the IAP check");
+  verify->add_option("FILE", file, "raw binary, or a HEX file (checked from its lowest address)")->required();
+  verify->add_option("--at", raw.at, "flash address of the file's first byte, hex (default 2000)");
+  app.add_subcommand("erase", "the flash sector at 0x2000 (ISP mode, CP2112)");
+  CLI::App* remove = app.add_subcommand("remove-device", "removes from Windows the first device whose first "
+                                                          "hardware ID contains TEXT (any case), after a question");
+  std::string text;
+  remove->add_option("TEXT", text, "part of the hardware ID")->required();
+  remove->add_flag("--yes", options.yes, "ask no question");
+  app.require_subcommand(0, 1);
+  app.allow_extras();  // told apart below: unknown options, commands and operands
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return -1;
+  } catch (const CLI::CallForAllHelp&) {
+    std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
+    return -1;
+  } catch (const CLI::CallForVersion& e) {
+    std::printf("%s\n", e.what());
+    return -1;
+  } catch (const CLI::ParseError& e) {
+    // A command's own --help arrives here as CallForHelp from the command.
+    if (e.get_exit_code() == 0) {
+      for (CLI::App* sub : app.get_subcommands()) std::fputs(sub->help().c_str(), stdout);
+      return -1;
+    }
+    std::string message = e.what();
+    message.erase(std::remove(message.begin(), message.end(), '\n'), message.end());
+    return bad_usage(message);
+  }
+  for (CLI::App* sub : app.get_subcommands()) options.command = sub->get_name();
+  std::vector<std::string> extras = app.remaining();
+  for (CLI::App* sub : app.get_subcommands()) {
+    const std::vector<std::string> more = sub->remaining();
+    extras.insert(extras.end(), more.begin(), more.end());
+  }
+  if (!extras.empty()) {
+    const std::string& first = extras.front();
+    if (first.size() > 1 && first[0] == '-') return bad_usage("unknown option " + first);
+    if (options.command.empty()) return bad_usage("unknown command " + first);
+    return bad_usage(options.command + ": unexpected operand " + first);
+  }
+  if (options.command == "update") options.operands = {image};
+  if (options.command == "dump" || options.command == "program" || options.command == "verify") options.operands = {file};
+  if (options.command == "remove-device") options.operands = {text};
+  options.at_given = dump->count("--at") + verify->count("--at") != 0;
+  options.length_given = dump->count("--length") != 0;
+  if (options.command == "verify" && !options.at_given) options.at = 0x2000;
+  return check(raw, app, options);
 }
 
 // While the bridge and the controller are worked on for --json, their
@@ -205,8 +260,9 @@ class ConsoleToStderr {
   int saved_ = -1;
 };
 
-// Finds the bridge the options name; on failure says so on stderr.
-bool select_bridge(const KdtoolOptions& options) {
+}  // namespace
+
+bool kdtool_select_bridge(const KdtoolOptions& options) {
   if (bridge_select(options.bridge) != BOARD_NONE) return true;
   target_shut_down();
   std::string wanted = options.bridge == BridgeChoice::kCustom   ? "custom board"
@@ -217,6 +273,8 @@ bool select_bridge(const KdtoolOptions& options) {
   std::fprintf(stderr, "kdtool: Device Not Found: no usable %s.\n", wanted.c_str());
   return false;
 }
+
+namespace {
 
 // A controller must answer before its information means anything: a failed
 // read, or the idle bus (all ones) the custom board reads when nothing acks.
@@ -232,27 +290,34 @@ bool controller_answers(const KdtoolOptions& options) {
 
 int run_info(const KdtoolOptions& options) {
   std::string document;
+  int code = EXIT_UPDATED;
   {
     const ConsoleToStderr quiet(options.json);
-    if (!select_bridge(options)) return EXIT_NO_BRIDGE;
-    target_bring_up();
-    const bool answered = controller_answers(options);
-    if (answered && options.json) {
-      document = kdtool_info_json(options);
-    } else if (answered) {
-      g_master_init_quiet = true;
-      master_init();
-      Check_Firmware_Info();
+    if (!kdtool_select_bridge(options)) {
+      code = EXIT_NO_BRIDGE;
+    } else {
+      target_bring_up();
+      if (!controller_answers(options)) {
+        code = EXIT_UPDATE_FAILED;
+      } else if (options.json) {
+        document = kdtool_info_json(options);
+      } else {
+        g_master_init_quiet = true;
+        master_init();
+        Check_Firmware_Info();
+      }
+      target_shut_down();
     }
-    target_shut_down();
-    if (!answered) return EXIT_UPDATE_FAILED;
+  }
+  if (code != EXIT_UPDATED && options.json) {
+    kdtool_json_failure(code, code == EXIT_NO_BRIDGE ? "no usable bridge" : "the controller does not answer");
   }
   std::fputs(document.c_str(), stdout);
-  return EXIT_UPDATED;
+  return code;
 }
 
 int run_diag(const KdtoolOptions& options) {
-  if (!select_bridge(options)) return EXIT_NO_BRIDGE;
+  if (!kdtool_select_bridge(options)) return EXIT_NO_BRIDGE;
   target_bring_up();
   master_init();
   while (gloop != 0) {
@@ -270,64 +335,6 @@ int run_diag(const KdtoolOptions& options) {
   }
   target_shut_down();
   return EXIT_UPDATED;
-}
-
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-
-int run_update(const KdtoolOptions& options) {
-  const std::string& image_path = options.operands[0];
-  uint16_t* versions[] = {&img_core_ver, &img_app_ver, &img_para_ver};
-  for (size_t i = 0; i < 3; ++i) {
-    unsigned long word = 0;
-    if (!parse_hex(options.operands[i + 1], 4, &word)) {
-      return bad_usage("version " + options.operands[i + 1] + ": expected a hex number of up to 4 digits");
-    }
-    *versions[i] = static_cast<uint16_t>(word);
-  }
-  std::unique_ptr<FILE, FileCloser> image(std::fopen(image_path.c_str(), "rb"));
-  if (!image) {
-    std::fprintf(stderr, "kdtool: Image file open error: %s: %s\n", image_path.c_str(), std::strerror(errno));
-    return EXIT_BAD_INPUT;
-  }
-  const ImageLoad loaded = load_image(image.get());
-  if (loaded != ImageLoad::kLoaded) {
-    std::fprintf(stderr, "kdtool: Image file %s error: %s (an image is exactly %u bytes)\n",
-                 loaded == ImageLoad::kWrongSize ? "size" : "read", image_path.c_str(), IMAGE_SIZE);
-    return EXIT_BAD_INPUT;
-  }
-  image.reset();
-
-  print_console_app_message(1);
-  if (!select_bridge(options)) {
-    print_console_app_message(0);
-    return EXIT_NO_BRIDGE;
-  }
-  target_bring_up();
-  g_exit_key_waits = false;  // several updates may run at once from a script
-  g_unattended_ready_limit_ms = kUnattendedReadyLimitMs;
-  g_verify_after_write = options.verify_after_write;
-  emulboard_cp2112_program_to_flash_using_iapmode_Customer();
-  target_shut_down();
-  print_console_app_message(0);
-  return update_exit_code();
-}
-
-// dump, program, verify and erase. The ISP commands look for a CP2112 unless
-// a bridge kind was named.
-int run_flash_command(KdtoolOptions options) {
-  const bool isp = options.command != "verify";
-  if (isp && options.bridge == BridgeChoice::kAny) options.bridge = BridgeChoice::kCp2112;
-  if (!select_bridge(options)) return EXIT_NO_BRIDGE;
-  target_bring_up();
-  const char* file = options.operands.empty() ? "" : options.operands[0].c_str();
-  const int code = options.command == "dump"      ? kdtool_cmd_dump(file)
-                   : options.command == "program" ? kdtool_cmd_program(file)
-                   : options.command == "verify"  ? kdtool_cmd_verify(file, options.verify_at)
-                                                  : kdtool_cmd_erase();
-  target_shut_down();
-  return code;
 }
 
 // remove-device: the device removal of the system helpers, behind a
@@ -375,24 +382,21 @@ int main(int argc, char** argv) {
   argv = platform_utf8_argv(&argc, argv);
   terminal_startup();
   KdtoolOptions options;
+  if (argc <= 1) {
+    std::fprintf(stderr, "%s\n\n%s\nkdtool --help tells more.\n", kSynopsis, kExitCodes);
+    return EXIT_BAD_INPUT;
+  }
+  bool virtual_hardware = false;
   for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) {
-      std::fputs(kUsage, stdout);
-      return EXIT_UPDATED;
-    }
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("kdtool %s\n", KDTOOL_VERSION);
-      return EXIT_UPDATED;
-    }
-    if (std::strcmp(argv[i], "--json") == 0) options.json = true;
-    if (std::strcmp(argv[i], "--virtual") == 0) options.virtual_hardware = true;
+    if (std::strcmp(argv[i], "--json") == 0) g_json_failures = true;
+    if (std::strcmp(argv[i], "--virtual") == 0) virtual_hardware = true;
   }
   // Before anything else, so a virtual run is never taken for a real one.
-  if (options.virtual_hardware) {
+  if (virtual_hardware) {
     std::fputs("kdtool: VIRTUAL hardware (KDSIM_* settings): no real bridge or controller is used.\n",
-               options.json ? stderr : stdout);
+               g_json_failures ? stderr : stdout);
   }
-  if (const int code = parse(argc, argv, options); code != 0) return code;
+  if (const int code = parse(argc, argv, options); code != 0) return code < 0 ? EXIT_UPDATED : code;
 
   if (options.command == "remove-device") return run_remove_device(options);
 
@@ -400,16 +404,19 @@ int main(int argc, char** argv) {
   img_pid = options.pid != 0 ? options.pid : QBM7750_FALLBACK_PID;
   g_slave_addr = options.address;
   if (!terminal_catch_ctrl_c(signal_handler)) return -1;
+  int started = 0;
   {
     const ConsoleToStderr quiet(options.json);
-    const int code = options.virtual_hardware ? kdsim_start() : hid_transport_start(&hid_transport_system);
-    if (code != 0) return code;
+    started = options.virtual_hardware ? kdsim_start() : hid_transport_start(&hid_transport_system);
+  }
+  if (started != 0) {
+    if (options.json) kdtool_json_failure(started, "the HID transport could not be started (see above)");
+    return started;
   }
   hid_transport_restrict(options.path, options.serial);
 
   if (options.command == "list") return kdtool_list(options);
   if (options.command == "info") return run_info(options);
   if (options.command == "diag") return run_diag(options);
-  if (options.command == "update") return run_update(options);
-  return run_flash_command(options);
+  return kdtool_run_operation(options);
 }

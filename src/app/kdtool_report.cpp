@@ -5,10 +5,14 @@
 #include "platform/hid.h"
 #include "platform/hidsmbus.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <string>
 
 namespace {
+
+using Json = nlohmann::ordered_json;
 
 constexpr uint16_t kInterfaceReg = 0x0150;
 constexpr uint16_t kVersionReg = 0x0120;
@@ -38,8 +42,25 @@ std::string hex4(uint16_t value) {
 
 std::string version_text(uint16_t word) {
   char text[12];
-  std::snprintf(text, sizeof text, "\"%02X.%02X\"", word >> 8, word & 0xFF);
+  std::snprintf(text, sizeof text, "%02X.%02X", word >> 8, word & 0xFF);
   return text;
+}
+
+// Names read from devices are not known to be UTF-8: anything outside
+// printable ASCII becomes an escape the document can carry.
+std::string ascii(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) {
+      out += c;
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+      out += escape;
+    }
+  }
+  return out;
 }
 
 // A fixed-width name field up to its first NUL.
@@ -86,9 +107,11 @@ std::vector<Bridge> find_bridges(const KdtoolOptions& options) {
   return bridges;
 }
 
-std::string bridge_json(const HidDeviceInfo& info, const char* kind) {
-  return "{\"kind\": " + json_string(kind) + ", \"id\": \"" + hex4(info.vendor_id) + ":" + hex4(info.product_id) +
-         "\", \"serial\": " + json_string(info.serial) + ", \"path\": " + json_string(info.path);
+Json bridge_json(const HidDeviceInfo& info, const char* kind) {
+  return Json{{"kind", kind},
+              {"id", hex4(info.vendor_id) + ":" + hex4(info.product_id)},
+              {"serial", ascii(info.serial)},
+              {"path", ascii(info.path)}};
 }
 
 // Reads a block; false when the read failed.
@@ -96,36 +119,17 @@ bool read_block(uint16_t reg, uint8_t* block, uint16_t length) { return i2c_read
 
 }  // namespace
 
-std::string json_string(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte == 0x7F || byte >= 0x80) {
-      // Control bytes and anything outside ASCII (names read from devices
-      // are not known to be UTF-8) as escapes, so the document stays valid.
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 int kdtool_list(const KdtoolOptions& options) {
   const std::vector<Bridge> bridges = find_bridges(options);
   if (options.json) {
-    std::string doc = "{\"virtual\": " + std::string(options.virtual_hardware ? "true" : "false") + ", \"bridges\": [";
-    for (size_t i = 0; i < bridges.size(); ++i) {
-      const Bridge& b = bridges[i];
-      doc += (i ? ", " : "") + bridge_json(b.info, b.kind) + ", \"usable\": " + (b.problem.empty() ? "true" : "false") +
-             ", \"problem\": " + (b.problem.empty() ? "null" : json_string(b.problem)) + "}";
+    Json list = Json::array();
+    for (const Bridge& b : bridges) {
+      Json bridge = bridge_json(b.info, b.kind);
+      bridge["usable"] = b.problem.empty();
+      bridge["problem"] = b.problem.empty() ? Json() : Json(ascii(b.problem));
+      list.push_back(bridge);
     }
-    std::printf("%s]}\n", doc.c_str());
+    std::printf("%s\n", Json{{"virtual", options.virtual_hardware}, {"bridges", list}}.dump().c_str());
     return EXIT_UPDATED;
   }
   if (bridges.empty()) std::puts("No bridge found.");
@@ -140,42 +144,28 @@ int kdtool_list(const KdtoolOptions& options) {
 std::string kdtool_info_json(const KdtoolOptions& options) {
   const std::vector<HidDeviceInfo> opened = hid_transport_opened();
   const char* kind = emul_board == BOARD_CP2112 ? "cp2112" : "custom";
-  std::string doc = "{\"virtual\": " + std::string(options.virtual_hardware ? "true" : "false") + ", \"bridge\": " +
-                    (opened.empty() ? "null" : bridge_json(opened.front(), kind) + "}");
   char address[8];
   std::snprintf(address, sizeof address, "0x%02X", options.address);
-  doc += ", \"address\": \"" + std::string(address) + "\"";
+  Json doc{{"virtual", options.virtual_hardware},
+           {"bridge", opened.empty() ? Json() : bridge_json(opened.front(), kind)},
+           {"address", address}};
 
   // Each block: its value, or null when its read failed.
   uint8_t interface[10] = {};
   const bool have_interface = read_block(kInterfaceReg, interface, sizeof interface);
   const std::string protocol = have_interface ? name_field(interface, 8) : "";
-  doc += ", \"interface\": ";
-  doc += have_interface ? "{\"protocol\": " + json_string(protocol) + ", \"version\": " +
-                              version_text(le16(interface + 8)) + "}"
-                        : "null";
+  doc["interface"] =
+      have_interface ? Json{{"protocol", ascii(protocol)}, {"version", version_text(le16(interface + 8))}} : Json();
 
   uint8_t versions[8] = {};
-  doc += ", \"versions\": ";
+  doc["versions"] = Json();
   if (read_block(kVersionReg, versions, sizeof versions)) {
-    doc += "{";
-    for (int i = 0; i < 4; ++i) doc += (i ? ", \"" : "\"") + std::string(kSectionNames[i]) + "\": " + version_text(le16(versions + 2 * i));
-    doc += "}";
-  } else {
-    doc += "null";
+    for (int i = 0; i < 4; ++i) doc["versions"][kSectionNames[i]] = version_text(le16(versions + 2 * i));
   }
-
   uint8_t sections[8] = {};
-  doc += ", \"sections_kib\": ";
+  doc["sections_kib"] = Json();
   if (read_block(kSectionReg, sections, sizeof sections)) {
-    doc += "{";
-    for (int i = 0; i < 4; ++i) {
-      doc += (i ? ", \"" : "\"") + std::string(kSectionNames[i]) + "\": [" + std::to_string(sections[2 * i]) + ", " +
-             std::to_string(sections[2 * i + 1]) + "]";
-    }
-    doc += "}";
-  } else {
-    doc += "null";
+    for (int i = 0; i < 4; ++i) doc["sections_kib"][kSectionNames[i]] = {sections[2 * i], sections[2 * i + 1]};
   }
 
   // Panel and event format only on a device that speaks the full protocol;
@@ -183,34 +173,27 @@ std::string kdtool_info_json(const KdtoolOptions& options) {
   const bool full = have_interface && protocol == "TCIP";
   const bool buffers = full || (have_interface && protocol == "DFUP");
   uint8_t panel[23] = {};
-  doc += ", \"panel\": ";
-  if (full && read_block(kPanelReg, panel, sizeof panel)) {
-    doc += "{\"product\": " + json_string(name_field(panel, 16)) + ", \"resolution\": [" +
-           std::to_string(le16(panel + 16)) + ", " + std::to_string(le16(panel + 18)) + "], \"nodes\": [" +
-           std::to_string(panel[20]) + ", " + std::to_string(panel[21]) + "], \"keys\": " + std::to_string(panel[22]) +
-           "}";
-  } else {
-    doc += "null";
-  }
+  doc["panel"] = full && read_block(kPanelReg, panel, sizeof panel)
+                     ? Json{{"product", ascii(name_field(panel, 16))},
+                            {"resolution", {le16(panel + 16), le16(panel + 18)}},
+                            {"nodes", {panel[20], panel[21]}},
+                            {"keys", panel[22]}}
+                     : Json();
   uint8_t format[7] = {};
-  doc += ", \"event_format\": ";
-  doc += full && read_block(kEventFormatReg, format, sizeof format)
-             ? "{\"id\": " + std::to_string(le16(format + 4)) + ", \"item_size\": " + std::to_string(format[6]) + "}"
-             : "null";
+  doc["event_format"] = full && read_block(kEventFormatReg, format, sizeof format)
+                            ? Json{{"id", le16(format + 4)}, {"item_size", format[6]}}
+                            : Json();
   for (const auto& [name, reg] : {std::pair{"image_buffer", kImageInfoReg}, std::pair{"log_buffer", kLogInfoReg}}) {
     uint8_t info[4] = {};
-    doc += ", \"" + std::string(name) + "\": ";
-    doc += buffers && read_block(reg, info, sizeof info) ? "\"0x" + hex4(le16(info)) + "\"" : "null";
+    doc[name] = buffers && read_block(reg, info, sizeof info) ? Json("0x" + hex4(le16(info))) : Json();
   }
   uint8_t log_ctrl[5] = {};
-  doc += ", \"log_control\": ";
+  doc["log_control"] = Json();
   if (buffers && read_block(kLogCtrlReg, log_ctrl, sizeof log_ctrl)) {
     char mask[16];
     std::snprintf(mask, sizeof mask, "0x%08X", static_cast<unsigned>(log_ctrl[0] | log_ctrl[1] << 8 | log_ctrl[2] << 16 |
                                                                        static_cast<uint32_t>(log_ctrl[3]) << 24));
-    doc += "{\"mask\": \"" + std::string(mask) + "\", \"enabled\": " + std::to_string(log_ctrl[4]) + "}";
-  } else {
-    doc += "null";
+    doc["log_control"] = Json{{"mask", mask}, {"enabled", log_ctrl[4]}};
   }
-  return doc + "}\n";
+  return doc.dump() + "\n";
 }

@@ -8,6 +8,7 @@
 #include "app/entry.h"
 #include "app/iap_update.h"
 #include "app/master.h"
+#include "app/run_outcome.h"
 #include "console/util_console.h"
 #include "platform/file_open.h"
 #include "platform/sleep.h"
@@ -98,6 +99,7 @@ int fwdownload_main(int argc, char** argv, int (*start_transport)(void)) {
   }
   target_bring_up();
 
+  g_run_reason_line = true;  // what ended a failed update, before "Flash Writing Fail!!!"
   emulboard_cp2112_program_to_flash_using_iapmode_Customer();
 
   target_shut_down();

@@ -76,18 +76,31 @@ std::vector<HidDeviceInfo> hid_transport_opened(void) {
   return infos;
 }
 
+namespace {
+
+bool g_lost = false;
+
+int noted(int result) {
+  if (result < 0) g_lost = true;
+  return result;
+}
+
+}  // namespace
+
+bool hid_transport_lost(void) { return g_lost; }
+
 int hid_transport_write(HidHandle* handle, const uint8_t* data, size_t length) {
-  return g_backend != nullptr ? g_backend->write(handle, data, length) : -1;
+  return g_backend != nullptr ? noted(g_backend->write(handle, data, length)) : -1;
 }
 
 int hid_transport_read(HidHandle* handle, uint8_t* buffer, size_t length, int timeout_ms) {
-  return g_backend != nullptr ? g_backend->read(handle, buffer, length, timeout_ms) : -1;
+  return g_backend != nullptr ? noted(g_backend->read(handle, buffer, length, timeout_ms)) : -1;
 }
 
 int hid_transport_send_feature(HidHandle* handle, const uint8_t* data, size_t length) {
-  return g_backend != nullptr ? g_backend->send_feature(handle, data, length) : -1;
+  return g_backend != nullptr ? noted(g_backend->send_feature(handle, data, length)) : -1;
 }
 
 int hid_transport_get_feature(HidHandle* handle, uint8_t* buffer, size_t length) {
-  return g_backend != nullptr ? g_backend->get_feature(handle, buffer, length) : -1;
+  return g_backend != nullptr ? noted(g_backend->get_feature(handle, buffer, length)) : -1;
 }

@@ -2,6 +2,7 @@
 
 #include "app/entry.h"
 #include "app/master.h"
+#include "app/run_outcome.h"
 #include "bridge/cp2112/emulboard_cp2112_control.h"
 #include "bridge/cp2112/kd63507_isp_codes.h"
 #include "console/log.h"
@@ -26,6 +27,9 @@ constexpr uint32_t kProgramSetup2 = 0x1F;
 constexpr uint32_t kUnlockPauseMs = 10;
 constexpr uint32_t kFailedReadPauseMs = 1;
 constexpr uint32_t kWordsPerBlock = ISP_BLOCK_SIZE / 4;
+// The address register's last value: where a command that did not complete
+// was working.
+uint32_t g_command_address = 0;
 
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
@@ -76,6 +80,7 @@ void emulboard_cp2112_isp_print_time(const char* text) {
 int emulboard_cp2112_isp_write(uint16_t reg, uint32_t value) {
   const uint8_t word[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
                            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+  if (reg == ISP_REG_ADDRESS) g_command_address = value;
   if (_emulboard_cp2112_i2c_write_to(reg, word) != 0) return 1;
   std::printf("ISP register write to 0x%04X failed.\n", reg);
   return 0;
@@ -105,6 +110,7 @@ int emulboard_cp2112_isp_wait_status(uint8_t bit, const char* what) {
     if (reads >= ISP_POLL_MIN_READS && elapsed >= static_cast<long long>(ISP_POLL_LIMIT_MS)) break;
   }
   if (answered) {
+    run_reason_set("the controller did not complete the command at 0x%05X", static_cast<unsigned>(g_command_address));
     std::printf("%s: the controller did not report completion (status bit 0x%02X never came; last status 0x%02X).\n",
                 what, bit, last_low);
   } else {
@@ -166,9 +172,9 @@ bool dump_word(uint32_t address, uint8_t word[4]) {
   return true;
 }
 
-int dump_words(FILE* file, const char* path) {
+int dump_words(FILE* file, const char* path, uint32_t start, uint32_t length) {
   if (emulboard_cp2112_isp_set_speed(kDumpBitRate) == 0 || _emulboard_cp2112_ispmode_enter() == 0) return 0;
-  for (uint32_t address = 0; address < ISP_FLASH_SIZE; address += 4) {
+  for (uint32_t address = start; address < start + length; address += 4) {
     uint8_t word[4];
     if (stopped("Dump") || !dump_word(address, word)) return 0;
     const uint8_t stored[4] = {word[3], word[2], word[1], word[0]};
@@ -176,14 +182,15 @@ int dump_words(FILE* file, const char* path) {
       std::printf("Can not write File(%s)\n", path);
       return 0;
     }
-    if (address % 1024 == 0) std::printf("%dK\n", static_cast<int>(address / 1024));
+    if (address % 1024 == 0 && run_progress_lines()) std::printf("%dK\n", static_cast<int>(address / 1024));
+    run_progress(address + 4 - start, length);
   }
   return 1;
 }
 
 }  // namespace
 
-int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path) {
+int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path, uint32_t start, uint32_t length) {
   trace("emulboard_cp2112_dump_from_flash_using_ispmode");
   std::printf("Upload Filename = %s\n", path);
   emulboard_cp2112_isp_print_time("Upload Start!!!\n");
@@ -192,7 +199,7 @@ int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path) {
   if (file == nullptr) {
     std::printf("Can not Open File(dump.bin)");
   } else {
-    result = dump_words(file, path);
+    result = dump_words(file, path, start, length);
     emulboard_cp2112_set_i2c_speed(kRestBitRate);
     if (std::fclose(file) != 0 && result == 1) {
       std::printf("Can not write File(%s)\n", path);
@@ -254,16 +261,17 @@ int program_blocks(FILE* file, uint32_t size, const char* path) {
       return 0;
     }
     if (!program_block(address, block)) return 0;
-    if (address % 1024 == 0) std::printf("%dK\n", static_cast<int>(address / 1024));
+    if (address % 1024 == 0 && run_progress_lines()) std::printf("%dK\n", static_cast<int>(address / 1024));
+    run_progress(address + static_cast<uint32_t>(wanted), size);
   }
   return 1;
 }
 
 }  // namespace
 
-int emulboard_cp2112_program_to_flash_using_ispmode(const char* path) {
+int emulboard_cp2112_program_to_flash_using_ispmode(const char* path, const char* shown_name) {
   trace("emulboard_cp2112_program_to_flash_using_ispmode");
-  std::printf("Download Filename = %s\n", path);
+  std::printf("Download Filename = %s\n", shown_name != nullptr ? shown_name : path);
   emulboard_cp2112_isp_print_time("Download Start!!!\n");
   File file(std::fopen(path, "rb"));
   if (!file) {

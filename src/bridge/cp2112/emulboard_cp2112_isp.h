@@ -62,13 +62,17 @@ int _emulboard_cp2112_ispmode_enter(void);
 // the controller reported the protection command done, else 0 (a line says
 // which step failed).
 int _emulboard_cp2112_ispmode_Unlock_protection(void);
-// Reads the whole 128 KiB flash into `path`. 1 when all 0x20000 bytes were
-// read, written and the file closed, else 0.
-int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path);
+// Reads the flash into `path`: `length` bytes from `start` (both multiples
+// of 4; by default the whole 128 KiB). 1 when every byte was read, written
+// and the file closed, else 0.
+int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path, uint32_t start = 0,
+                                                   uint32_t length = ISP_FLASH_SIZE);
 // Mass-erases the flash and programs `path` from address 0. An empty file or
 // one larger than the flash is refused before ISP mode is entered. 1 when
 // every block completed; stops at the first block that did not (0).
-int emulboard_cp2112_program_to_flash_using_ispmode(const char* path);
+// `shown_name`, when given, is the name the first line shows instead of
+// `path` (a flat image made from a HEX file).
+int emulboard_cp2112_program_to_flash_using_ispmode(const char* path, const char* shown_name = nullptr);
 
 // Sets the bit rate; 1 done, 0 refused (a line says so).
 int emulboard_cp2112_isp_set_speed(uint32_t bits_per_second);

@@ -1,0 +1,497 @@
+// kdtool's update, verify, dump, program and erase: the file checks before
+// any bridge is opened, the run on the bridge, and how it is told.
+//
+// Three ways of telling, chosen once per run:
+//   text  the library lines as they come, then one verdict line
+//   live  stdout is a terminal (and neither NO_COLOR, --no-color nor
+//         TERM=dumb): one line redrawn in place with the operation, a bar,
+//         percent, bytes, rate and time left; the per-KiB and per-unit lines
+//         are folded into it, every other line is printed above it. The
+//         library writes into a pipe that a thread of ours reads, so its
+//         lines and the line in place never mix on the screen.
+//   json  stdout carries JSON Lines alone (start, progress, end objects);
+//         the library lines and the verdict go to stderr.
+#include "app/entry.h"
+#include "app/flash_commands.h"
+#include "app/iap_update.h"
+#include "app/kdtool.h"
+#include "app/master.h"
+#include "app/run_outcome.h"
+#include "hex/hex_image.h"
+#include "platform/hid.h"
+#include "platform/terminal.h"
+
+#include <fcntl.h>
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef _WIN32
+#include <io.h>  // _pipe
+#endif
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
+
+// An update run from a script has nobody to press a key: a controller that
+// stops reporting ready ends it after this long (a 4 KiB unit takes well
+// under a second).
+constexpr uint32_t kUnattendedReadyLimitMs = 30000;
+constexpr uint32_t kFlashSize = 0x20000;
+constexpr uint32_t kEraseSize = 0x1000;
+constexpr auto kFrameInterval = std::chrono::milliseconds(100);  // ten frames or progress objects a second
+constexpr auto kWaitingAfter = std::chrono::seconds(1);
+constexpr int kBarWidth = 16;
+
+void write_fd(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const auto n = write(fd, text.data() + done, static_cast<unsigned>(text.size() - done));
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+int make_pipe(int fds[2]) {
+#ifdef _WIN32
+  return _pipe(fds, 4096, _O_BINARY);
+#else
+  return pipe(fds);
+#endif
+}
+
+// ---- How the run is told -------------------------------------------------
+
+enum class Mode { kText, kLive, kJson };
+
+class Telling {
+ public:
+  Telling(Mode mode, std::string operation, uint32_t total)
+      : mode_(mode), operation_(std::move(operation)), total_(total) {
+    started_ = last_progress_ = Clock::now();
+    if (mode_ == Mode::kText) return;
+    std::fflush(stdout);
+    out_ = dup(STDOUT_FILENO);
+    if (mode_ == Mode::kJson) {
+      dup2(STDERR_FILENO, STDOUT_FILENO);
+      return;
+    }
+    int columns = 0, rows = 0;
+    if (terminal_screen_size(&columns, &rows) && columns > 20) width_ = columns - 1;
+    int fds[2];
+    if (out_ < 0 || make_pipe(fds) != 0) {
+      mode_ = Mode::kText;
+      return;
+    }
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[1]);
+    reader_ = std::thread([this, fd = fds[0]] { pump(fd); });
+    ticker_ = std::thread([this] { tick(); });
+  }
+
+  // Back to the stdout it found; the frame is wiped for the verdict.
+  ~Telling() { restore(); }
+  Telling(const Telling&) = delete;
+  Telling& operator=(const Telling&) = delete;
+
+  Mode mode() const { return mode_; }
+  uint32_t done() const { return done_; }
+
+  void restore() {
+    if (out_ < 0) return;
+    std::fflush(stdout);
+    dup2(out_, STDOUT_FILENO);  // closes the pipe's last writer: the reader sees its end
+    if (reader_.joinable()) reader_.join();
+    stop_ = true;
+    if (ticker_.joinable()) ticker_.join();
+    if (mode_ == Mode::kLive) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      wipe();
+    }
+    close(out_);
+    out_ = -1;
+  }
+
+  void progress(uint32_t done, uint32_t total) {
+    const Clock::time_point now = Clock::now();
+    done_ = done;
+    total_ = total;
+    last_progress_ = now;
+    if (!first_progress_) {
+      rate_from_ = now;
+      rate_base_ = done;
+      first_progress_ = true;  // after them: the ticker reads them once this is set
+    }
+    if (mode_ == Mode::kJson && (now - last_json_ >= kFrameInterval || done == total)) {
+      last_json_ = now;
+      emit(Json{{"type", "progress"}, {"done", done}, {"total", total}});
+    }
+  }
+
+  // One JSON object as one line on stdout (json mode only).
+  void emit(const Json& object) const {
+    if (mode_ == Mode::kJson) write_fd(out_ >= 0 ? out_ : STDOUT_FILENO, object.dump() + "\n");
+  }
+
+  double elapsed_s() const { return std::chrono::duration<double>(Clock::now() - started_).count(); }
+
+ private:
+  // The library's lines: per-KiB lines are not written in this mode, every
+  // other line goes above the frame.
+  void pump(int fd) {
+    std::string pending;
+    char chunk[512];
+    for (;;) {
+      const auto n = read(fd, chunk, sizeof chunk);
+      if (n <= 0) break;
+      pending.append(chunk, static_cast<size_t>(n));
+      const size_t end = pending.rfind('\n');
+      if (end == std::string::npos) continue;
+      std::lock_guard<std::mutex> lock(mutex_);
+      wipe();
+      write_fd(out_, pending.substr(0, end + 1));
+      pending.erase(0, end + 1);
+      draw();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    wipe();
+    if (!pending.empty()) write_fd(out_, pending + "\n");
+    close(fd);
+  }
+
+  void tick() {
+    while (!stop_) {
+      std::this_thread::sleep_for(kFrameInterval);
+      std::lock_guard<std::mutex> lock(mutex_);
+      draw();
+    }
+  }
+
+  void wipe() {
+    if (shown_ == 0) return;
+    write_fd(out_, "\r" + std::string(shown_, ' ') + "\r");
+    shown_ = 0;
+  }
+
+  // Called with the mutex held.
+  void draw() {
+    if (stop_ || out_ < 0) return;
+    const bool any = first_progress_;
+    const std::string frame = kdtool_progress_frame(operation_, done_, total_,
+                                                    any ? Clock::now() - rate_from_ : Clock::duration{},
+                                                    any ? done_ - rate_base_ : 0, Clock::now() - last_progress_.load(), any)
+                                  .substr(0, static_cast<size_t>(width_));
+    std::string text = "\r" + frame;
+    if (frame.size() < shown_) text += std::string(shown_ - frame.size(), ' ') + "\r" + frame;
+    write_fd(out_, text);
+    shown_ = frame.size();
+  }
+
+ public:
+  // One frame of the line in place.
+  static std::string kdtool_progress_frame(const std::string& operation, uint32_t done, uint32_t total,
+                                           Clock::duration rate_time, uint32_t rate_bytes, Clock::duration quiet,
+                                           bool any_progress) {
+    const double fraction = total != 0 ? static_cast<double>(done) / total : 0.0;
+    const int filled = static_cast<int>(fraction * kBarWidth);
+    char head[160];
+    std::snprintf(head, sizeof head, "%s [%s%s] %3d%%  %u/%u KiB", operation.c_str(),
+                  std::string(static_cast<size_t>(filled), '#').c_str(),
+                  std::string(static_cast<size_t>(kBarWidth - filled), '.').c_str(), static_cast<int>(fraction * 100),
+                  done / 1024, (total + 1023) / 1024);
+    std::string frame = head;
+    const auto quiet_s = std::chrono::duration_cast<std::chrono::seconds>(quiet).count();
+    if (quiet >= kWaitingAfter) {
+      return frame + "  waiting for the controller (" + std::to_string(quiet_s) + " s)";
+    }
+    const double seconds = std::chrono::duration<double>(rate_time).count();
+    if (!any_progress || seconds < 0.2 || rate_bytes == 0) return frame;
+    const double rate = rate_bytes / 1024.0 / seconds;
+    const long left = static_cast<long>((total - done) / 1024.0 / rate + 0.5);
+    char tail[64];
+    std::snprintf(tail, sizeof tail, "  %.1f KiB/s  %ld:%02ld left", rate, left / 60, left % 60);
+    return frame + tail;
+  }
+
+ private:
+  Mode mode_;
+  std::string operation_;
+  int out_ = -1;  // the real stdout while ours is redirected
+  int width_ = 79;
+  size_t shown_ = 0;
+  std::mutex mutex_;
+  std::thread reader_;
+  std::thread ticker_;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint32_t> done_{0};
+  std::atomic<uint32_t> total_{0};
+  std::atomic<bool> first_progress_{false};
+  std::atomic<Clock::time_point> last_progress_{};
+  Clock::time_point started_{};
+  Clock::time_point rate_from_{};
+  uint32_t rate_base_ = 0;
+  Clock::time_point last_json_{};
+};
+
+Telling* g_telling = nullptr;
+
+void progress_sink(uint32_t done, uint32_t total) {
+  if (g_telling != nullptr) g_telling->progress(done, total);
+}
+
+Mode choose_mode(const KdtoolOptions& options) {
+  if (options.json) return Mode::kJson;
+  const char* term = std::getenv("TERM");
+  const bool plain = options.no_color || std::getenv("NO_COLOR") != nullptr || (term != nullptr && std::strcmp(term, "dumb") == 0);
+  return !plain && terminal_stdout_is_tty() ? Mode::kLive : Mode::kText;
+}
+
+// ---- The file checks -----------------------------------------------------
+
+struct Plan {
+  std::string file;            // as given
+  std::vector<uint8_t> bytes;  // update, program, verify: what goes to (or is checked against) the flash
+  bool hex = false;
+  uint32_t at = 0;             // verify and dump: the first flash address
+  uint32_t total = 0;          // the bytes the progress counts
+};
+
+// A refusal of a file: one line on stderr, exit 2.
+struct Refusal {
+  std::string reason;
+};
+
+std::string system_reason() { return std::strerror(errno); }
+
+// A readable regular file of 1 to `limit` bytes, read whole.
+std::vector<uint8_t> read_raw(const std::string& path, uint32_t limit, const char* what) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) throw Refusal{path + ": " + system_reason()};
+  if (!S_ISREG(info.st_mode)) throw Refusal{path + ": not a regular file"};
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Refusal{path + ": " + system_reason()};
+  if (info.st_size == 0) throw Refusal{path + ": the file is empty"};
+  if (info.st_size > static_cast<long long>(limit)) {
+    char text[96];
+    std::snprintf(text, sizeof text, ": %s is at most 0x%X bytes, the file has 0x%llX", what, limit,
+                  static_cast<unsigned long long>(info.st_size));
+    throw Refusal{path + text};
+  }
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (bytes.size() != static_cast<size_t>(info.st_size)) throw Refusal{path + ": the file could not be read whole"};
+  return bytes;
+}
+
+HexImage read_hex(const std::string& path, uint32_t lo) {
+  HexImage image;
+  std::string error;
+  if (!hex_image_read(path.c_str(), lo, HEX_FLASH_HI, &image, &error)) throw Refusal{error};
+  return image;
+}
+
+Plan check_files(const KdtoolOptions& options) {
+  Plan plan;
+  const std::string& command = options.command;
+  if (command == "erase") {
+    plan.at = 0x2000;
+    plan.total = kEraseSize;
+    return plan;
+  }
+  plan.file = options.operands[0];
+  const char* path = plan.file.c_str();
+  if (command == "dump") {
+    plan.at = options.at;
+    plan.total = options.length;
+    // Opened for appending, so an existing file is untouched until the dump
+    // writes it; one made here only for the check is removed again.
+    const bool existed = std::filesystem::exists(plan.file);
+    FILE* probe = std::fopen(path, "ab");
+    if (probe == nullptr) throw Refusal{"cannot write " + plan.file + ": " + system_reason()};
+    std::fclose(probe);
+    if (!existed) std::remove(path);
+    return plan;
+  }
+  struct stat info {};
+  plan.hex = stat(path, &info) == 0 && S_ISREG(info.st_mode) && hex_image_file_is_hex(path);
+  if (command == "update") {
+    if (plan.hex) {
+      const HexImage image = read_hex(plan.file, HEX_UPDATE_LO);
+      hex_image_flatten(image, HEX_UPDATE_LO, HEX_UPDATE_SIZE, &plan.bytes);
+    } else {
+      plan.bytes = read_raw(plan.file, IMAGE_SIZE, "an image");
+      if (plan.bytes.size() != IMAGE_SIZE) {
+        throw Refusal{plan.file + ": an image is exactly 0x1C000 bytes (or a HEX file within 4000..1FFFF)"};
+      }
+    }
+    plan.total = IMAGE_SIZE;
+    return plan;
+  }
+  if (plan.hex) {
+    const HexImage image = read_hex(plan.file, HEX_FLASH_LO);
+    plan.at = command == "program" ? 0 : image.lowest;
+    if (command == "verify" && options.at_given && options.at != image.lowest) {
+      char text[160];
+      std::snprintf(text, sizeof text, "--at %X: %s starts at flash address %X", options.at, path, image.lowest);
+      throw Refusal{text};
+    }
+    hex_image_flatten(image, plan.at, image.end - plan.at, &plan.bytes);
+  } else {
+    plan.at = command == "program" ? 0 : options.at;
+    plan.bytes = read_raw(plan.file, kFlashSize - plan.at, command == "program" ? "the flash" : "the flash from --at");
+  }
+  plan.total = static_cast<uint32_t>(plan.bytes.size());
+  return plan;
+}
+
+// A program file made from a HEX file: the flat image in a temporary file,
+// removed at the end.
+class FlatFile {
+ public:
+  explicit FlatFile(const std::vector<uint8_t>& bytes) {
+    path_ = (std::filesystem::temp_directory_path() / ("kdtool-" + std::to_string(getpid()) + ".bin")).string();
+    std::ofstream(path_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  ~FlatFile() { std::remove(path_.c_str()); }
+  FlatFile(const FlatFile&) = delete;
+  FlatFile& operator=(const FlatFile&) = delete;
+  const char* path() const { return path_.c_str(); }
+
+ private:
+  std::string path_;
+};
+
+std::string hex5(uint32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%05X", address);
+  return text;
+}
+
+const char* title(const std::string& command) {
+  return command == "update" ? "Update" : command == "verify" ? "Verify" : command == "dump" ? "Dump"
+         : command == "program" ? "Program" : "Erase";
+}
+
+}  // namespace
+
+void kdtool_json_failure(int exit_code, const std::string& reason) {
+  std::fflush(stdout);
+  write_fd(STDOUT_FILENO, Json{{"type", "end"}, {"ok", false}, {"exit_code", exit_code}, {"reason", reason}}.dump() + "\n");
+}
+
+int kdtool_run_operation(const KdtoolOptions& original) {
+  KdtoolOptions options = original;
+  const std::string& command = options.command;
+  Plan plan;
+  try {
+    plan = check_files(options);
+  } catch (const Refusal& refusal) {
+    std::fprintf(stderr, "kdtool: %s\n", refusal.reason.c_str());
+    if (options.json) kdtool_json_failure(EXIT_BAD_INPUT, refusal.reason);
+    return EXIT_BAD_INPUT;
+  }
+  const bool isp = command == "dump" || command == "program" || command == "erase";
+  if (isp && options.bridge == BridgeChoice::kAny) options.bridge = BridgeChoice::kCp2112;
+
+  Telling telling(choose_mode(options), command, plan.total);
+  g_telling = &telling;
+  run_reason_clear();
+  run_progress_set_sink(progress_sink, telling.mode() == Mode::kLive);
+  g_run_reason_line = true;
+
+  if (command == "update") print_console_app_message(1);
+  if (!kdtool_select_bridge(options)) {
+    if (command == "update") print_console_app_message(0);
+    telling.restore();
+    if (options.json) kdtool_json_failure(EXIT_NO_BRIDGE, "no usable bridge");
+    return EXIT_NO_BRIDGE;
+  }
+  const std::vector<HidDeviceInfo> opened = hid_transport_opened();
+  Json start{{"type", "start"},
+             {"command", command},
+             {"bridge", emul_board == BOARD_CP2112 ? "cp2112" : "custom"},
+             {"serial", opened.empty() ? "" : opened.front().serial},
+             {"file", plan.file.empty() ? Json() : Json(plan.file)},
+             {"total", plan.total}};
+  if (command == "verify" || command == "dump") start["at"] = hex5(plan.at);
+  telling.emit(start);
+
+  target_bring_up();
+  int code = EXIT_UPDATE_FAILED;
+  uint32_t where = plan.at;
+  bool mismatch = false;
+  if (command == "update") {
+    if (BinaryBuffer == nullptr) BinaryBuffer = new uint8_t[IMAGE_SIZE];
+    std::memcpy(BinaryBuffer, plan.bytes.data(), IMAGE_SIZE);
+    Download_Mode = 1;
+    g_exit_key_waits = false;  // several updates may run at once from a script
+    g_unattended_ready_limit_ms = kUnattendedReadyLimitMs;
+    g_verify_after_write = options.verify_after_write;
+    emulboard_cp2112_program_to_flash_using_iapmode_Customer(options.force);
+    code = update_exit_code();
+  } else if (command == "verify") {
+    code = kdtool_cmd_verify(plan.file.c_str(), plan.at, &plan.bytes, &where, &mismatch);
+  } else if (command == "dump") {
+    code = kdtool_cmd_dump(plan.file.c_str(), plan.at, plan.total);
+  } else if (command == "program") {
+    if (plan.hex) {
+      const FlatFile flat(plan.bytes);
+      code = kdtool_cmd_program(flat.path(), plan.file.c_str());
+    } else {
+      code = kdtool_cmd_program(plan.file.c_str());
+    }
+  } else {
+    code = kdtool_cmd_erase();
+  }
+  target_shut_down();
+  if (command == "update") print_console_app_message(0);
+  run_progress_set_sink(nullptr, false);
+  telling.restore();
+  g_telling = nullptr;
+
+  // The verdict: one line for the person (stderr beside JSON), and the end
+  // object.
+  const bool ok = code == EXIT_UPDATED;
+  std::string reason;
+  if (!ok && code == EXIT_NO_BRIDGE) reason = "the command needs a CP2112 bridge";
+  if (!ok && code != EXIT_NO_BRIDGE) {
+    reason = mismatch ? "the flash differs from the file at " + hex5(where) : run_reason_settle();
+  }
+  if (command == "dump" && !ok) where = plan.at + telling.done();
+  std::string verdict;
+  if (command == "verify") {
+    verdict = "";  // the library's own verdict line has been printed
+  } else if (command == "dump") {
+    verdict = ok ? "Dump OK: " + std::to_string(plan.total) + " bytes in " + plan.file
+                 : "Dump FAILED at " + hex5(where) + ": " + reason;
+  } else {
+    verdict = std::string(title(command)) + (ok ? " OK" : " FAILED: " + reason);
+  }
+  if (code != EXIT_NO_BRIDGE && !verdict.empty()) {
+    FILE* to = options.json ? stderr : stdout;
+    const bool colour = telling.mode() == Mode::kLive;
+    std::fprintf(to, "%s%s%s\n", colour ? (ok ? "\x1b[32m" : "\x1b[31m") : "", verdict.c_str(), colour ? "\x1b[0m" : "");
+  }
+  Json end{{"type", "end"}, {"ok", ok}, {"exit_code", code}, {"reason", ok ? Json() : Json(reason)},
+           {"elapsed_s", static_cast<double>(static_cast<long>(telling.elapsed_s() * 1000)) / 1000}};
+  if (command == "verify" && !ok) end["mismatch_at"] = hex5(where);
+  if (command == "dump" && !ok) end["failed_at"] = hex5(where);
+  if (command == "update") end["written"] = g_update_outcome == UPDATE_WRITTEN;
+  if (options.json) write_fd(STDOUT_FILENO, end.dump() + "\n");
+  return code;
+}

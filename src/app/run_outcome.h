@@ -1,0 +1,49 @@
+// How a run of the update, verify, dump, program or erase ended, and how far
+// it got: the one place the library code reports both to the executables.
+//
+// Reason. The first failure point reached names what ended the run
+// ("the bridge was unplugged", "the controller stopped answering", ...); a
+// later, consequential failure does not replace it. The executables read it
+// once the operation has returned.
+//
+// Progress. The update, verify, dump and program report bytes done of the
+// total after each unit; with no sink set (the default) this costs one
+// test. run_progress_lines() tells them whether to print their per-KiB and
+// per-unit lines: false only while an executable folds them into a live
+// progress line of its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/device_mode.h"
+
+constexpr char RUN_BRIDGE_UNPLUGGED[] = "the bridge was unplugged";
+constexpr char RUN_CONTROLLER_SILENT[] = "the controller stopped answering";
+constexpr char RUN_CTRL_C[] = "Ctrl+C";
+
+// Sets the reason (printf format) unless one is set already.
+void run_reason_set(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The reason for how a wait for the ready status ended; nothing for READY_OK.
+void run_reason_ready(ReadyResult result);
+// The reason set, or "" when none is.
+const std::string& run_reason(void);
+// The reason for a run that failed, made final: the bridge was unplugged
+// when a transfer found it gone (that ends everything after it), Ctrl+C when
+// it was pressed, else the reason set, else RUN_CONTROLLER_SILENT (a transfer
+// the controller did not take).
+const std::string& run_reason_settle(void);
+// Forgets the reason (before a run).
+void run_reason_clear(void);
+// When on, the update's failure ending prints the reason as its own line
+// before "Flash Writing Fail!!!" (fwdownload and kdtool switch it on; the
+// library call alone keeps its texts).
+extern bool g_run_reason_line;
+// The reason line itself (run_reason_settle).
+void run_reason_print_line(void);
+
+using RunProgressSink = void (*)(uint32_t done, uint32_t total);
+// nullptr: no sink.
+void run_progress_set_sink(RunProgressSink sink, bool fold_lines);
+void run_progress(uint32_t done, uint32_t total);
+bool run_progress_lines(void);
