@@ -93,6 +93,8 @@ TEST(KdtoolFlash, EveryCommandEndsWithItsVerdictAndReason) {
   const std::string dump = dir.file("dump.bin");
   const Case cases[] = {
       {{"update", image, "1", "2", "3"}, {}, 0, "Update OK"},
+      {{"update", image, "102", "3", "10"}, {{"KDSIM_VERSIONS", "0001,0102,0003,0010"}}, 0,
+       "Update OK: the controller already has the release versions; nothing was written"},
       {{"--bridge", "cp2112", "update", image, "1", "2", "3"}, {{"KDSIM_UNPLUG_AFTER", "300"}}, 1,
        "Update FAILED: the bridge was unplugged"},
       {{"update", image, "1", "2", "3"}, {{"KDSIM_UNPLUG_AFTER", "300"}}, 1, "Update FAILED: the bridge was unplugged"},
@@ -321,7 +323,7 @@ TEST(KdtoolFlash, LiveProgressLineOnATerminal) {
   EXPECT_TRUE(has(live, "\rupdate [")) << live;
   EXPECT_TRUE(has(live, "] 100%  112/112 KiB")) << live;
   EXPECT_TRUE(has(live, "FW Version : DIFFERENT\r\n"));  // other lines stay lines
-  EXPECT_TRUE(has(live, "\x1b[32mUpdate OK\x1b[0m\r\n")) << live;
+  EXPECT_TRUE(has(live, "\x1b[0;92;49mUpdate OK\r\n")) << live;  // bright green
   // A controller that stays busy: the line says so (a dump's read waits 2 s).
   const std::string waiting = on_terminal({"dump", dir.file("d.bin"), "--length", "4"},
                                           {{"KDSIM_BRIDGE", "cp2112"}, {"KDSIM_ISP_STUCK", "1048"}, {"TERM", "xterm"}});

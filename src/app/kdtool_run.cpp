@@ -17,6 +17,7 @@
 #include "app/kdtool.h"
 #include "app/master.h"
 #include "app/run_outcome.h"
+#include "console/util_console.h"
 #include "hex/hex_image.h"
 #include "platform/hid.h"
 #include "platform/terminal.h"
@@ -481,11 +482,19 @@ int kdtool_run_operation(const KdtoolOptions& original) {
                  : "Dump FAILED at " + hex5(where) + ": " + reason;
   } else {
     verdict = std::string(title(command)) + (ok ? " OK" : " FAILED: " + reason);
+    // An update that found the release versions wrote nothing: say so.
+    if (ok && command == "update" && g_update_outcome != UPDATE_WRITTEN) {
+      verdict += ": the controller already has the release versions; nothing was written";
+    }
   }
   if (code != EXIT_NO_BRIDGE && !verdict.empty()) {
     FILE* to = options.json ? stderr : stdout;
+    // Colours only with the live line: through the console layer, so that
+    // Windows gets console attributes rather than escape sequences.
     const bool colour = telling.mode() == Mode::kLive;
-    std::fprintf(to, "%s%s%s\n", colour ? (ok ? "\x1b[32m" : "\x1b[31m") : "", verdict.c_str(), colour ? "\x1b[0m" : "");
+    if (colour) console_set_font_color(ok ? COLOR_BRIGHT_GREEN : COLOR_BRIGHT_RED);
+    std::fprintf(to, "%s\n", verdict.c_str());
+    if (colour) console_set_font_color(COLOR_BRIGHT_WHITE);
   }
   Json end{{"type", "end"}, {"ok", ok}, {"exit_code", code}, {"reason", ok ? Json() : Json(reason)},
            {"elapsed_s", static_cast<double>(static_cast<long>(telling.elapsed_s() * 1000)) / 1000}};
