@@ -338,6 +338,7 @@ TEST(KdtoolFlash, LiveProgressLineOnATerminal) {
     EXPECT_TRUE(has(lines, "20KB Complete..\r\n24KB Complete..\r\n")) << lines;
     EXPECT_FALSE(has(lines, "\rupdate ["));
     EXPECT_TRUE(has(lines, "\r\nUpdate OK\r\n"));
+    EXPECT_FALSE(has(lines, "\x1b[")) << "no colour at all";
   }
 }
 

@@ -234,6 +234,7 @@ int parse(int argc, char** argv, KdtoolOptions& options) {
   options.at_given = dump->count("--at") + verify->count("--at") != 0;
   options.length_given = dump->count("--length") != 0;
   if (options.command == "verify" && !options.at_given) options.at = 0x2000;
+  if (options.no_color) terminal_no_colour();
   return check(raw, app, options);
 }
 

@@ -257,9 +257,7 @@ void progress_sink(uint32_t done, uint32_t total) {
 
 Mode choose_mode(const KdtoolOptions& options) {
   if (options.json) return Mode::kJson;
-  const char* term = std::getenv("TERM");
-  const bool plain = options.no_color || std::getenv("NO_COLOR") != nullptr || (term != nullptr && std::strcmp(term, "dumb") == 0);
-  return !plain && terminal_stdout_is_tty() ? Mode::kLive : Mode::kText;
+  return terminal_colour_wanted() && terminal_stdout_is_tty() ? Mode::kLive : Mode::kText;
 }
 
 // ---- The file checks -----------------------------------------------------

@@ -121,7 +121,7 @@ int terminal_sgr_for_attribute(uint16_t attribute, char* out) {
 
 void terminal_set_attribute(uint16_t attribute) {
   g_attribute = attribute;
-  if (!terminal_stdout_is_tty()) return;
+  if (!terminal_stdout_is_tty() || !terminal_colour_wanted()) return;
   char sgr[32];
   terminal_sgr_for_attribute(attribute, sgr);
   std::fputs(sgr, stdout);

@@ -126,7 +126,7 @@ uint16_t terminal_get_attribute(void) {
 void terminal_set_attribute(uint16_t attribute) {
   g_attribute = attribute;
   CONSOLE_SCREEN_BUFFER_INFO info;
-  if (!screen_info(&info)) return;
+  if (!terminal_colour_wanted() || !screen_info(&info)) return;
   if (!g_attribute_changed) {
     g_found_attribute = info.wAttributes;
     g_attribute_changed = true;
