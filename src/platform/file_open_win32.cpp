@@ -1,4 +1,5 @@
 #include "platform/file_open.h"
+#include "platform/win32_text.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -6,10 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-// UTF-8 to UTF-16; false for text that is not valid UTF-8.
-bool wide_from_utf8(const char* text, std::wstring* out) {
+bool win32_wide_from_utf8(const char* text, std::wstring* out) {
   const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
   if (size <= 0) return false;
   out->assign(static_cast<size_t>(size), L'\0');
@@ -18,7 +16,7 @@ bool wide_from_utf8(const char* text, std::wstring* out) {
   return true;
 }
 
-std::string utf8_from_wide(const wchar_t* text) {
+std::string win32_utf8_from_wide(const wchar_t* text) {
   const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
   if (size <= 1) return {};
   std::string out(static_cast<size_t>(size), '\0');
@@ -27,8 +25,6 @@ std::string utf8_from_wide(const wchar_t* text) {
   return out;
 }
 
-}  // namespace
-
 char** platform_utf8_argv(int* argc, char** argv) {
   static std::vector<std::string> texts;
   static std::vector<char*> pointers;
@@ -36,7 +32,7 @@ char** platform_utf8_argv(int* argc, char** argv) {
   wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
   if (wide == nullptr) return argv;
   texts.clear();
-  for (int i = 0; i < count; ++i) texts.push_back(utf8_from_wide(wide[i]));
+  for (int i = 0; i < count; ++i) texts.push_back(win32_utf8_from_wide(wide[i]));
   LocalFree(wide);
   pointers.clear();
   for (std::string& text : texts) pointers.push_back(text.data());
@@ -48,6 +44,6 @@ char** platform_utf8_argv(int* argc, char** argv) {
 FILE* platform_fopen(const char* path, const char* mode) {
   std::wstring wide_path;
   std::wstring wide_mode;
-  if (!wide_from_utf8(path, &wide_path) || !wide_from_utf8(mode, &wide_mode)) return std::fopen(path, mode);
+  if (!win32_wide_from_utf8(path, &wide_path) || !win32_wide_from_utf8(mode, &wide_mode)) return std::fopen(path, mode);
   return _wfopen(wide_path.c_str(), wide_mode.c_str());
 }

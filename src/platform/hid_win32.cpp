@@ -5,6 +5,7 @@
 // exactly the device's report length, so shorter ones are padded with zeros.
 // Reads are overlapped so that a wait for an input report has a bound.
 #include "platform/hid.h"
+#include "platform/win32_text.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -75,20 +76,11 @@ ReportLengths report_lengths(HANDLE device) {
   return lengths;
 }
 
-std::string utf8_from_wide(const wchar_t* text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return {};
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
-  out.resize(static_cast<size_t>(size - 1));
-  return out;
-}
-
 using StringQuery = BOOLEAN(__stdcall*)(HANDLE, PVOID, ULONG);
 std::string device_string(HANDLE device, StringQuery query) {
   wchar_t text[kStringChars + 1] = {};
   if (!query(device, text, sizeof text - sizeof text[0])) return {};
-  return utf8_from_wide(text);
+  return win32_utf8_from_wide(text);
 }
 
 // The device path of one interface of the set; empty when it cannot be read.
