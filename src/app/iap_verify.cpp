@@ -147,6 +147,7 @@ int emulboard_cp2112_erase_for_iapmode(void) {
       _emulboard_cp2112_ispmode_Unlock_protection() == 0) {
     return 0;
   }
+  emulboard_cp2112_isp_step("Sector erase");
   for (const auto& [reg, value] : {std::pair<uint16_t, uint32_t>{ISP_REG_STATUS, ISP_STATUS_CLEAR},
                                    {ISP_REG_SETUP, 0},
                                    {ISP_REG_SETUP, kSectorEraseSetup},
