@@ -2,7 +2,7 @@
 
 #include "app/device_mode.h"
 #include "app/entry.h"
-#include "app/iap_update.h"
+#include "app/iap_command.h"
 #include "app/master.h"
 #include "bridge/cp2112/emulboard_cp2112_control.h"
 #include "bridge/cp2112/emulboard_cp2112_isp.h"
