@@ -73,7 +73,7 @@ std::string VirtualKd63507::format_transfer(const Transfer& transfer) {
 
 void VirtualKd63507::violation(const char* what, uint16_t reg) {
   ++protocol_violations_;
-  if (trace_file_ != nullptr) std::fprintf(trace_file_, "! protocol violation: %s %04X while busy\n", what, reg);
+  if (trace_file_ != nullptr) std::fprintf(trace_file_, "! protocol violation: %s %04X\n", what, reg);
 }
 
 bool VirtualKd63507::answers(uint8_t address7) {
@@ -110,10 +110,11 @@ bool VirtualKd63507::i2c_write(uint8_t address7, const uint8_t* data, size_t len
     return count > 0 && (static_cast<uint16_t>(reg - first) < count || static_cast<uint16_t>(first - reg) < n);
   };
   if (busy_) {
-    if (covers(kRegIapCommand, kCmdSize)) violation("write to the command block", first);
-    if (covers(kRegIapWindow, kIapWindowSize)) violation("write to the data window", first);
-    if (covers(kRegMode, 1)) violation("write to the mode register", first);
+    if (covers(kRegIapCommand, kCmdSize)) violation("write to the command block while busy", first);
+    if (covers(kRegIapWindow, kIapWindowSize)) violation("write to the data window while busy", first);
+    if (covers(kRegMode, 1)) violation("write to the mode register while busy", first);
   }
+  if (covers(kRegIapWindow, kIapWindowSize)) iap_window_written();
   for (size_t i = 0; i < count; ++i) regs_[static_cast<uint16_t>(first + i)] = data[2 + i];
   // While a command runs, ucResult belongs to the controller: a host write
   // then does not change it.

@@ -191,6 +191,14 @@ struct Kd63507Config {
   int isp_busy_reads = 1;
   // ISP command words whose completion bit never comes.
   std::vector<uint32_t> isp_stuck_commands = {};
+  // Refused ISP frames: `count` consecutive frames written to `reg` (address
+  // frames and register words alike), from the `nth` one on (1 the first).
+  // nth 0: none.
+  struct IspNack {
+    uint16_t reg = 0;
+    long nth = 0;
+    long count = 1;
+  } isp_nack = {};
   // Flash addresses of units that an IAP program command stores with the
   // lowest bit of their first byte flipped, without a word.
   std::vector<uint32_t> corrupt_units = {};
@@ -255,7 +263,8 @@ class VirtualKd63507 : public I2cTarget {
   int refused_commands() const { return refused_commands_; }
   int status_reads() const { return status_reads_; }
   int isp_status_reads() const { return isp_.status_reads; }
-  // Window or command block writes while busy (see the top of this file).
+  // Window or command block writes while busy (see the top of this file),
+  // and the ISP and data-compare faults of sim/kd63507_isp.cpp.
   int protocol_violations() const { return protocol_violations_; }
 
   // Request timing, for every side of the controller: busy for `reads`
@@ -356,6 +365,8 @@ class VirtualKd63507 : public I2cTarget {
   bool isp_protected() const { return !isp_.unprotected; }
   // ISP commands ignored: flash protected, wrong set-up or address, unknown.
   int isp_refused_commands() const { return isp_.refused; }
+  // ISP frames refused by Kd63507Config::isp_nack.
+  int isp_nacked_frames() const { return isp_.nacked; }
   void powered_off() override;
 
  private:
@@ -366,11 +377,17 @@ class VirtualKd63507 : public I2cTarget {
     uint16_t pointer = 0;
     std::array<uint32_t, 0x60> regs{};  // 0x0000 to 0x017F
     uint8_t pending_bit = 0;            // completion bit still to come
+    uint32_t pending_read = 0;          // the word a read command delivers when it completes
+    bool pending_is_read = false;
     int busy_left = 0;
     SimClock::time_point ready_at{};    // and not before this
     int status_reads = 0;
     int refused = 0;
+    long frames_to_nack_reg = 0;        // frames written to isp_nack.reg so far
+    int nacked = 0;
   };
+  // The pending command's completion: its bit, and a read's data word.
+  void isp_complete();
   // -1: not for the ISP side (normal mode); else 1 acknowledged, 0 not.
   int isp_write(const uint8_t* data, size_t length);
   void isp_read(uint8_t* data, size_t length);
@@ -381,11 +398,17 @@ class VirtualKd63507 : public I2cTarget {
   // Command 5 that compares data: 1 match, 2 mismatch, 0 no answer.
   uint8_t iap_compare(uint32_t address, uint32_t length) const;
   void iap_program_fault(uint32_t address);
+  // A write into the data window (for the pauses of a data compare).
+  void iap_window_written();
+  static constexpr std::chrono::milliseconds kIapComparePause{2};
 
   IspState isp_;
   uint8_t iap_last_command_ = 0;
   uint32_t iap_last_address_ = 0;
   uint32_t iap_last_length_ = 0;
+  int iap_window_writes_ = 0;  // since the last command
+  bool iap_window_rushed_ = false;
+  SimClock::time_point iap_last_window_write_{};
 };
 
 // The unit checksum the controller checks a programmed unit against: CRC-16

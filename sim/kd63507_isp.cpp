@@ -15,6 +15,15 @@
 // is any command with a wrong set-up or address: their completion bit never
 // comes. Only 2-byte (address) and 6-byte (register word) writes are
 // acknowledged in ISP mode.
+//
+// Strict on what a host may get wrong: the status comes up with both
+// completion bits set (as a run cut off before its clear leaves them), a
+// completion bit stays until the host clears it, and the read data register
+// changes only when a read completes, so a host that skips a clear polls a
+// stale bit and reads stale data. Protocol violations (counted): a command
+// written while another is still pending, a non-zero set-up value written
+// over another without 0 between, and IAP data compares whose window writes
+// came closer than 2 ms apart.
 #include "kd63507.h"
 
 #include "bridge/cp2112/kd63507_isp_codes.h"
@@ -54,9 +63,18 @@ uint32_t be32(const uint8_t* p) {
 }  // namespace
 
 void VirtualKd63507::powered_off() {
-  const int refused = isp_.refused;
-  isp_ = IspState{};
-  isp_.refused = refused;
+  IspState fresh;
+  fresh.refused = isp_.refused;
+  fresh.nacked = isp_.nacked;
+  fresh.frames_to_nack_reg = isp_.frames_to_nack_reg;
+  isp_ = fresh;
+}
+
+void VirtualKd63507::isp_complete() {
+  isp_.regs[kStatus / 4] |= isp_.pending_bit;
+  if (isp_.pending_is_read) isp_.regs[kReadData / 4] = isp_.pending_read;
+  isp_.pending_bit = 0;
+  isp_.pending_is_read = false;
 }
 
 int VirtualKd63507::isp_write(const uint8_t* data, size_t length) {
@@ -70,8 +88,19 @@ int VirtualKd63507::isp_write(const uint8_t* data, size_t length) {
     const bool next = length == 6 && (step < 3 ? reg == codes.entry_register && value == codes.entry_codes[step]
                                                : reg == kKey && value == codes.unlock_words[step - 3]);
     isp_.entry_step = next ? step + 1 : (length == 6 && reg == codes.entry_register && value == codes.entry_codes[0]);
-    if (isp_.entry_step == 5) isp_.active = true;
+    if (isp_.entry_step == 5) {
+      isp_.active = true;
+      isp_.regs[kStatus / 4] = kDone | kProtectionDone;
+    }
     return -1;
+  }
+  const Kd63507Config::IspNack& nack = config_.isp_nack;
+  if (nack.nth > 0 && length >= 2 && reg == nack.reg) {
+    const long n = ++isp_.frames_to_nack_reg;
+    if (n >= nack.nth && n - nack.nth < nack.count) {
+      ++isp_.nacked;
+      return 0;
+    }
   }
   if (length == 2) {
     isp_.pointer = reg;
@@ -84,6 +113,8 @@ int VirtualKd63507::isp_write(const uint8_t* data, size_t length) {
   if (reg == kStatus) {
     word &= ~(value & (kDone | kProtectionDone));
   } else if (reg != kReadData) {
+    if (reg == kSetup && value != 0 && word != 0 && word != value) violation("ISP set-up changed without 0 between", reg);
+    if (reg == kCommand && isp_.pending_bit != 0) violation("ISP command while another is pending", reg);
     word = value;
     if (reg == kCommand) isp_command(value);
   }
@@ -96,8 +127,7 @@ void VirtualKd63507::isp_read(uint8_t* data, size_t length) {
     if (isp_.busy_left > 0) {
       --isp_.busy_left;
     } else if (now() >= isp_.ready_at) {
-      isp_.regs[kStatus / 4] |= isp_.pending_bit;
-      isp_.pending_bit = 0;
+      isp_complete();
     }
   }
   for (size_t i = 0; i < length; ++i) {
@@ -112,6 +142,7 @@ void VirtualKd63507::isp_command(uint32_t command) {
   auto reg = [&](uint16_t r) { return isp_.regs[r / 4]; };
   const uint32_t address = reg(kAddress);
   bool done = false;
+  uint32_t read = 0;
   switch (command) {
     case kProtectionCommand: {
       const IspAccessCodes& codes = ISP_ACCESS_CODES;
@@ -141,7 +172,7 @@ void VirtualKd63507::isp_command(uint32_t command) {
     case kRead:
       done = reg(kSetup) == 0 && address % 4 == 0 && address < kFlashSize;
       if (done) {
-        isp_.regs[kReadData / 4] = static_cast<uint32_t>(flash_[address]) | static_cast<uint32_t>(flash_[address + 1]) << 8 |
+        read = static_cast<uint32_t>(flash_[address]) | static_cast<uint32_t>(flash_[address + 1]) << 8 |
                                    static_cast<uint32_t>(flash_[address + 2]) << 16 |
                                    static_cast<uint32_t>(flash_[address + 3]) << 24;
       }
@@ -156,6 +187,8 @@ void VirtualKd63507::isp_command(uint32_t command) {
   const auto& stuck = config_.isp_stuck_commands;
   if (std::find(stuck.begin(), stuck.end(), command) != stuck.end()) return;
   isp_.pending_bit = command == kProtectionCommand ? kProtectionDone : kDone;
+  isp_.pending_is_read = command == kRead;
+  isp_.pending_read = read;
   isp_.busy_left = config_.isp_busy_reads;
   const Kd63507Timing& t = config_.timing;
   started_busy_ = command == kProtectionCommand ? t.protection
@@ -164,13 +197,22 @@ void VirtualKd63507::isp_command(uint32_t command) {
                   : command == kProgram         ? t.program_row
                                                 : t.isp_read;
   isp_.ready_at = now() + started_busy_;
-  if (isp_.busy_left == 0 && started_busy_.count() == 0) {
-    isp_.regs[kStatus / 4] |= isp_.pending_bit;
-    isp_.pending_bit = 0;
-  }
+  if (isp_.busy_left == 0 && started_busy_.count() == 0) isp_complete();
+}
+
+void VirtualKd63507::iap_window_written() {
+  const SimClock::time_point at = now();
+  if (iap_window_writes_++ > 0 && at - iap_last_window_write_ < kIapComparePause) iap_window_rushed_ = true;
+  iap_last_window_write_ = at;
 }
 
 bool VirtualKd63507::iap_follows_program(uint8_t command, uint32_t address, uint32_t length) {
+  // A data compare takes its window writes at least 2 ms apart.
+  if (command == kIapCheck && iap_last_command_ != kIapProgram && iap_window_rushed_) {
+    violation("IAP data compare after window writes closer than 2 ms", kRegIapWindow);
+  }
+  iap_window_writes_ = 0;
+  iap_window_rushed_ = false;
   const bool follows = iap_last_command_ == kIapProgram && iap_last_address_ == address && iap_last_length_ == length;
   iap_last_command_ = command;
   iap_last_address_ = address;

@@ -34,6 +34,8 @@
 //   KDSIM_ISP_BUSY      busy ISP status reads after each ISP command (1)
 //   KDSIM_ISP_STUCK     ISP command words, hex, comma-separated, whose
 //                       completion bit never comes                (none)
+//   KDSIM_ISP_NACK      REG:N[:COUNT]: the COUNT (1) ISP frames written to
+//                       register REG (hex) from the Nth on are refused (none)
 //   KDSIM_CORRUPT_UNIT  flash addresses, hex, comma-separated, of units an
 //                       IAP program command stores with one bit flipped (none)
 //   KDSIM_CP2112_SMBUS_LOG  file receiving one line per SMBus configuration
@@ -343,6 +345,21 @@ int read_hex_list(const char* name, unsigned long max, unsigned long align, cons
   return 0;
 }
 
+int read_isp_nack(Settings& s) {
+  const char* value = setting("KDSIM_ISP_NACK");
+  if (value == nullptr) return 0;
+  const std::string text = value;
+  const size_t colon = text.find(':');
+  const size_t second = colon == std::string::npos ? colon : text.find(':', colon + 1);
+  unsigned long reg = 0, nth = 0, count = 1;
+  if (colon == std::string::npos || !parse_number(text.substr(0, colon), 16, 0xFFFF, &reg) ||
+      !parse_number(text.substr(colon + 1, second - colon - 1), 10, 1000000000, &nth) || nth == 0 ||
+      (second != std::string::npos && (!parse_number(text.substr(second + 1), 10, 1000000000, &count) || count == 0))) {
+    return bad(value, "REG:N[:COUNT]: a hex register, then decimal counts from 1");
+  }
+  s.controller.isp_nack = {static_cast<uint16_t>(reg), static_cast<long>(nth), static_cast<long>(count)};
+  return 0;
+}
 int read_isp_stuck(Settings& s) {
   return read_hex_list("KDSIM_ISP_STUCK", 0xFFFFFFFF, 1, "ISP command words in hex, for example 1041,1044",
                        s.controller.isp_stuck_commands);
@@ -380,7 +397,7 @@ int read_settings(Settings& s) {
   for (int (*reader)(Settings&) :
        {read_board_id, read_versions, read_protocol, read_unit, read_check_fail, read_timing, read_busy,
         read_never_ready, read_unplug_after, read_cp2112_silent_after, read_vanish_after, read_diag, read_isp_busy,
-        read_isp_stuck, read_corrupt_unit, read_paths}) {
+        read_isp_nack, read_isp_stuck, read_corrupt_unit, read_paths}) {
     if (const int code = reader(s); code != 0) return code;
   }
   return 0;
@@ -391,7 +408,7 @@ int read_settings(Settings& s) {
 constexpr const char* kBoardSettings[] = {
     "BOARD_ID", "VERSIONS",     "PROTOCOL",           "UNIT",       "CHECK_FAIL",          "TIMING",
     "BUSY",     "NEVER_READY",  "UNPLUG_AFTER",       "CP2112_SILENT_AFTER", "VANISH_AFTER", "TOUCH",
-    "ESD",      "LOGS",         "EVENT_INTR",         "ISP_BUSY",   "ISP_STUCK",           "CORRUPT_UNIT",
+    "ESD",      "LOGS",         "EVENT_INTR",         "ISP_BUSY",   "ISP_NACK",   "ISP_STUCK",           "CORRUPT_UNIT",
     "FLASH_IN", "FLASH_OUT",    "TRACE",              "CP2112_SMBUS_LOG"};
 
 

@@ -40,12 +40,18 @@ struct Rewriter : I2cTarget {
 class FlashRig : public ::testing::Test {
  protected:
   void TearDown() override {
+    if (kd) {
+      EXPECT_EQ(kd->protocol_violations(), 0);
+    }
     usb_drv_cp2112_close();
     emulboard_qbm7750_close();
     hid_virtual_detach_all();
   }
   // A fresh controller (flash from `flash` when given) on the bridge `board`.
   void bring_up(int8_t board = BOARD_CP2112, Kd63507Config config = {}, const std::vector<uint8_t>& flash = {}) {
+    if (kd) {
+      EXPECT_EQ(kd->protocol_violations(), 0);
+    }
     reset_globals();
     verify_result = 1;
     kd = std::make_unique<VirtualKd63507>(std::move(config));

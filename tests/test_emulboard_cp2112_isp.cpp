@@ -53,6 +53,7 @@ TEST_F(Isp, ProgramThenDumpGivesTheFileBackWithAPartialBlockFilledErased) {
     const Bytes file = make_image(size, 4);
     write_file(dir.file("in.bin"), file);
     EXPECT_EQ(captured([&] { return kdtool_cmd_program(dir.file("in.bin").c_str()); }), 0);
+    EXPECT_EQ(chip->smbus.bit_rate, 400000u);
     EXPECT_NE(out.find("filesize = " + std::to_string(size) + "\nprotection unlock complete\nMass erase complete\n0K\n"),
               std::string::npos)
         << out;
@@ -189,6 +190,66 @@ TEST_F(Isp, EveryStatusPollHasAWayOut) {
     EXPECT_EQ(out.find("Sector erase complete"), std::string::npos);
     EXPECT_TRUE(c.check());
   }
+}
+
+// Frames the controller refuses (NACK), though the CP2112 takes every write
+// report: a single refusal is sent again and the result is exact; one that
+// lasts ends the step with a line naming it. Frames per word of the dump to
+// 0x000C: the clear, two poll addresses, the clear after.
+TEST_F(Isp, RefusedFramesAreSentAgainAndALastingRefusalFailsNamingTheStep) {
+  const Bytes flash = make_image(0x20000, 31), file = make_image(256, 32);
+  write_file(dir.file("in.bin"), file);
+  const std::string dump = dir.file("dump.bin");
+  const struct {
+    bool program;
+    Kd63507Config::IspNack nack;
+    std::string says;  // empty: the run succeeds
+  } cases[] = {
+      {true, {0x0104, 2, 1}, ""},   // data word 2 of block 0x80
+      {false, {0x0014, 3, 1}, ""},  // the address of word 0x00008
+      {false, {0x000C, 6, 1}, ""},  // the poll address of word 0x00004
+      {false, {0x0030, 2, 1}, ""},  // the data address of word 0x00004
+      {true, {0x0104, 2, 100}, "Program of block 0x00080: the controller refused the frame to register 0x0104 (3 attempts).\n"},
+      {false, {0x0010, 3, 100}, "Read of flash word 0x00004: the controller refused the frame to register 0x0010 (3 attempts).\n"},
+      {false, {0x000C, 6, 1000000}, "Read of flash word 0x00004: no status read succeeded"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.nack.reg) + " " + std::to_string(c.nack.count));
+    bring_up(BOARD_CP2112, {}, flash);
+    kd->config().isp_nack = c.nack;
+    const int exit = captured([&] { return c.program ? kdtool_cmd_program(dir.file("in.bin").c_str()) : kdtool_cmd_dump(dump.c_str()); });
+    EXPECT_GT(kd->isp_nacked_frames(), 0);
+    EXPECT_EQ(exit, c.says.empty() ? 0 : 1) << out;
+    EXPECT_EQ(out.find(c.says) != std::string::npos, true) << out;
+    if (!c.program) {
+      const Bytes got = read_file(dump);
+      EXPECT_TRUE(std::equal(got.begin(), got.end(), flash.begin()));
+      EXPECT_EQ(got.size(), c.says.empty() ? flash.size() : 4u);
+    } else {
+      Bytes want(0x20000, 0xFF);
+      std::copy(file.begin(), file.begin() + (c.says.empty() ? 256 : 128), want.begin());
+      EXPECT_EQ(Bytes(kd->flash().begin(), kd->flash().end()), want);
+    }
+  }
+}
+
+// The bridge is pulled out in the middle of a block: the block ends at the
+// first frame that does not go out, with one line, and nothing more is sent.
+TEST_F(Isp, ABridgeGoneMidBlockEndsTheBlockAtOnce) {
+  bring_up();
+  const Bytes file = make_image(256, 33);
+  write_file(dir.file("in.bin"), file);
+  int seen = 0;
+  rewriter->edit = [&](Bytes& b) {
+    if (b.size() == 6 && b[0] == 0x01 && b[1] == 0x10 && ++seen == 2) chip->unplug_after(0);
+  };
+  EXPECT_EQ(captured([&] { return kdtool_cmd_program(dir.file("in.bin").c_str()); }), 1);
+  const std::string line = "Program of block 0x00080: the frame to register 0x0110 did not reach the bridge.\n";
+  EXPECT_NE(out.find(line), std::string::npos) << out;
+  EXPECT_EQ(out.find("did not reach"), out.rfind("did not reach"));
+  Bytes want(0x20000, 0xFF);
+  std::copy(file.begin(), file.begin() + 128, want.begin());
+  EXPECT_EQ(Bytes(kd->flash().begin(), kd->flash().end()), want);
 }
 
 }  // namespace

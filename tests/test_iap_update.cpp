@@ -340,6 +340,9 @@ TEST_F(Update, InterruptionsFinishTheCommandInProgressAndNoFurtherUnit) {
     expect_ending(UPDATE_INTERRUPTED, (c.second_ctrl_c ? unfinished : c.programs > 0 ? waiting : "") + kFailureEnding);
     EXPECT_EQ(out.find(waiting) != std::string::npos, c.programs > 0);
     EXPECT_EQ(out.find("\n\n[Ctrl+C] User terminated running of program.\n") != std::string::npos, !c.keys);
+    // A Ctrl+C stays seen after the wait for the command in flight (the run is
+    // to stop); the space bar ends only the update, not the program's run.
+    EXPECT_EQ(gloop, c.keys != nullptr ? 1 : 0);
   }
 }
 

@@ -71,6 +71,28 @@ TEST_F(Verify, MatchesAndMismatchesOnBothBridges) {
   EXPECT_EQ(verify_result, 0u);
 }
 
+// No verify without a controller in update mode: nobody at the address (the
+// custom board reads the idle bus) is the no-answer line, a controller that
+// does not report ready after the mode request gets no reset request either.
+TEST_F(Verify, NoControllerOrNoUpdateModeEndsBeforeAnyCheckAndWithoutReset) {
+  write_file(dir.file("v.bin"), Bytes(128, 0xFF));
+  for (const int8_t board : {BOARD_CP2112, BOARD_HIDBOARD}) {
+    SCOPED_TRACE(board);
+    bring_up(board);
+    g_slave_addr = 0x35;
+    emul_i2c_set_slave_addr(0, g_slave_addr);
+    EXPECT_EQ(captured([&] { return kdtool_cmd_verify(dir.file("v.bin").c_str(), 0x2000); }), 1);
+    EXPECT_EQ(out, "No answer from the touch controller at address 0x35.\n");
+    bring_up(board, {.never_ready = true, .check_failures = {}});
+    g_unattended_ready_limit_ms = 300;
+    EXPECT_EQ(captured([&] { return kdtool_cmd_verify(dir.file("v.bin").c_str(), 0x2000); }), 1);
+    g_unattended_ready_limit_ms = 0;
+    EXPECT_NE(out.find("The touch controller did not enter update mode.\n"), std::string::npos) << out;
+    EXPECT_EQ(kd->mode_requests(), std::vector<uint8_t>{MODE_UPDATE});  // no reset request
+    EXPECT_EQ(kd->check_commands(), 0);
+  }
+}
+
 TEST_F(Verify, SectorEraseClearsTheSectorAt0x2000Only) {
   const Bytes flash = make_image(0x20000, 8);
   bring_up(BOARD_CP2112, {}, flash);
@@ -94,7 +116,8 @@ TEST_F(Verify, UpdateWithVerifyCatchesASilentlyCorruptedUnit) {
     std::vector<uint32_t> corrupt;
     std::string verdict;
   } cases[] = {
-      {BOARD_CP2112, false, {0x4080}, "\nVerify FAILED at 0x04080\nFlash Writing Fail!!!\n"},
+      // Two bad units: the verify stops at the first.
+      {BOARD_CP2112, false, {0x4080, 0x4100}, "\nVerify FAILED at 0x04080\nFlash Writing Fail!!!\n"},
       {BOARD_HIDBOARD, false, {0x4000}, "\nVerify FAILED at 0x04000\nFlash Writing Fail!!!\n"},
       {BOARD_HIDBOARD, true, {}, "127K\n\\[.{8}\\] verify End!!!\nVerify OK\nFlash Writing Complete!!!\n"},
   };
@@ -114,6 +137,10 @@ TEST_F(Verify, UpdateWithVerifyCatchesASilentlyCorruptedUnit) {
     const bool good = c.corrupt.empty();
     EXPECT_EQ(g_update_outcome, good ? UPDATE_WRITTEN : UPDATE_FAILED);
     EXPECT_EQ(controller.reset_requests(), good ? 1 : 0);
+    if (!good) {
+      EXPECT_EQ(controller.check_commands(), static_cast<int>((c.corrupt[0] - 0x4000) / 128 + 1));  // stops there
+    }
+    EXPECT_EQ(controller.protocol_violations(), 0);
   }
   g_verify_after_write = false;
 }

@@ -8,9 +8,11 @@
 #include "bridge/cp2112/emulboard_cp2112_isp.h"
 #include "diag/device_records.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <sys/stat.h>
 
 namespace {
@@ -49,8 +51,12 @@ long readable_size(const char* path) {
 bool enter_update_mode(bool* entered) {
   *entered = false;
   uint8_t interface_block[kInterfaceSize] = {};
-  if (i2c_read_from(REG_INTERFACE, interface_block, kInterfaceSize) == 0) {
-    std::puts("No answer from the touch controller.");
+  // No acknowledge (CP2112), or the idle bus, all ones (the custom board
+  // cannot tell): nobody answers, as the update and info judge it.
+  const bool read = i2c_read_from(REG_INTERFACE, interface_block, kInterfaceSize) != 0;
+  if (!read || std::all_of(std::begin(interface_block), std::end(interface_block), [](uint8_t b) { return b == 0xFF; })) {
+    const unsigned address7 = emul_board == BOARD_CP2112 ? g_slave_addr >> 1 : g_slave_addr;
+    std::printf("No answer from the touch controller at address 0x%02X.\n", address7);
     return false;
   }
   if (std::memcmp(interface_block, kFullProtocolName, sizeof kFullProtocolName) != 0) return true;

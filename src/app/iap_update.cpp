@@ -240,13 +240,6 @@ uint8_t success_ending() {
 
 }  // namespace
 
-std::array<uint8_t, IAP_COMMAND_SIZE> iap_command_block(uint32_t address, uint16_t length, uint8_t command) {
-  return {static_cast<uint8_t>(address),      static_cast<uint8_t>(address >> 8),
-          static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24),
-          static_cast<uint8_t>(length),       static_cast<uint8_t>(length >> 8),
-          0,                                  command};
-}
-
 namespace {
 
 uint16_t crc16_feed(uint16_t crc, uint8_t byte) {

@@ -4,10 +4,7 @@
 // Registers (16-bit addresses, framing by app/master.h):
 //   0x0150  10 bytes  interface block: acProtocolName[8], usProtocolVersion
 //   0x1010   5 bytes  log control block (tLogCtrlBlock)
-//   0x1400   8 bytes  IAP command block: ulAddress (LE32), usLength (LE16),
-//                     ucResult, ucCommand
-//   0x6000..0x6FFF    IAP data window (the controller's page buffer); after a
-//                     program command its first 4 bytes take the unit checksum
+//   the IAP command block and data window of app/iap_command.h
 //
 // Image offset o goes to flash address 0x4000 + o. Three write procedures:
 //   A  (CP2112)                128-byte units, 16-byte chunks, 2 ms apart
@@ -16,22 +13,15 @@
 //                              unit checked by checksum, 5 attempts per unit
 #pragma once
 
+#include "app/iap_command.h"
+
 #include <array>
 #include <cstdint>
 
 constexpr uint16_t REG_INTERFACE = 0x0150;
-constexpr uint16_t REG_IAP_COMMAND = 0x1400;
-constexpr uint16_t REG_IAP_WINDOW = 0x6000;
-
-constexpr uint8_t IAP_PROGRAM = 3;     // program usLength window bytes at ulAddress
-constexpr uint8_t IAP_CHECK = 5;       // ucResult non-zero: unit matches the checksum
-constexpr uint8_t IAP_UNIT_QUERY = 8;  // ucResult non-zero: 4 KiB units
 
 constexpr uint32_t IAP_IMAGE_BASE = 0x4000;  // flash address of image offset 0
 constexpr uint8_t IAP_MAX_ATTEMPTS = 5;      // per 4 KiB unit
-
-constexpr uint16_t IAP_COMMAND_SIZE = 8;
-constexpr uint16_t IAP_RESULT_OFFSET = 6;
 
 // How the last update ended, for the process exit code.
 enum UpdateOutcome : uint8_t {
@@ -55,9 +45,6 @@ extern uint32_t FLASH_4KB_UPDATE_MODE;
 // versions and nothing was written, 0 otherwise (see g_update_outcome).
 // `force` writes the image even then.
 uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(bool force = false);
-
-// The 8-byte IAP command block, little-endian fields, ucResult 0.
-std::array<uint8_t, IAP_COMMAND_SIZE> iap_command_block(uint32_t address, uint16_t length, uint8_t command);
 
 // CRC-16 lookup, polynomial 0x8005, most significant bit first: entry i is
 // the CRC of the single byte i.

@@ -2,7 +2,7 @@
 
 #include "app/device_mode.h"
 #include "app/entry.h"
-#include "app/iap_update.h"
+#include "app/iap_command.h"
 #include "app/master.h"
 #include "app/run_outcome.h"
 #include "bridge/cp2112/emulboard_cp2112_control.h"
@@ -150,6 +150,7 @@ int emulboard_cp2112_erase_for_iapmode(void) {
       _emulboard_cp2112_ispmode_Unlock_protection() == 0) {
     return 0;
   }
+  emulboard_cp2112_isp_step("Sector erase");
   for (const auto& [reg, value] : {std::pair<uint16_t, uint32_t>{ISP_REG_STATUS, ISP_STATUS_CLEAR},
                                    {ISP_REG_SETUP, 0},
                                    {ISP_REG_SETUP, kSectorEraseSetup},

@@ -1,7 +1,7 @@
 // IAP verify and the sector erase.
 //
 // The verify compares raw bytes with the flash through the controller's own
-// IAP command block (see app/iap_update.h for its registers): per 128-byte
+// IAP command block (app/iap_command.h): per 128-byte
 // unit, the unit's data into the window 0x6000 (four 32-byte writes, 2 ms
 // apart), the command block {address, 128, 0, 5} to 0x1400, the ready wait,
 // then the block is read back until ucResult is not 0: 1 the unit matches,

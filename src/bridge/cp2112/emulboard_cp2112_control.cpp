@@ -187,3 +187,8 @@ int _emulboard_cp2112_i2c_write_to(uint16_t reg, const uint8_t* word) {
   std::memcpy(appSendBuffer + at, word, kWordBytes);
   return usb_drv_cp2112_I2C_WriteRequest(g_slave_addr, appSendBuffer, static_cast<uint16_t>(at + kWordBytes));
 }
+
+int emulboard_cp2112_transfer_acknowledged(void) {
+  trace("emulboard_cp2112_transfer_acknowledged");
+  return usb_drv_cp2112_LastTransferCompleted();
+}

@@ -58,3 +58,7 @@ int emulboard_cp2112_i2c_read_from(uint8_t* buffer, uint16_t length, uint16_t re
 int _emulboard_cp2112_i2c_read(uint8_t slave, uint8_t* buffer, uint16_t length);
 // One write of `reg` (high byte first) followed by the 4 bytes of `word`.
 int _emulboard_cp2112_i2c_write_to(uint16_t reg, const uint8_t* word);
+// Whether the last transfer was acknowledged on the bus (the CP2112's
+// transfer status; a write returns once its report is out, whatever the
+// target answered). 1 acknowledged, 0 refused or unknown.
+int emulboard_cp2112_transfer_acknowledged(void);

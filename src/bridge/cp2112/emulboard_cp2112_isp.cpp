@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -31,6 +32,9 @@ constexpr uint32_t kWordsPerBlock = ISP_BLOCK_SIZE / 4;
 // was working.
 uint32_t g_command_address = 0;
 
+// The step under way, named in the line of a frame that is refused.
+char g_step[64] = "ISP";
+
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };
@@ -46,12 +50,46 @@ bool write_all(std::initializer_list<std::pair<uint16_t, uint32_t>> frames) {
   return true;
 }
 
-// Reads one word; the buffer is cleared first so a failed read leaves no
-// older value behind.
-bool read_word(uint16_t reg, uint8_t word[4]) {
+// One frame on its way; true when the bridge took its report (whatever the
+// controller answered).
+bool send_word(uint16_t reg, uint32_t value) {
+  const uint8_t word[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+                           static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+  return _emulboard_cp2112_i2c_write_to(reg, word) != 0;
+}
+
+// Sends a frame until the controller acknowledges it, at most
+// ISP_FRAME_ATTEMPTS times. A register write is the same frame again, so a
+// refused one is simply repeated; a frame that never reached the bridge ends
+// it at once. Prints the line naming the step when it gives up (`quiet`: the
+// caller says it).
+bool acknowledged(uint16_t reg, const std::function<bool()>& send, bool quiet = false) {
+  for (uint32_t attempt = 0; attempt < ISP_FRAME_ATTEMPTS; ++attempt) {
+    if (!send()) {
+      if (!quiet) std::printf("%s: the frame to register 0x%04X did not reach the bridge.\n", g_step, reg);
+      return false;
+    }
+    if (emulboard_cp2112_transfer_acknowledged() != 0) return true;
+  }
+  if (!quiet) {
+    std::printf("%s: the controller refused the frame to register 0x%04X (%u attempts).\n", g_step, reg,
+                static_cast<unsigned>(ISP_FRAME_ATTEMPTS));
+    run_reason_set("the controller refused the frame to register 0x%04X", static_cast<unsigned>(reg));
+  }
+  return false;
+}
+
+// Reads one word: the register address, acknowledged, then the 4-byte read.
+// The buffer is cleared first so a failed read leaves no older value behind.
+// `quiet`: a refused address is left to the caller to report.
+bool read_word(uint16_t reg, uint8_t word[4], bool quiet = false) {
   std::memset(appRecvBuffer, 0, sizeof appRecvBuffer);
   std::memset(word, 0, 4);
-  return emulboard_cp2112_i2c_read_from(word, 4, reg) != 0;
+  const uint8_t address[2] = {static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg)};
+  if (!acknowledged(reg, [&] { return emulboard_cp2112_i2c_write(address, sizeof address) != 0; }, quiet)) {
+    return false;
+  }
+  return _emulboard_cp2112_i2c_read(g_slave_addr, word, 4) != 0;
 }
 
 // Ctrl+C between two words or blocks (a poll that is answered at once never
@@ -77,13 +115,11 @@ void emulboard_cp2112_isp_print_time(const char* text) {
   std::printf("[%02d:%02d:%02d] %s", local.tm_hour, local.tm_min, local.tm_sec, text);
 }
 
+void emulboard_cp2112_isp_step(const char* what) { std::snprintf(g_step, sizeof g_step, "%s", what); }
+
 int emulboard_cp2112_isp_write(uint16_t reg, uint32_t value) {
-  const uint8_t word[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
-                           static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
   if (reg == ISP_REG_ADDRESS) g_command_address = value;
-  if (_emulboard_cp2112_i2c_write_to(reg, word) != 0) return 1;
-  std::printf("ISP register write to 0x%04X failed.\n", reg);
-  return 0;
+  return acknowledged(reg, [&] { return send_word(reg, value); }) ? 1 : 0;
 }
 
 int emulboard_cp2112_isp_wait_status(uint8_t bit, const char* what) {
@@ -95,7 +131,7 @@ int emulboard_cp2112_isp_wait_status(uint8_t bit, const char* what) {
   for (;;) {
     uint8_t word[4];
     ++reads;
-    if (read_word(ISP_REG_STATUS, word)) {
+    if (read_word(ISP_REG_STATUS, word, true)) {
       answered = true;
       last_low = word[3];
       if ((word[3] & bit) != 0) return 1;
@@ -121,20 +157,24 @@ int emulboard_cp2112_isp_wait_status(uint8_t bit, const char* what) {
 
 int _emulboard_cp2112_ispmode_enter(void) {
   trace("_emulboard_cp2112_ispmode_enter");
+  // Not judged by acknowledge: a controller already in ISP mode need not
+  // take the entry sequence again. Every later frame is judged.
   const IspAccessCodes& codes = ISP_ACCESS_CODES;
+  emulboard_cp2112_isp_step("Entering ISP mode");
   for (uint32_t code : codes.entry_codes) {
-    if (emulboard_cp2112_isp_write(codes.entry_register, code) == 0) return 0;
+    if (!send_word(codes.entry_register, code)) return 0;
   }
   for (uint32_t word : codes.unlock_words) {
-    if (emulboard_cp2112_isp_write(ISP_REG_KEY, word) == 0) return 0;
+    if (!send_word(ISP_REG_KEY, word)) return 0;
   }
   uint8_t ignored[4];
-  read_word(ISP_REG_COMMAND, ignored);
+  emulboard_cp2112_i2c_read_from(ignored, sizeof ignored, ISP_REG_COMMAND);
   return 1;
 }
 
 int _emulboard_cp2112_ispmode_Unlock_protection(void) {
   trace("_emulboard_cp2112_ispmode_Unlock_protection");
+  emulboard_cp2112_isp_step("Protection unlock");
   const bool sent = write_all({{ISP_REG_STATUS, ISP_STATUS_PROTECTION},
                                {ISP_REG_SETUP2, kProtectionSetup2},
                                {ISP_REG_SETUP, kProtectionSetup},
@@ -157,6 +197,7 @@ namespace {
 bool dump_word(uint32_t address, uint8_t word[4]) {
   char what[48];
   std::snprintf(what, sizeof what, "Read of flash word 0x%05X", address);
+  emulboard_cp2112_isp_step(what);
   if (!write_all({{ISP_REG_STATUS, ISP_STATUS_CLEAR},
                   {ISP_REG_SETUP, 0},
                   {ISP_REG_ADDRESS, address & 0x00FFFFFF},
@@ -216,6 +257,9 @@ namespace {
 // One block: set-up, address, 32 data words, the program command and its
 // completion.
 bool program_block(uint32_t address, const uint8_t* bytes) {
+  char what[48];
+  std::snprintf(what, sizeof what, "Program of block 0x%05X", address);
+  emulboard_cp2112_isp_step(what);
   if (!write_all({{ISP_REG_STATUS, ISP_STATUS_CLEAR},
                   {ISP_REG_SETUP, 0},
                   {ISP_REG_SETUP, kProgramSetup},
@@ -231,8 +275,6 @@ bool program_block(uint32_t address, const uint8_t* bytes) {
     if (emulboard_cp2112_isp_write(reg, word) == 0) return false;
   }
   if (emulboard_cp2112_isp_write(ISP_REG_COMMAND, ISP_CMD_PROGRAM) == 0) return false;
-  char what[48];
-  std::snprintf(what, sizeof what, "Program of block 0x%05X", address);
   return emulboard_cp2112_isp_wait_status(ISP_STATUS_DONE, what) != 0 &&
          emulboard_cp2112_isp_write(ISP_REG_STATUS, ISP_STATUS_CLEAR) != 0;
 }
@@ -242,6 +284,7 @@ int program_blocks(FILE* file, uint32_t size, const char* path) {
       _emulboard_cp2112_ispmode_Unlock_protection() == 0) {
     return 0;
   }
+  emulboard_cp2112_isp_step("Mass erase");
   if (!write_all({{ISP_REG_STATUS, ISP_STATUS_CLEAR},
                   {ISP_REG_SETUP, 0},
                   {ISP_REG_SETUP, kMassEraseSetup},

@@ -12,9 +12,14 @@
 // clears them. Each status poll is judged only on reads that succeeded and
 // ends, failing with a line that names the step, when the bit has not come
 // within ISP_POLL_LIMIT_MS (and at least ISP_POLL_MIN_READS reads), or at
-// once on Ctrl+C (gloop 0). Every register write is checked too: a frame the
-// bridge did not deliver fails the operation, since the flash controller
-// would otherwise act on a stale register.
+// once on Ctrl+C (gloop 0). Every frame after the entry sequence (register
+// writes, and the address write of each read) is judged by the CP2112's
+// transfer status, since the bridge takes a write whatever the controller
+// answers: a frame the controller refused (NACK) is sent again, up to
+// ISP_FRAME_ATTEMPTS times, and then fails the operation with a line naming
+// the step; a frame the bridge did not take fails it at once. Otherwise the
+// flash controller would act on a stale register, and a read would answer
+// from wherever the last frame left the register pointer.
 //
 // Files (raw, no header): the dump holds the flash from address 0, each word
 // least significant byte first (the reverse of the wire order); a program
@@ -54,6 +59,7 @@ constexpr uint32_t ISP_BLOCK_SIZE = 128;
 
 constexpr uint32_t ISP_POLL_LIMIT_MS = 2000;  // far beyond a mass erase of this flash
 constexpr uint32_t ISP_POLL_MIN_READS = 10;
+constexpr uint32_t ISP_FRAME_ATTEMPTS = 3;  // per frame the controller refuses
 
 // Entry sequence (three entry codes, two unlock words), then a read of
 // 0x0010. 1 when every frame was delivered, else 0.
@@ -76,7 +82,11 @@ int emulboard_cp2112_program_to_flash_using_ispmode(const char* path, const char
 
 // Sets the bit rate; 1 done, 0 refused (a line says so).
 int emulboard_cp2112_isp_set_speed(uint32_t bits_per_second);
-// One ISP register write. 1 delivered; 0 failed (a line names the register).
+// Names the step in the line of a frame that is refused (the operations
+// above name their own).
+void emulboard_cp2112_isp_step(const char* what);
+// One ISP register write. 1 acknowledged by the controller; 0 failed (a line
+// names the step and the register).
 int emulboard_cp2112_isp_write(uint16_t reg, uint32_t value);
 // Polls the status for `bit` (see above). `what` names the step in the line
 // printed when the poll fails. 1 when the bit came, else 0.

@@ -22,6 +22,8 @@ constexpr uint8_t kRegisterAddressSize = 2;
 // time) is given up after this many pieces in a row, so that a chip that
 // answers but never delivers cannot hold the read for ever.
 constexpr int kMaxEmptyPieces = 16;
+// Transfer status requests while the chip still reports the transfer busy.
+constexpr int kMaxBusyStatus = 8;
 
 std::string& open_error() {
   static std::string text;
@@ -292,4 +294,23 @@ int usb_drv_cp2112_GetTransferStatus(void) {
     HidSmbus_DecodeTransferStatus2(status0, status1);
   }
   return 1;
+}
+
+int usb_drv_cp2112_LastTransferCompleted(void) {
+  EMUL_DEBUG_PRINT(0, "usb_drv_cp2112: usb_drv_cp2112_LastTransferCompleted\n");
+  if (!is_open()) return 0;
+  for (int asked = 0; asked < kMaxBusyStatus; ++asked) {
+    if (checked(HidSmbus_TransferStatusRequest(tSmbusDevice.hDevice)) != HID_SMBUS_SUCCESS) return 0;
+    uint8_t status0 = 0;
+    uint8_t status1 = 0;
+    uint16_t retries = 0;
+    uint16_t bytes_read = 0;
+    if (checked(HidSmbus_GetTransferStatusResponse(tSmbusDevice.hDevice, &status0, &status1, &retries,
+                                                   &bytes_read)) != HID_SMBUS_SUCCESS) {
+      return 0;
+    }
+    HidSmbus_DecodeTransferStatus2(status0, status1);
+    if (status0 != CP2112_STATUS_BUSY) return status0 == CP2112_STATUS_COMPLETE ? 1 : 0;
+  }
+  return 0;
 }

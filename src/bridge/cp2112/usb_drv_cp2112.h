@@ -101,3 +101,9 @@ int usb_drv_cp2112_CancelTransfer(void);
 // Asks for and traces the transfer status: 0 when the request could not be
 // sent, else 1 (also when no response came).
 int usb_drv_cp2112_GetTransferStatus(void);
+// Whether the last transfer reached its target: the transfer status is asked
+// for (again while the chip reports it busy, at most a few times) and 1 is
+// returned only for "complete". A NACKed address, a timeout, a status that
+// could not be had: 0. A write request returns once the report is out; only
+// this tells whether the I2C write was acknowledged.
+int usb_drv_cp2112_LastTransferCompleted(void);
