@@ -44,7 +44,7 @@ TEST_F(Verify, MatchesAndMismatchesOnBothBridges) {
       {BOARD_CP2112, slice(0x2000, 200), 0x2000, {}, 1, "filesize = 200\n8K\n\\[.{8}\\] verify End!!!\nVerify FAILED at 0x02080\n"},
       {BOARD_CP2112, slice(0x2000, 256), 0x2000, {.check_failures = {}, .compare_never_answers = true}, 1,
        "filesize = 256\nVerify of 0x02000: the controller did not answer the check.\n\\[.{8}\\] verify End!!!\n"
-       "Verify FAILED at 0x02000\n"},
+       "Verify FAILED at 0x02000: the controller stopped answering\n"},
       {BOARD_HIDBOARD, slice(0x2000, 256), 0x1FF80, {}, 2,
        "Not verified: .* is empty or runs past the end of the flash from 0x1FF80.\n"},
   };
@@ -82,7 +82,8 @@ TEST_F(Verify, NoControllerOrNoUpdateModeEndsBeforeAnyCheckAndWithoutReset) {
     g_slave_addr = 0x35;
     emul_i2c_set_slave_addr(0, g_slave_addr);
     EXPECT_EQ(captured([&] { return kdtool_cmd_verify(dir.file("v.bin").c_str(), 0x2000); }), 1);
-    EXPECT_EQ(out, "No answer from the touch controller at address 0x35.\n");
+    EXPECT_EQ(out, "No answer from the touch controller at address 0x35.\n"
+                   "Verify FAILED: no controller answers at address 0x35\n");
     bring_up(board, {.never_ready = true, .check_failures = {}});
     g_unattended_ready_limit_ms = 300;
     EXPECT_EQ(captured([&] { return kdtool_cmd_verify(dir.file("v.bin").c_str(), 0x2000); }), 1);

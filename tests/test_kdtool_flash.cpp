@@ -109,7 +109,7 @@ TEST(KdtoolFlash, EveryCommandEndsWithItsVerdictAndReason) {
       {{"program", small}, {{"KDSIM_ISP_STUCK", "1041"}}, 1,
        "Program FAILED: the controller did not complete the command at 0x00000"},
       {{"erase"}, {}, 0, "Erase OK"},
-      {{"erase"}, {{"KDSIM_VANISH_AFTER", "3"}}, 1, "Erase FAILED: the controller stopped answering"},
+      {{"erase"}, {{"KDSIM_VANISH_AFTER", "3"}}, 1, "Erase FAILED: the controller refused the frame to register 0x000C"},
       {{"verify", small}, {}, 1, "Verify FAILED at 0x02000"},
   };
   for (const Case& c : cases) {

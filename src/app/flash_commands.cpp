@@ -4,6 +4,7 @@
 #include "app/entry.h"
 #include "app/iap_update.h"
 #include "app/iap_verify.h"
+#include "app/run_outcome.h"
 #include "app/master.h"
 #include "bridge/cp2112/emulboard_cp2112_isp.h"
 #include "diag/device_records.h"
@@ -57,6 +58,7 @@ bool enter_update_mode(bool* entered) {
   if (!read || std::all_of(std::begin(interface_block), std::end(interface_block), [](uint8_t b) { return b == 0xFF; })) {
     const unsigned address7 = emul_board == BOARD_CP2112 ? g_slave_addr >> 1 : g_slave_addr;
     std::printf("No answer from the touch controller at address 0x%02X.\n", address7);
+    run_reason_set("no controller answers at address 0x%02X", address7);
     return false;
   }
   if (std::memcmp(interface_block, kFullProtocolName, sizeof kFullProtocolName) != 0) return true;
@@ -85,6 +87,7 @@ bool reset_controller() {
 }  // namespace
 
 int kdtool_cmd_dump(const char* file, uint32_t start, uint32_t length) {
+  run_reason_clear();
   if (!cp2112_in_use()) return kExitNoCp2112;
   FILE* probe = std::fopen(file, "wb");
   if (probe == nullptr) {
@@ -96,6 +99,7 @@ int kdtool_cmd_dump(const char* file, uint32_t start, uint32_t length) {
 }
 
 int kdtool_cmd_program(const char* file, const char* shown_name) {
+  run_reason_clear();
   if (!cp2112_in_use()) return kExitNoCp2112;
   const long size = readable_size(file);
   const int result = emulboard_cp2112_program_to_flash_using_ispmode(file, shown_name);  // refuses an unusable file itself
@@ -105,6 +109,7 @@ int kdtool_cmd_program(const char* file, const char* shown_name) {
 
 int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>* data, uint32_t* where_out,
                       bool* mismatch) {
+  run_reason_clear();
   const long size = data != nullptr ? static_cast<long>(data->size()) : readable_size(file);
   if (size <= 0 || at >= ISP_FLASH_SIZE || size > static_cast<long>(ISP_FLASH_SIZE - at)) {
     verify_result = 0;
@@ -119,7 +124,8 @@ int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>*
   uint32_t where = at;
   if (where_out != nullptr) *where_out = at;
   if (!enter_update_mode(&entered)) {
-    iap_verify_print_verdict(VERIFY_FAILED, at);
+    // Nothing was compared: no address to name.
+    std::printf("Verify FAILED: %s\n", run_reason_settle().c_str());
     return kExitFailed;
   }
   const VerifyOutcome outcome = data != nullptr ? iap_verify_buffer(data->data(), static_cast<uint32_t>(size), at, &where)
@@ -132,6 +138,7 @@ int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>*
 }
 
 int kdtool_cmd_erase(void) {
+  run_reason_clear();
   if (!cp2112_in_use()) return kExitNoCp2112;
   return exit_code(emulboard_cp2112_erase_for_iapmode());
 }

@@ -270,6 +270,7 @@ uint32_t iap_unit_checksum(const uint8_t* unit, uint32_t length) {
 }
 
 uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(bool force) {
+  run_reason_clear();
   g_update_outcome = UPDATE_NOT_RUN;
   const uint32_t size = Download_Mode == 1 ? IMAGE_SIZE : 0;
 

@@ -138,8 +138,11 @@ VerifyOutcome iap_verify_file(const char* path, uint32_t base, uint32_t* where) 
 void iap_verify_print_verdict(VerifyOutcome outcome, uint32_t where) {
   if (outcome == VERIFY_MATCH) {
     std::puts("Verify OK");
-  } else {
+  } else if (outcome == VERIFY_MISMATCH) {
     std::printf("Verify FAILED at 0x%05X\n", where);
+  } else {
+    // The check itself failed there: the flash was not found different.
+    std::printf("Verify FAILED at 0x%05X: %s\n", where, run_reason_settle().c_str());
   }
 }
 

@@ -49,7 +49,8 @@ VerifyOutcome iap_verify_buffer(const uint8_t* data, uint32_t size, uint32_t bas
 // The same for a file, after "filesize = %d\n". A file that cannot be opened
 // prints "Can not find Filename = %s\n" and reads nothing.
 VerifyOutcome iap_verify_file(const char* path, uint32_t base, uint32_t* where = nullptr);
-// "Verify OK" or "Verify FAILED at 0x%05X", one line.
+// "Verify OK", "Verify FAILED at 0x%05X" (the flash differs there), or for a
+// check that could not be made "Verify FAILED at 0x%05X: REASON", one line.
 void iap_verify_print_verdict(VerifyOutcome outcome, uint32_t where);
 
 // The file against the flash from 0x2000; the verdict is left in

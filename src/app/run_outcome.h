@@ -33,7 +33,7 @@ const std::string& run_reason(void);
 // it was pressed, else the reason set, else RUN_CONTROLLER_SILENT (a transfer
 // the controller did not take).
 const std::string& run_reason_settle(void);
-// Forgets the reason (before a run).
+// Forgets the reason: each operation does so as it starts.
 void run_reason_clear(void);
 // When on, the update's failure ending prints the reason as its own line
 // before "Flash Writing Fail!!!" (fwdownload and kdtool switch it on; the
