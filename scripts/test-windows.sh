@@ -6,7 +6,9 @@
 # custom board and the virtual CP2112, hex2c.exe on a HEX file, and the exit
 # codes of fwdownload.exe for a bad command line and for "Device Not Found.";
 # kdtool.exe's list and update on the virtual hardware, its refusals, and
-# remove-device up to its question (never a removal).
+# remove-device up to its question (never a removal); a file and an executable
+# under a Korean folder name, and the writes that carry the output. Last, the
+# whole suite once more in one process in a shuffled order.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-deps.sh
@@ -64,6 +66,26 @@ for bridge in custom cp2112; do
   check "lines end in CR LF on Windows" grep -q $'Terminated\r$' "$work/out.raw"
 done
 
+# Names outside the ANSI code page (wine's is 1252): the manifest's UTF-8 code
+# page and the wide command line carry them; the output of a run goes out in
+# one write per line at most (wine's file trace counts the writes), never one
+# per byte, and a Korean text comes out whole.
+korean="$work/펌웨어"
+mkdir "$korean"
+cp "$work/fw.bin" "$korean/fw.bin"
+cp "$build/fwdownload-sim.exe" "$korean/fwdownload-sim.exe"
+rm -f "$work/flash.bin"
+KDSIM_FLASH_OUT="$(winpath "$work/flash.bin")" \
+  run "$build/fwdownload-sim.exe" "$(winpath "$korean/fw.bin")" 1209 7750 0102 0003 0010 34
+check "an update from an image in a folder named 펌웨어 ends with 0" test "$rc" -eq 0
+check "that update leaves the image in the flash" cmp -s <(tail -c +16385 "$work/flash.bin") "$work/fw.bin"
+rc=0
+WINEDEBUG=-all,trace+file wine64 "$korean/fwdownload-sim.exe" </dev/null >"$work/out.raw" 2>"$work/err" || rc=$?
+usage="Usage: $(winpath "$korean/fwdownload-sim.exe") IMAGE VID PID CORE_VER APP_VER PARA_VER SLAVE_ADDR"
+check "the usage names the program in its Korean folder, byte for byte" test "$(cat "$work/out.raw")" = \
+  "$usage"$'\r\n  all numbers hexadecimal; SLAVE_ADDR 0 selects 0x34\r'
+check "the two lines of the usage go out in at most two writes" test "$(grep -c 'NtWriteFile (' "$work/err")" -le 2
+
 printf ':0301000021460194\r\n:00020000FE\r\n:020000040800F2\r\n:0103000009F3\r\n:00000001FF\r\n' >"$work/fw.hex"
 mkdir "$work/c"
 run "$build/hex2c.exe" "$(winpath "$work/fw.hex")" "$(winpath "$work/c/fw.c")"
@@ -107,6 +129,15 @@ echo no | wine64 "$build/kdtool.exe" remove-device VID_10C4 >"$work/out.raw" 2>"
 tr -d '\r' <"$work/out.raw" >"$work/out"
 check "kdtool.exe remove-device removes nothing without a yes and ends with 1" test "$rc" -eq 1
 check "kdtool.exe remove-device says nothing was removed" grep -qF "[yes/no] Nothing removed." "$work/out"
+
+echo "== the suite in one process, in a shuffled order"
+# ctest ran each test in a process of its own; here they share one, in an
+# order that changes from run to run (the seed is printed), so a test that
+# depends on what an earlier one left behind fails here.
+rc=0
+wine64 "$build/tests/fw_tests.exe" --gtest_shuffle --gtest_brief=1 </dev/null >"$work/shuffled" 2>&1 || rc=$?
+check "the suite passes in one process in a shuffled order" test "$rc" -eq 0
+[ "$rc" -eq 0 ] || grep -E "Randomizing|FAILED|Failure" "$work/shuffled" | head -40
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures end-to-end check(s) failed"

@@ -2,6 +2,14 @@
 //
 //   KDSIM_BRIDGE        custom | cp2112 | both | none          (custom)
 //                       serials BOARDSIM0001 (custom), CP2112SIM0001
+//   KDSIM_BRIDGES       KIND:COUNT[,KIND:COUNT...], KIND custom or cp2112:
+//                       that many bridges, in that order, each with a
+//                       controller and files of its own; serials
+//                       BOARDSIM0001.., CP2112SIM0001.. (not with
+//                       KDSIM_BRIDGE)                           (not set)
+//                       With it, KDSIM_<SERIAL>_<SETTING> gives one board
+//                       its own value of any setting below, and %s in the
+//                       file names stands for the board's serial.
 //   KDSIM_BOARD_ID      VID:PID of the virtual custom board     (the fallback pair)
 //   KDSIM_VERSIONS      BOOT,CORE,PUBL,CONF, four hex words     (0001,0000,0000,0000)
 //   KDSIM_PROTOCOL      protocol name, 1 to 8 characters         (TCIP)
@@ -55,6 +63,13 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#define KDSIM_ENVIRON _environ
+#else
+extern char** environ;
+#define KDSIM_ENVIRON environ
+#endif
+
 namespace {
 
 constexpr size_t kMaxProtocolName = 8;
@@ -63,14 +78,32 @@ constexpr unsigned long kMaxUnplugAfter = 1000000000;
 constexpr unsigned long kFlashKib = VirtualKd63507::kFlashSize / 1024;
 constexpr unsigned long kMaxDiagItems = 100000;
 
-std::unique_ptr<VirtualKd63507> g_controller;
-FILE* g_trace = nullptr;
-FILE* g_smbus_log = nullptr;
-std::string g_flash_out;
+constexpr unsigned long kMaxBridges = 64;
 
-// Reports a bad value; the caller returns the exit code.
-int bad(const char* name, const char* value, const char* expected) {
-  std::fprintf(stderr, "%s: invalid value \"%s\" (expected %s)\n", name, value, expected);
+// The serial of the board whose settings are being read (KDSIM_BRIDGES):
+// its own variables, KDSIM_<SERIAL>_<SETTING>, take precedence over the
+// shared ones. Empty for the bridges of KDSIM_BRIDGE.
+std::string g_board_serial;
+// The variable the last setting() found, for the message on a bad value.
+std::string g_variable;
+
+// The value of a setting (a KDSIM_ name) for the board being read, or null.
+const char* setting(const char* name) {
+  if (!g_board_serial.empty()) {
+    const std::string own = "KDSIM_" + g_board_serial + "_" + (name + std::strlen("KDSIM_"));
+    if (const char* value = std::getenv(own.c_str()); value != nullptr) {
+      g_variable = own;
+      return value;
+    }
+  }
+  g_variable = name;
+  return std::getenv(name);
+}
+
+// Reports a bad value of the variable setting() found last; the caller
+// returns the exit code.
+int bad(const char* value, const char* expected) {
+  std::fprintf(stderr, "%s: invalid value \"%s\" (expected %s)\n", g_variable.c_str(), value, expected);
   return EXIT_BAD_INPUT;
 }
 
@@ -130,18 +163,19 @@ int read_bridge(Settings& s) {
     s.cp2112 = v == "cp2112" || v == "both";
     return 0;
   }
-  return bad("KDSIM_BRIDGE", value, "custom, cp2112, both or none");
+  g_variable = "KDSIM_BRIDGE";
+  return bad(value, "custom, cp2112, both or none");
 }
 
 int read_board_id(Settings& s) {
-  const char* value = std::getenv("KDSIM_BOARD_ID");
+  const char* value = setting("KDSIM_BOARD_ID");
   if (value == nullptr) return 0;
   const std::vector<std::string> parts = split(value, ':');
   unsigned long vid = 0;
   unsigned long pid = 0;
   if (parts.size() != 2 || !parse_number(parts[0], 16, 0xFFFF, &vid) || !parse_number(parts[1], 16, 0xFFFF, &pid) ||
       vid == 0 || pid == 0) {
-    return bad("KDSIM_BOARD_ID", value, "VID:PID, two non-zero hex numbers of up to 4 digits");
+    return bad(value, "VID:PID, two non-zero hex numbers of up to 4 digits");
   }
   s.board_vid = static_cast<uint16_t>(vid);
   s.board_pid = static_cast<uint16_t>(pid);
@@ -149,40 +183,40 @@ int read_board_id(Settings& s) {
 }
 
 int read_versions(Settings& s) {
-  const char* value = std::getenv("KDSIM_VERSIONS");
+  const char* value = setting("KDSIM_VERSIONS");
   if (value == nullptr) return 0;
   const std::vector<std::string> parts = split(value, ',');
-  if (parts.size() != s.controller.versions.size()) return bad("KDSIM_VERSIONS", value, "BOOT,CORE,PUBL,CONF as four hex words");
+  if (parts.size() != s.controller.versions.size()) return bad(value, "BOOT,CORE,PUBL,CONF as four hex words");
   for (size_t i = 0; i < parts.size(); ++i) {
     unsigned long word = 0;
-    if (!parse_number(parts[i], 16, 0xFFFF, &word)) return bad("KDSIM_VERSIONS", value, "BOOT,CORE,PUBL,CONF as four hex words");
+    if (!parse_number(parts[i], 16, 0xFFFF, &word)) return bad(value, "BOOT,CORE,PUBL,CONF as four hex words");
     s.controller.versions[i] = static_cast<uint16_t>(word);
   }
   return 0;
 }
 
 int read_protocol(Settings& s) {
-  const char* value = std::getenv("KDSIM_PROTOCOL");
+  const char* value = setting("KDSIM_PROTOCOL");
   if (value == nullptr) return 0;
   const std::string v = value;
   bool printable = !v.empty() && v.size() <= kMaxProtocolName;
   for (char c : v) printable = printable && c > ' ' && c < 0x7F;
-  if (!printable) return bad("KDSIM_PROTOCOL", value, "a name of 1 to 8 printable characters, for example TCIP");
+  if (!printable) return bad(value, "a name of 1 to 8 printable characters, for example TCIP");
   s.controller.protocol = v;
   return 0;
 }
 
 int read_unit(Settings& s) {
-  const char* value = std::getenv("KDSIM_UNIT");
+  const char* value = setting("KDSIM_UNIT");
   if (value == nullptr) return 0;
   const std::string v = value;
-  if (v != "4k" && v != "128") return bad("KDSIM_UNIT", value, "4k or 128");
+  if (v != "4k" && v != "128") return bad(value, "4k or 128");
   s.controller.unit_4k = v == "4k";
   return 0;
 }
 
 int read_check_fail(Settings& s) {
-  const char* value = std::getenv("KDSIM_CHECK_FAIL");
+  const char* value = setting("KDSIM_CHECK_FAIL");
   if (value == nullptr) return 0;
   for (const std::string& item : split(value, ',')) {
     const std::vector<std::string> pair = split(item, ':');
@@ -190,7 +224,7 @@ int read_check_fail(Settings& s) {
     unsigned long count = 0;
     if (pair.size() != 2 || !parse_number(pair[0], 10, kFlashKib, &end_kib) || end_kib == 0 ||
         !parse_number(pair[1], 10, 1000, &count)) {
-      return bad("KDSIM_CHECK_FAIL", value, "END_KIB:COUNT[,END_KIB:COUNT...] in decimal, END_KIB 1 to 128");
+      return bad(value, "END_KIB:COUNT[,END_KIB:COUNT...] in decimal, END_KIB 1 to 128");
     }
     s.controller.check_failures[static_cast<uint32_t>(end_kib)] = static_cast<int>(count);
   }
@@ -198,19 +232,19 @@ int read_check_fail(Settings& s) {
 }
 
 int read_busy(Settings& s) {
-  const char* value = std::getenv("KDSIM_BUSY");
+  const char* value = setting("KDSIM_BUSY");
   if (value == nullptr) return 0;
   unsigned long busy = 0;
-  if (!parse_number(value, 10, kMaxBusyReads, &busy)) return bad("KDSIM_BUSY", value, "a decimal count, 0 to 1000000");
+  if (!parse_number(value, 10, kMaxBusyReads, &busy)) return bad(value, "a decimal count, 0 to 1000000");
   s.controller.busy_reads = static_cast<int>(busy);
   return 0;
 }
 
 int read_timing(Settings& s) {
-  const char* value = std::getenv("KDSIM_TIMING");
+  const char* value = setting("KDSIM_TIMING");
   if (value == nullptr) return 0;
   const std::string v = value;
-  if (v != "off" && v != "fullspeed") return bad("KDSIM_TIMING", value, "off or fullspeed");
+  if (v != "off" && v != "fullspeed") return bad(value, "off or fullspeed");
   s.timing = v == "fullspeed";
   if (s.timing) {
     s.controller.timing = KD63507_TYPICAL_TIMING;
@@ -221,42 +255,42 @@ int read_timing(Settings& s) {
 }
 
 int read_never_ready(Settings& s) {
-  const char* value = std::getenv("KDSIM_NEVER_READY");
+  const char* value = setting("KDSIM_NEVER_READY");
   if (value == nullptr) return 0;
   const std::string v = value;
-  if (v != "0" && v != "1") return bad("KDSIM_NEVER_READY", value, "0 or 1");
+  if (v != "0" && v != "1") return bad(value, "0 or 1");
   s.controller.never_ready = v == "1";
   return 0;
 }
 
 int read_unplug_after(Settings& s) {
-  const char* value = std::getenv("KDSIM_UNPLUG_AFTER");
+  const char* value = setting("KDSIM_UNPLUG_AFTER");
   if (value == nullptr) return 0;
   unsigned long reports = 0;
   if (!parse_number(value, 10, kMaxUnplugAfter, &reports)) {
-    return bad("KDSIM_UNPLUG_AFTER", value, "a decimal count of HID reports");
+    return bad(value, "a decimal count of HID reports");
   }
   s.unplug_after = static_cast<long>(reports);
   return 0;
 }
 
 int read_cp2112_silent_after(Settings& s) {
-  const char* value = std::getenv("KDSIM_CP2112_SILENT_AFTER");
+  const char* value = setting("KDSIM_CP2112_SILENT_AFTER");
   if (value == nullptr) return 0;
   unsigned long reports = 0;
   if (!parse_number(value, 10, kMaxUnplugAfter, &reports)) {
-    return bad("KDSIM_CP2112_SILENT_AFTER", value, "a decimal count of input reports");
+    return bad(value, "a decimal count of input reports");
   }
   s.cp2112_silent_after = static_cast<long>(reports);
   return 0;
 }
 
 int read_vanish_after(Settings& s) {
-  const char* value = std::getenv("KDSIM_VANISH_AFTER");
+  const char* value = setting("KDSIM_VANISH_AFTER");
   if (value == nullptr) return 0;
   unsigned long transfers = 0;
   if (!parse_number(value, 10, kMaxUnplugAfter, &transfers)) {
-    return bad("KDSIM_VANISH_AFTER", value, "a decimal count of I2C transfers");
+    return bad(value, "a decimal count of I2C transfers");
   }
   s.controller.vanish_after = static_cast<long>(transfers);
   return 0;
@@ -264,34 +298,33 @@ int read_vanish_after(Settings& s) {
 
 // A decimal count of diagnostic items for the virtual controller.
 int read_count(const char* name, unsigned long max, int& out) {
-  const char* value = std::getenv(name);
+  const char* value = setting(name);
   if (value == nullptr) return 0;
   unsigned long count = 0;
   if (!parse_number(value, 10, max, &count)) {
     const std::string expected = "a decimal count, 0 to " + std::to_string(max);
-    return bad(name, value, expected.c_str());
+    return bad(value, expected.c_str());
   }
   out = static_cast<int>(count);
   return 0;
 }
 
+// One item after the other, so that only the first bad value is reported.
 int read_diag(Settings& s) {
   int event_type = s.controller.diag.event_interrupt_type;
-  for (const int code : {read_count("KDSIM_TOUCH", kMaxDiagItems, s.controller.diag.touch_packets),
-                         read_count("KDSIM_ESD", kMaxDiagItems, s.controller.diag.esd_reports),
-                         read_count("KDSIM_LOGS", kMaxDiagItems, s.controller.diag.log_records),
-                         read_count("KDSIM_EVENT_INTR", 2, event_type)}) {
-    if (code != 0) return code;
-  }
+  if (const int code = read_count("KDSIM_TOUCH", kMaxDiagItems, s.controller.diag.touch_packets); code != 0) return code;
+  if (const int code = read_count("KDSIM_ESD", kMaxDiagItems, s.controller.diag.esd_reports); code != 0) return code;
+  if (const int code = read_count("KDSIM_LOGS", kMaxDiagItems, s.controller.diag.log_records); code != 0) return code;
+  if (const int code = read_count("KDSIM_EVENT_INTR", 2, event_type); code != 0) return code;
   s.controller.diag.event_interrupt_type = static_cast<uint8_t>(event_type);
   return 0;
 }
 
 int read_isp_busy(Settings& s) {
-  const char* value = std::getenv("KDSIM_ISP_BUSY");
+  const char* value = setting("KDSIM_ISP_BUSY");
   if (value == nullptr) return 0;
   unsigned long busy = 0;
-  if (!parse_number(value, 10, kMaxBusyReads, &busy)) return bad("KDSIM_ISP_BUSY", value, "a decimal count, 0 to 1000000");
+  if (!parse_number(value, 10, kMaxBusyReads, &busy)) return bad(value, "a decimal count, 0 to 1000000");
   s.controller.isp_busy_reads = static_cast<int>(busy);
   return 0;
 }
@@ -300,11 +333,11 @@ int read_isp_busy(Settings& s) {
 // `align`.
 int read_hex_list(const char* name, unsigned long max, unsigned long align, const char* expected,
                   std::vector<uint32_t>& out) {
-  const char* value = std::getenv(name);
+  const char* value = setting(name);
   if (value == nullptr) return 0;
   for (const std::string& item : split(value, ',')) {
     unsigned long word = 0;
-    if (!parse_number(item, 16, max, &word) || word % align != 0) return bad(name, value, expected);
+    if (!parse_number(item, 16, max, &word) || word % align != 0) return bad(value, expected);
     out.push_back(static_cast<uint32_t>(word));
   }
   return 0;
@@ -321,12 +354,68 @@ int read_corrupt_unit(Settings& s) {
                        s.controller.corrupt_units);
 }
 
+// A file name; for a board of KDSIM_BRIDGES each %s in it stands for the
+// board's serial.
 int read_path(const char* name, std::string& out) {
-  const char* value = std::getenv(name);
+  const char* value = setting(name);
   if (value == nullptr) return 0;
-  if (*value == '\0') return bad(name, value, "a file name");
+  if (*value == '\0') return bad(value, "a file name");
   out = value;
+  if (g_board_serial.empty()) return 0;
+  for (size_t at = out.find("%s"); at != std::string::npos; at = out.find("%s", at + g_board_serial.size())) {
+    out.replace(at, 2, g_board_serial);
+  }
   return 0;
+}
+
+int read_paths(Settings& s) {
+  if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;
+  if (const int code = read_path("KDSIM_FLASH_OUT", s.flash_out); code != 0) return code;
+  if (const int code = read_path("KDSIM_TRACE", s.trace); code != 0) return code;
+  return read_path("KDSIM_CP2112_SMBUS_LOG", s.smbus_log);
+}
+
+// Every setting of one bridge and its controller, read for g_board_serial.
+int read_settings(Settings& s) {
+  for (int (*reader)(Settings&) :
+       {read_board_id, read_versions, read_protocol, read_unit, read_check_fail, read_timing, read_busy,
+        read_never_ready, read_unplug_after, read_cp2112_silent_after, read_vanish_after, read_diag, read_isp_busy,
+        read_isp_stuck, read_corrupt_unit, read_paths}) {
+    if (const int code = reader(s); code != 0) return code;
+  }
+  return 0;
+}
+
+// The settings a board of KDSIM_BRIDGES may have of its own: all but the
+// choice of bridges.
+constexpr const char* kBoardSettings[] = {
+    "BOARD_ID", "VERSIONS",     "PROTOCOL",           "UNIT",       "CHECK_FAIL",          "TIMING",
+    "BUSY",     "NEVER_READY",  "UNPLUG_AFTER",       "CP2112_SILENT_AFTER", "VANISH_AFTER", "TOUCH",
+    "ESD",      "LOGS",         "EVENT_INTR",         "ISP_BUSY",   "ISP_STUCK",           "CORRUPT_UNIT",
+    "FLASH_IN", "FLASH_OUT",    "TRACE",              "CP2112_SMBUS_LOG"};
+
+
+// One virtual bridge with the controller behind it and the files of both.
+// A KDSIM_BRIDGE set is one of these (with one or two bridges on its one
+// controller); each bridge of KDSIM_BRIDGES is one of its own.
+struct Board {
+  std::string serial;  // its KDSIM_BRIDGES serial; empty for KDSIM_BRIDGE
+  Settings s;
+  std::unique_ptr<VirtualKd63507> controller;
+  std::vector<std::shared_ptr<VirtualHidDevice>> bridges;
+  VirtualCp2112* cp2112 = nullptr;
+  FILE* trace = nullptr;
+  FILE* smbus_log = nullptr;
+  bool active = false;  // its files are in use, and its flash is written at exit
+};
+
+std::vector<std::unique_ptr<Board>> g_boards;
+
+void close_files(Board& board) {
+  if (board.trace != nullptr) std::fclose(board.trace);
+  if (board.smbus_log != nullptr) std::fclose(board.smbus_log);
+  board.trace = nullptr;
+  board.smbus_log = nullptr;
 }
 
 int load_flash(const std::string& path, VirtualKd63507& controller) {
@@ -346,40 +435,14 @@ int load_flash(const std::string& path, VirtualKd63507& controller) {
   return 0;
 }
 
-void write_flash_at_exit() {
-  if (g_trace != nullptr) {
-    std::fclose(g_trace);
-    g_trace = nullptr;
-  }
-  if (g_flash_out.empty() || !g_controller) return;
-  FILE* file = std::fopen(g_flash_out.c_str(), "wb");
-  const auto& flash = g_controller->flash();
-  if (file == nullptr || std::fwrite(flash.data(), 1, flash.size(), file) != flash.size()) {
-    std::fprintf(stderr, "KDSIM_FLASH_OUT: cannot write \"%s\"\n", g_flash_out.c_str());
-  }
-  if (file != nullptr) std::fclose(file);
-}
-
-}  // namespace
-
-int kdsim_setup_from_environment(void) {
-  Settings s;
-  for (int (*reader)(Settings&) : {read_bridge, read_board_id, read_versions, read_protocol, read_unit, read_check_fail,
-                                   read_timing, read_busy, read_never_ready, read_unplug_after, read_cp2112_silent_after,
-                                   read_vanish_after, read_diag, read_isp_busy, read_isp_stuck, read_corrupt_unit}) {
-    if (const int code = reader(s); code != 0) return code;
-  }
-  if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;
-  if (const int code = read_path("KDSIM_FLASH_OUT", s.flash_out); code != 0) return code;
-  if (const int code = read_path("KDSIM_TRACE", s.trace); code != 0) return code;
-  if (const int code = read_path("KDSIM_CP2112_SMBUS_LOG", s.smbus_log); code != 0) return code;
-
-  auto controller = std::make_unique<VirtualKd63507>(s.controller);
-  controller->set_recording(false);  // a whole update would pile up every transfer
+// Loads a board's flash and opens its output files, which makes it active.
+// 0, or a message on stderr and the exit code.
+int open_files(Board& board) {
+  const Settings& s = board.s;
   if (!s.flash_in.empty()) {
-    if (const int code = load_flash(s.flash_in, *controller); code != 0) return code;
+    if (const int code = load_flash(s.flash_in, *board.controller); code != 0) return code;
   }
-  // Both output files are tried now, so that a run cannot end in a file that
+  // Every output file is tried now, so that a run cannot end in a file that
   // was never written.
   if (!s.flash_out.empty()) {
     FILE* probe = std::fopen(s.flash_out.c_str(), "wb");
@@ -389,53 +452,227 @@ int kdsim_setup_from_environment(void) {
     }
     std::fclose(probe);
   }
-  FILE* trace = nullptr;
   if (!s.trace.empty()) {
-    trace = std::fopen(s.trace.c_str(), "w");
-    if (trace == nullptr) {
+    board.trace = std::fopen(s.trace.c_str(), "w");
+    if (board.trace == nullptr) {
       std::fprintf(stderr, "KDSIM_TRACE: cannot create \"%s\": %s\n", s.trace.c_str(), std::strerror(errno));
       return EXIT_BAD_INPUT;
     }
-    controller->set_trace_file(trace);
+    board.controller->set_trace_file(board.trace);
   }
-
-  FILE* smbus_log = nullptr;
   if (!s.smbus_log.empty()) {
-    smbus_log = std::fopen(s.smbus_log.c_str(), "w");
-    if (smbus_log == nullptr) {
+    board.smbus_log = std::fopen(s.smbus_log.c_str(), "w");
+    if (board.smbus_log == nullptr) {
       std::fprintf(stderr, "KDSIM_CP2112_SMBUS_LOG: cannot create \"%s\": %s\n", s.smbus_log.c_str(),
                    std::strerror(errno));
-      if (trace != nullptr) std::fclose(trace);
+      return EXIT_BAD_INPUT;
+    }
+    if (board.cp2112 != nullptr) board.cp2112->smbus_log = board.smbus_log;
+  }
+  board.active = true;
+  return 0;
+}
+
+// A board of KDSIM_BRIDGES touches its files only once the process talks to
+// it: a process limited to one board (kdtool --serial) leaves the others'
+// files alone, and a listing (which opens and closes each bridge) none.
+// A file that cannot be used then ends the process as at start-up.
+void open_files_on_first_transfer(Board& board) {
+  if (const int code = open_files(board); code != 0) {
+    std::fflush(stdout);
+    std::exit(code);
+  }
+}
+
+void write_flash_at_exit() {
+  for (const auto& board : g_boards) {
+    if (!board->active) continue;
+    if (board->trace != nullptr) {
+      board->controller->set_trace_file(nullptr);
+      std::fclose(board->trace);
+      board->trace = nullptr;
+    }
+    const std::string& path = board->s.flash_out;
+    if (path.empty()) continue;
+    FILE* file = std::fopen(path.c_str(), "wb");
+    const auto& flash = board->controller->flash();
+    if (file == nullptr || std::fwrite(flash.data(), 1, flash.size(), file) != flash.size()) {
+      std::fprintf(stderr, "KDSIM_FLASH_OUT: cannot write \"%s\"\n", path.c_str());
+    }
+    if (file != nullptr) std::fclose(file);
+  }
+}
+
+// Builds a board's controller and bridges (kinds "custom", "cp2112") on it.
+void build_board(Board& board, bool custom, bool cp2112, const char* cp2112_serial) {
+  const Settings& s = board.s;
+  board.controller = std::make_unique<VirtualKd63507>(s.controller);
+  board.controller->set_recording(false);  // a whole update would pile up every transfer
+  if (custom) {
+    auto hid_board = std::make_shared<VirtualHidBoard>(board.controller.get(), s.board_vid, s.board_pid);
+    hid_board->info.serial = board.serial.empty() ? KDSIM_BOARD_SERIAL : board.serial;
+    hid_board->timing.enabled = s.timing;
+    board.bridges.push_back(std::move(hid_board));
+  }
+  if (cp2112) {
+    auto bridge = std::make_shared<VirtualCp2112>(board.controller.get(), cp2112_serial);
+    if (s.cp2112_silent_after >= 0) bridge->drop_responses(s.cp2112_silent_after, -1);
+    bridge->timing.enabled = s.timing;
+    board.cp2112 = bridge.get();
+    board.bridges.push_back(std::move(bridge));
+  }
+  for (auto& bridge : board.bridges) {
+    if (s.unplug_after >= 0) bridge = unplug_after_reports(bridge, s.unplug_after);
+  }
+}
+
+// KDSIM_BRIDGES: KIND:COUNT[,KIND:COUNT...] into one kind per board, in order.
+int read_bridge_list(const char* value, std::vector<std::string>& kinds) {
+  g_variable = "KDSIM_BRIDGES";
+  const char* expected = "KIND:COUNT[,KIND:COUNT...], KIND custom or cp2112, COUNT 1 to 64 in all";
+  for (const std::string& item : split(value, ',')) {
+    const std::vector<std::string> pair = split(item, ':');
+    unsigned long count = 0;
+    if (pair.size() != 2 || (pair[0] != "custom" && pair[0] != "cp2112") ||
+        !parse_number(pair[1], 10, kMaxBridges, &count) || count == 0 || kinds.size() + count > kMaxBridges) {
+      return bad(value, expected);
+    }
+    kinds.insert(kinds.end(), count, pair[0]);
+  }
+  return 0;
+}
+
+// The names of the serials of KDSIM_BRIDGES, numbered per kind from 0001.
+std::string board_serial(const std::string& kind, int number) {
+  char serial[24];
+  std::snprintf(serial, sizeof serial, "%s%04d", kind == "custom" ? "BOARDSIM" : "CP2112SIM", number);
+  return serial;
+}
+
+bool is_board_setting(const std::string& name) {
+  for (const char* known : kBoardSettings) {
+    if (name == known) return true;
+  }
+  return false;
+}
+
+// A per-board variable (KDSIM_BOARDSIM..._ or KDSIM_CP2112SIM..._) must name
+// a board of the set and one of its settings: a typo would otherwise leave
+// the board with the shared value, unnoticed.
+int check_board_variables(const std::vector<std::unique_ptr<Board>>& boards) {
+  for (char** entry = KDSIM_ENVIRON; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    const std::string name = text.substr(0, text.find('='));
+    const std::string prefix = "KDSIM_";
+    if (name.rfind(prefix + "BOARDSIM", 0) != 0 && name.rfind(prefix + "CP2112SIM", 0) != 0) continue;
+    const size_t underscore = name.find('_', prefix.size());
+    const std::string serial = name.substr(prefix.size(), underscore == std::string::npos ? std::string::npos
+                                                                                         : underscore - prefix.size());
+    const std::string what = underscore == std::string::npos ? "" : name.substr(underscore + 1);
+    bool known_board = false;
+    for (const auto& board : boards) known_board = known_board || board->serial == serial;
+    const char* problem = nullptr;
+    if (boards.empty() || boards.front()->serial.empty()) {
+      problem = "settings of one board need KDSIM_BRIDGES";
+    } else if (!known_board) {
+      problem = "KDSIM_BRIDGES has no board of that serial";
+    } else if (!is_board_setting(what)) {
+      problem = "not a setting of a board";
+    }
+    if (problem != nullptr) {
+      std::fprintf(stderr, "%s: %s\n", name.c_str(), problem);
       return EXIT_BAD_INPUT;
     }
   }
+  return 0;
+}
 
-  std::vector<std::shared_ptr<VirtualHidDevice>> bridges;
-  if (s.custom) {
-    auto board = std::make_shared<VirtualHidBoard>(controller.get(), s.board_vid, s.board_pid);
-    board->info.serial = KDSIM_BOARD_SERIAL;
-    board->timing.enabled = s.timing;
-    bridges.push_back(std::move(board));
+// Two boards must not write the same output file.
+int check_distinct_outputs(const std::vector<std::unique_ptr<Board>>& boards) {
+  struct Output {
+    const char* variable;
+    std::string Settings::*path;
+    bool cp2112_only;  // only a CP2112 writes its SMBus log
+  };
+  const Output outputs[] = {{"KDSIM_FLASH_OUT", &Settings::flash_out, false},
+                            {"KDSIM_TRACE", &Settings::trace, false},
+                            {"KDSIM_CP2112_SMBUS_LOG", &Settings::smbus_log, true}};
+  for (size_t i = 0; i < boards.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      for (const Output& out : outputs) {
+        const std::string& path = boards[i]->s.*out.path;
+        if (path.empty() || path != boards[j]->s.*out.path) continue;
+        if (out.cp2112_only && (boards[i]->cp2112 == nullptr || boards[j]->cp2112 == nullptr)) continue;
+        std::fprintf(stderr, "%s: %s and %s would both write \"%s\" (%%s in the name stands for the serial)\n",
+                     out.variable, boards[j]->serial.c_str(), boards[i]->serial.c_str(), path.c_str());
+        return EXIT_BAD_INPUT;
+      }
+    }
   }
-  if (s.cp2112) {
-    auto cp2112 = std::make_shared<VirtualCp2112>(controller.get(), KDSIM_CP2112_SERIAL);
-    if (s.cp2112_silent_after >= 0) cp2112->drop_responses(s.cp2112_silent_after, -1);
-    cp2112->smbus_log = smbus_log;
-    cp2112->timing.enabled = s.timing;
-    bridges.push_back(std::move(cp2112));
+  return 0;
+}
+
+// The boards of the environment: one per KDSIM_BRIDGES bridge, or the one
+// of KDSIM_BRIDGE. 0, or a message on stderr and the exit code.
+int read_boards(std::vector<std::unique_ptr<Board>>& boards) {
+  const char* list = std::getenv("KDSIM_BRIDGES");
+  if (list == nullptr) {
+    auto board = std::make_unique<Board>();
+    g_board_serial.clear();
+    if (const int code = read_bridge(board->s); code != 0) return code;
+    if (const int code = read_settings(board->s); code != 0) return code;
+    build_board(*board, board->s.custom, board->s.cp2112, KDSIM_CP2112_SERIAL);
+    boards.push_back(std::move(board));
+    return check_board_variables(boards);
+  }
+  if (std::getenv("KDSIM_BRIDGE") != nullptr) {
+    std::fprintf(stderr, "KDSIM_BRIDGES: cannot be given together with KDSIM_BRIDGE (use one of them)\n");
+    return EXIT_BAD_INPUT;
+  }
+  std::vector<std::string> kinds;
+  if (const int code = read_bridge_list(list, kinds); code != 0) return code;
+  int customs = 0;
+  int cp2112s = 0;
+  for (const std::string& kind : kinds) {
+    auto board = std::make_unique<Board>();
+    board->serial = board_serial(kind, kind == "custom" ? ++customs : ++cp2112s);
+    g_board_serial = board->serial;
+    const int code = read_settings(board->s);
+    g_board_serial.clear();
+    if (code != 0) return code;
+    build_board(*board, kind == "custom", kind == "cp2112", board->serial.c_str());
+    boards.push_back(std::move(board));
+  }
+  if (const int code = check_board_variables(boards); code != 0) return code;
+  return check_distinct_outputs(boards);
+}
+
+}  // namespace
+
+int kdsim_setup_from_environment(void) {
+  std::vector<std::unique_ptr<Board>> boards;
+  if (const int code = read_boards(boards); code != 0) return code;
+  const bool single = boards.front()->serial.empty();
+  if (single) {
+    // The one board of KDSIM_BRIDGE takes its files at start.
+    if (const int code = open_files(*boards.front()); code != 0) {
+      close_files(*boards.front());
+      return code;
+    }
+  } else {
+    for (auto& board : boards) {
+      Board* own = board.get();
+      for (auto& bridge : board->bridges) bridge->before_first_transfer = [own] { open_files_on_first_transfer(*own); };
+    }
   }
 
   hid_virtual_detach_all();
-  for (auto& bridge : bridges) {
-    hid_virtual_attach(s.unplug_after >= 0 ? unplug_after_reports(bridge, s.unplug_after) : bridge);
+  for (const auto& board : boards) {
+    for (const auto& bridge : board->bridges) hid_virtual_attach(bridge);
   }
-  const bool first_setup = !g_controller;
-  g_controller = std::move(controller);
-  if (g_trace != nullptr) std::fclose(g_trace);
-  g_trace = trace;
-  if (g_smbus_log != nullptr) std::fclose(g_smbus_log);
-  g_smbus_log = smbus_log;
-  g_flash_out = s.flash_out;
+  const bool first_setup = g_boards.empty();
+  for (auto& board : g_boards) close_files(*board);
+  g_boards = std::move(boards);
   if (first_setup) std::atexit(write_flash_at_exit);
   return 0;
 }

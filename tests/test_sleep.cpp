@@ -15,6 +15,7 @@ TEST(Sleep, PausesLastAtLeastTheirTimeAndHoldTheTimerPeriodOnWindows) {
 #else
   constexpr unsigned kHeld = 0;
 #endif
+  platform_sleep_release();  // whatever an earlier test in this process took
   EXPECT_EQ(platform_sleep_timer_period(), 0u);
   const Clock::time_point start = Clock::now();
   platform_sleep_ms(2);
@@ -25,6 +26,20 @@ TEST(Sleep, PausesLastAtLeastTheirTimeAndHoldTheTimerPeriodOnWindows) {
   EXPECT_EQ(platform_sleep_timer_period(), 0u);
   platform_sleep_ms(0);  // the next pause asks again
   EXPECT_EQ(platform_sleep_timer_period(), kHeld);
+}
+
+// The paced pauses of an update: each ends at its deadline or after, with no
+// earlier pause having taken a timer period, and none is left held after it.
+TEST(Sleep, PausesUntilADeadlineOnTheirOwn) {
+  using Clock = std::chrono::steady_clock;
+  platform_sleep_release();
+  for (int i = 0; i < 20; ++i) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(1900);
+    platform_sleep_until(deadline);
+    EXPECT_GE(Clock::now(), deadline);
+  }
+  platform_sleep_until(Clock::now() - std::chrono::milliseconds(1));  // past: at once
+  EXPECT_EQ(platform_sleep_timer_period(), 0u);
 }
 
 }  // namespace

@@ -24,8 +24,9 @@ bool g_master_run_busy = false;
 void signal_handler(int signo) {
   if (signo != SIGINT) return;
   // Async-signal context (on Windows the console's own thread): write(2)
-  // only. terminal_startup() keeps stdout line buffered (unbuffered on
-  // Windows) so this lands after every complete line printed before it.
+  // only. terminal_startup() keeps stdout line buffered (on Windows the
+  // console's handler writes stdout's buffer out first, under its lock) so
+  // this lands after every complete line printed before it.
   static constexpr char kLine[] = "\n\n[Ctrl+C] User terminated running of program.\n\n";
   ssize_t ignored = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
   (void)ignored;

@@ -11,6 +11,7 @@
 #include "bridge/hidboard/usb_drv_qbm7750.h"
 #include "console/util_console.h"
 #include "diag/master_TCIP.h"
+#include "platform/file_open.h"
 #include "platform/hid.h"
 #include "platform/sleep.h"
 #include "platform/terminal.h"
@@ -378,6 +379,7 @@ int run_remove_device(const KdtoolOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  argv = platform_utf8_argv(&argc, argv);
   terminal_startup();
   KdtoolOptions options;
   if (argc <= 1) {

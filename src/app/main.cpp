@@ -10,6 +10,7 @@
 #include "app/master.h"
 #include "app/run_outcome.h"
 #include "console/util_console.h"
+#include "platform/file_open.h"
 #include "platform/sleep.h"
 #include "platform/terminal.h"
 
@@ -59,7 +60,7 @@ int fwdownload_main(int argc, char** argv, int (*start_transport)(void)) {
   img_app_ver = 0xFFFF;
   img_para_ver = 0xFFFF;
 
-  std::unique_ptr<FILE, FileCloser> image(std::fopen(argv[1], "rb"));
+  std::unique_ptr<FILE, FileCloser> image(platform_fopen(argv[1], "rb"));
   if (!image) return end_with_key("Image file open error.", EXIT_BAD_INPUT);
 
   img_vid = static_cast<uint16_t>(read_hex(argv[2]));

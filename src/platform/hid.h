@@ -47,7 +47,10 @@ struct HidTransport {
   // Readies the backend. 0, or a message has been printed and the value is
   // the process exit code to end with.
   int (*startup)(void);
-  std::vector<HidDeviceInfo> (*enumerate)(uint16_t vendor_id, uint16_t product_id);
+  // Devices of that vendor and product (0 matches any) and, when `path` is
+  // not empty, at that path only: a backend that must ask each device for its
+  // strings asks only the devices that match the rest.
+  std::vector<HidDeviceInfo> (*enumerate)(uint16_t vendor_id, uint16_t product_id, const std::string& path);
   HidHandle* (*open)(const std::string& path, std::string* why);
   void (*close)(HidHandle* handle);
   int (*write)(HidHandle* handle, const uint8_t* data, size_t length);

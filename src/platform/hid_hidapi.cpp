@@ -93,12 +93,14 @@ int hidapi_startup(void) {
   return 0;
 }
 
-std::vector<HidDeviceInfo> hidapi_enumerate(uint16_t vendor_id, uint16_t product_id) {
+// hidapi reads the strings from sysfs without asking the device.
+std::vector<HidDeviceInfo> hidapi_enumerate(uint16_t vendor_id, uint16_t product_id, const std::string& path) {
   std::vector<HidDeviceInfo> found;
   hid_device_info* list = hid_enumerate(vendor_id, product_id);
   for (const hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
     HidDeviceInfo info;
     info.path = entry->path != nullptr ? entry->path : "";
+    if (!path.empty() && info.path != path) continue;
     info.vendor_id = entry->vendor_id;
     info.product_id = entry->product_id;
     info.release_number = entry->release_number;

@@ -35,7 +35,7 @@ void hid_transport_restrict(const std::string& path, const std::string& serial) 
 
 std::vector<HidDeviceInfo> hid_transport_enumerate(uint16_t vendor_id, uint16_t product_id) {
   if (g_backend == nullptr) return {};
-  std::vector<HidDeviceInfo> found = g_backend->enumerate(vendor_id, product_id);
+  std::vector<HidDeviceInfo> found = g_backend->enumerate(vendor_id, product_id, g_only_path);
   std::vector<HidDeviceInfo> kept;
   for (HidDeviceInfo& info : found) {
     if (allowed(info)) kept.push_back(std::move(info));
@@ -51,8 +51,8 @@ HidHandle* hid_transport_open(const std::string& path, std::string* why) {
   // The serial is known only from enumeration: a path outside the limit
   // must not open, whatever its name.
   HidDeviceInfo listed;
-  for (HidDeviceInfo& info : hid_transport_enumerate(0, 0)) {
-    if (info.path == path) listed = std::move(info);
+  for (HidDeviceInfo& info : g_backend->enumerate(0, 0, path)) {
+    if (info.path == path && allowed(info)) listed = std::move(info);
   }
   if (listed.path.empty() && (!g_only_path.empty() || !g_only_serial.empty())) {
     if (why) *why = path + " is not the device asked for";

@@ -20,6 +20,11 @@ VirtualHidDevice* live(HidHandle* base) {
   if (handle == nullptr || !handle->device || handle->device->unplugged) return nullptr;
   const auto& devices = registry();
   if (std::find(devices.begin(), devices.end(), handle->device) == devices.end()) return nullptr;
+  if (handle->device->before_first_transfer) {
+    const std::function<void()> first = std::move(handle->device->before_first_transfer);
+    handle->device->before_first_transfer = nullptr;
+    first();
+  }
   return handle->device.get();
 }
 
@@ -27,10 +32,11 @@ VirtualHidDevice* live(HidHandle* base) {
 // of fwdownload-sim and kdtool --virtual, or a test).
 int virtual_startup(void) { return 0; }
 
-std::vector<HidDeviceInfo> virtual_enumerate(uint16_t vendor_id, uint16_t product_id) {
+std::vector<HidDeviceInfo> virtual_enumerate(uint16_t vendor_id, uint16_t product_id, const std::string& path) {
   std::vector<HidDeviceInfo> found;
   for (const auto& device : registry()) {
     if (device->unplugged) continue;
+    if (!path.empty() && device->info.path != path) continue;
     if (vendor_id != 0 && device->info.vendor_id != vendor_id) continue;
     if (product_id != 0 && device->info.product_id != product_id) continue;
     found.push_back(device->info);

@@ -6,6 +6,7 @@
 
 #include "platform/hid.h"
 
+#include <functional>
 #include <memory>
 
 class VirtualHidDevice {
@@ -35,6 +36,11 @@ class VirtualHidDevice {
     (void)length;
     return -1;
   }
+  // Runs once, just before the first transfer on an open handle reaches
+  // the device (opening and closing alone, as a listing does, do not run
+  // it): the KDSIM_* start-up loads a board's own files only then.
+  std::function<void()> before_first_transfer;
+
   // Called when a handle to this device is opened or closed.
   virtual void opened() {}
   virtual void closed() {}

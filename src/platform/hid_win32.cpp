@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -142,7 +143,10 @@ WinHidHandle* own(HidHandle* handle) { return static_cast<WinHidHandle*>(handle)
 
 int win32_startup(void) { return 0; }
 
-std::vector<HidDeviceInfo> win32_enumerate(uint16_t vendor_id, uint16_t product_id) {
+// Vendor, product and path are matched before anything is asked of a device:
+// HidD_Get*String sends a request to the device and has no time limit, so a
+// stuck HID device elsewhere on the system must never be asked.
+std::vector<HidDeviceInfo> win32_enumerate(uint16_t vendor_id, uint16_t product_id, const std::string& wanted) {
   std::vector<HidDeviceInfo> found;
   GUID hid_guid;
   HidD_GetHidGuid(&hid_guid);
@@ -153,7 +157,7 @@ std::vector<HidDeviceInfo> win32_enumerate(uint16_t vendor_id, uint16_t product_
     interface.cbSize = sizeof interface;  // 32 in a 64-bit process, 28 in a 32-bit one
     if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hid_guid, index, &interface)) break;
     const std::string path = interface_path(set.get(), &interface);
-    if (path.empty()) continue;
+    if (path.empty() || (!wanted.empty() && path != wanted)) continue;
     // Opened without access rights: attributes and capabilities can be read
     // even from devices that the system or another program holds (keyboards,
     // mice, a board in use).
@@ -223,6 +227,7 @@ int win32_write(HidHandle* base, const uint8_t* data, size_t length) {
 int win32_read(HidHandle* base, uint8_t* buffer, size_t length, int timeout_ms) {
   WinHidHandle* handle = own(base);
   if (handle == nullptr || buffer == nullptr || length == 0 || handle->lengths.input == 0) return -1;
+  if (timeout_ms != 0) std::fflush(stdout);  // a wait: what was printed shows first
   OVERLAPPED overlapped{};
   overlapped.hEvent = handle->read_event.get();
   ResetEvent(overlapped.hEvent);

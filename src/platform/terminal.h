@@ -18,10 +18,12 @@
 #include <cstdint>
 
 // Console set-up for a run of a console program, called first thing in main:
-// stdout keeps lines in order with what the Ctrl+C handler writes directly
-// (line buffered on POSIX; unbuffered on Windows, whose C runtime has no line
-// buffering), and a Windows console shows UTF-8 output (its previous output
-// code page comes back at exit).
+// stdout keeps lines in order with what the Ctrl+C handler writes directly,
+// and a Windows console shows UTF-8 output (its previous output code page
+// comes back at exit). On POSIX stdout is line buffered. On Windows, whose C
+// runtime has no line buffering, it is fully buffered and written out before
+// every wait: a poll or read of a key here, a pause (platform/sleep.h), a HID
+// read with a time limit, the Ctrl+C handler, and at exit.
 void terminal_startup(void);
 // Calls handler(SIGINT) when the user presses Ctrl+C (on Windows also
 // Ctrl+Break). On Windows the handler runs on a thread of its own, so it may

@@ -1,10 +1,22 @@
 // The Windows console behind platform/terminal.h: keys from _kbhit/_getch
 // when stdin is a console, bytes from a pipe or file otherwise; colours as
 // console attributes (never escape sequences).
+//
+// Output. The C runtime has no line buffering, and unbuffered it hands the
+// console one character per write: slow, and a UTF-8 sequence cut into
+// single bytes shows as replacement characters on older consoles. So stdout
+// is fully buffered and flushed whenever the program is about to wait (a key
+// here, a pause in platform/sleep.h, a HID read) and at exit: the console gets
+// everything printed since the last wait in one write. On a console stdout is
+// in binary mode, since in text mode the runtime cuts each write into pieces
+// of about 1 KB (a UTF-8 sequence could straddle two); the console itself
+// starts a new line at LF. Files and pipes keep CR LF line ends.
 #include "platform/terminal.h"
 
 #include <windows.h>
 #include <conio.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <atomic>
 #include <csignal>
@@ -12,6 +24,10 @@
 #include <cstdlib>
 
 namespace {
+
+// Far more than the program prints between two waits: only a buffer that
+// fills up is written wherever it ends, maybe inside a UTF-8 sequence.
+char g_stdout_buffer[1 << 16];
 
 uint16_t g_attribute = 0x07;     // kept when stdout is not a console
 uint16_t g_found_attribute = 0;  // the console's own, put back at exit
@@ -35,19 +51,26 @@ void restore_output_cp() {
   if (g_found_output_cp != 0) SetConsoleOutputCP(g_found_output_cp);
 }
 
-// Runs on a thread the system starts for the event.
+// Runs on a thread the system starts for the event. The handler writes to
+// the output directly: holding stdout's lock, with what is buffered written
+// first, its text follows everything printed before it and never lands
+// inside a printf of the main thread.
 BOOL WINAPI on_console_event(DWORD event) {
   void (*handler)(int) = g_ctrl_c_handler.load();
   if ((event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) || handler == nullptr) return FALSE;
+  _lock_file(stdout);
+  std::fflush(stdout);
   handler(SIGINT);
+  _unlock_file(stdout);
   return TRUE;
 }
 
 }  // namespace
 
 void terminal_startup(void) {
-  // The C runtime takes _IOLBF for full buffering (and refuses size 0).
-  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  std::fflush(stdout);
+  if (is_console(stdout_handle())) _setmode(_fileno(stdout), _O_BINARY);
+  std::setvbuf(stdout, g_stdout_buffer, _IOFBF, sizeof g_stdout_buffer);
   const UINT current = GetConsoleOutputCP();  // 0 without a console
   if (current != 0 && current != CP_UTF8 && g_found_output_cp == 0 && SetConsoleOutputCP(CP_UTF8)) {
     g_found_output_cp = current;
@@ -61,6 +84,7 @@ bool terminal_catch_ctrl_c(void (*handler)(int)) {
 }
 
 int terminal_key_waiting(void) {
+  std::fflush(stdout);  // whoever polls for a key shows what it printed first
   const HANDLE input = stdin_handle();
   if (is_console(input)) return _kbhit();
   if (GetFileType(input) == FILE_TYPE_PIPE) {
@@ -75,6 +99,7 @@ int terminal_key_waiting(void) {
 }
 
 int terminal_read_key(void) {
+  std::fflush(stdout);
   const HANDLE input = stdin_handle();
   if (is_console(input)) return _getch();
   unsigned char byte = 0;

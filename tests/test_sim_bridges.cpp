@@ -1,0 +1,139 @@
+// Several virtual bridges at once (KDSIM_BRIDGES), each with a controller,
+// serial and flash file of its own, and per-board settings: kdtool run as
+// the real executable, one process per board as a production line does.
+#ifdef KDTOOL_PATH
+#include "support_process.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <set>
+
+namespace {
+
+const EnvList kFive = {{"KDSIM_BRIDGES", "custom:3,cp2112:2"}};
+
+ProcessResult kdtool(std::vector<std::string> args, const EnvList& env) {
+  args.insert(args.begin(), {KDTOOL_PATH, "--virtual"});
+  return run_process(args, env);
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::set<std::string> files_in(const TempDir& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) names.insert(entry.path().filename().string());
+  return names;
+}
+
+TEST(SimBridges, ListShowsEveryBoardWithItsSerialKindAndPathAndTouchesNoFile) {
+  TempDir dir;
+  EnvList env = kFive;
+  env.emplace_back("KDSIM_FLASH_OUT", dir.file("%s.bin"));
+  env.emplace_back("KDSIM_FLASH_IN", dir.file("missing-%s.bin"));  // would stop a process that used it
+  const ProcessResult r = kdtool({"--json", "list"}, env);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const nlohmann::json doc = nlohmann::json::parse(r.out);
+  const char* expected[][3] = {{"custom", "BOARDSIM0001", "virtual:0"}, {"custom", "BOARDSIM0002", "virtual:1"},
+                               {"custom", "BOARDSIM0003", "virtual:2"}, {"cp2112", "CP2112SIM0001", "virtual:3"},
+                               {"cp2112", "CP2112SIM0002", "virtual:4"}};
+  ASSERT_EQ(doc["bridges"].size(), 5u) << r.out;
+  for (size_t i = 0; i < 5; ++i) {
+    const auto& b = doc["bridges"][i];
+    EXPECT_EQ(b["kind"], expected[i][0]);
+    EXPECT_EQ(b["serial"], expected[i][1]);
+    EXPECT_EQ(b["path"], expected[i][2]);
+    EXPECT_TRUE(b["usable"].get<bool>()) << b;
+  }
+  EXPECT_TRUE(files_in(dir).empty());
+}
+
+// Three boards updated by three processes at once with the same settings:
+// one board's controller vanishes, one is already current, one is updated.
+// Each loads and writes its own flash file; the two boards no process used
+// keep theirs untouched.
+TEST(SimBridges, EachProcessUpdatesItsOwnBoardWithItsOwnFaultsAndFlashFile) {
+  TempDir dir;
+  const std::string image = dir.file("image.bin");
+  write_file(image, make_image());
+  const std::vector<std::string> serials = {"BOARDSIM0001", "BOARDSIM0002", "CP2112SIM0002"};
+  for (size_t i = 0; i < serials.size(); ++i) {
+    write_file(dir.file(serials[i] + ".bin"), std::vector<uint8_t>(0x20000, static_cast<uint8_t>(0x11 * (i + 1))));
+  }
+  EnvList env = kFive;
+  env.insert(env.end(), {{"KDSIM_FLASH_IN", dir.file("%s.bin")},
+                         {"KDSIM_FLASH_OUT", dir.file("%s.bin")},
+                         {"KDSIM_BOARDSIM0001_VANISH_AFTER", "500"},
+                         {"KDSIM_CP2112SIM0002_VERSIONS", "0001,0102,0003,0010"}});
+  std::vector<RunningProcess> running;
+  for (const std::string& serial : serials) {
+    running.push_back(
+        start_process({KDTOOL_PATH, "--virtual", "--serial", serial, "update", image, "0102", "0003", "0010"}, env));
+  }
+  std::vector<ProcessResult> results;
+  for (const RunningProcess& process : running) results.push_back(finish_process(process));
+
+  const std::vector<uint8_t> written = make_image();
+  std::vector<std::vector<uint8_t>> flash;
+  for (size_t i = 0; i < serials.size(); ++i) {
+    flash.push_back(read_file(dir.file(serials[i] + ".bin")));
+    ASSERT_EQ(flash[i].size(), 0x20000u) << serials[i];
+    const auto own = static_cast<uint8_t>(0x11 * (i + 1));
+    EXPECT_TRUE(std::all_of(flash[i].begin(), flash[i].begin() + 0x4000, [own](uint8_t b) { return b == own; }))
+        << serials[i] << " loaded another board's flash";
+  }
+  EXPECT_EQ(results[0].exit_code, 1) << results[0].out << results[0].err;
+  EXPECT_FALSE(std::equal(written.begin(), written.end(), flash[0].begin() + 0x4000));
+
+  EXPECT_EQ(results[1].exit_code, 0) << results[1].out << results[1].err;
+  EXPECT_TRUE(has(results[1].out, "Flash Writing Complete!!!\n"));
+  EXPECT_TRUE(std::equal(written.begin(), written.end(), flash[1].begin() + 0x4000));
+
+  EXPECT_EQ(results[2].exit_code, 0) << results[2].out << results[2].err;
+  EXPECT_TRUE(has(results[2].out, "FW Version : SAME\n"));
+  EXPECT_TRUE(std::all_of(flash[2].begin(), flash[2].end(), [](uint8_t b) { return b == 0x33; }));
+
+  EXPECT_EQ(files_in(dir), (std::set<std::string>{"image.bin", "BOARDSIM0001.bin", "BOARDSIM0002.bin",
+                                                  "CP2112SIM0002.bin"}));
+}
+
+TEST(SimBridges, BadSettingsStopWithExitCode2AndOneMessageNamingTheVariable) {
+  TempDir dir;
+  struct Case {
+    EnvList env;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{{"KDSIM_BRIDGES", "custom:0"}}, "KDSIM_BRIDGES: invalid value \"custom:0\""},
+      {{{"KDSIM_BRIDGES", "usb:1"}}, "KDSIM_BRIDGES: invalid value"},
+      {{{"KDSIM_BRIDGES", "custom:x"}}, "KDSIM_BRIDGES: invalid value"},
+      {{{"KDSIM_BRIDGES", "custom:2,"}}, "KDSIM_BRIDGES: invalid value"},
+      {{{"KDSIM_BRIDGES", "custom:40,cp2112:25"}}, "KDSIM_BRIDGES: invalid value"},
+      {{{"KDSIM_BRIDGES", "custom:1"}, {"KDSIM_BRIDGE", "custom"}}, "KDSIM_BRIDGE"},
+      {{{"KDSIM_BRIDGES", "custom:3"}, {"KDSIM_BOARDSIM0002_VANISH_AFTER", "soon"}},
+       "KDSIM_BOARDSIM0002_VANISH_AFTER: invalid value \"soon\""},
+      {{{"KDSIM_BRIDGES", "custom:3"}, {"KDSIM_BOARDSIM0004_BUSY", "1"}}, "KDSIM_BOARDSIM0004_BUSY: KDSIM_BRIDGES has no"},
+      {{{"KDSIM_BRIDGES", "custom:3"}, {"KDSIM_BOARDSIM0002_BRIDGE", "cp2112"}}, "not a setting of a board"},
+      {{{"KDSIM_BOARDSIM0001_BUSY", "1"}}, "KDSIM_BOARDSIM0001_BUSY: settings of one board need KDSIM_BRIDGES"},
+      {{{"KDSIM_BRIDGES", "custom:1,cp2112:1"}, {"KDSIM_FLASH_OUT", dir.file("flash.bin")}},
+       "KDSIM_FLASH_OUT: BOARDSIM0001 and CP2112SIM0001 would both write"},
+      {{{"KDSIM_TOUCH", "x"}, {"KDSIM_ESD", "y"}}, "KDSIM_TOUCH: invalid value \"x\""},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = kdtool({"list"}, c.env);
+    EXPECT_EQ(r.exit_code, 2) << c.says;
+    EXPECT_TRUE(has(r.err, c.says)) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  // A board's own flash file is needed only once a process talks to it.
+  EnvList env = kFive;
+  env.emplace_back("KDSIM_BOARDSIM0002_FLASH_IN", dir.file("missing.bin"));
+  EXPECT_EQ(kdtool({"--serial", "BOARDSIM0001", "info"}, env).exit_code, 0);
+  const ProcessResult r = kdtool({"--serial", "BOARDSIM0002", "info"}, env);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_TRUE(has(r.err, "KDSIM_FLASH_IN: cannot open \"" + dir.file("missing.bin") + "\"")) << r.err;
+}
+
+}  // namespace
+#endif
