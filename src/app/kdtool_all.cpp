@@ -394,6 +394,12 @@ std::string verdict_text(const std::string& command, const Board& b) {
   if (b.result == "ok") {
     std::string text = std::string(title(command)) + " OK";
     if (command == "update" && !b.written) text += ", already at the release versions";
+    if (command == "info" && b.document.contains("versions") && b.document["versions"].is_object()) {
+      text += ":";
+      for (const auto& [section, version] : b.document["versions"].items()) {
+        text += " " + section + " " + (version.is_string() ? version.get<std::string>() : "?");
+      }
+    }
     return text;
   }
   if (b.result == "interrupted") return std::string(title(command)) + " interrupted (" + b.reason + ")";
