@@ -171,6 +171,14 @@ bool spawn(const std::vector<std::string>& args, Child* child, std::string* why)
     close(out[1]);
     return false;
   }
+  // The parent ignores SIGPIPE; a child starts with the default.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -179,8 +187,9 @@ bool spawn(const std::vector<std::string>& args, Child* child, std::string* why)
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  const int failed = posix_spawn(&child->pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const int failed = posix_spawn(&child->pid, argv[0], &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   close(out[1]);
   close(err[1]);
   if (failed != 0) {
@@ -644,6 +653,9 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A reader of our output that goes away must not end the parent while the
+  // boards are still being written.
+  signal(SIGPIPE, SIG_IGN);
 
   const std::string exe = own_executable(argv);
   int code = 0;
@@ -654,7 +666,11 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
   for (Board& b : boards) {
     if (b.problem.empty()) usable.push_back(&b);
   }
-  const Mode mode = choose_mode(options);
+  Mode mode = choose_mode(options);
+  int columns = 0, rows = 0;
+  if (mode == Mode::kLive && terminal_screen_size(&columns, &rows) && usable.size() + 1 >= static_cast<size_t>(rows)) {
+    mode = Mode::kPipe;  // more boards than lines to redraw them in
+  }
   FILE* text_out = mode == Mode::kJson ? stderr : stdout;
   if (usable.empty()) {
     for (const Board& b : boards) std::fprintf(stderr, "kdtool: skipped %s: %s\n", b.label.c_str(), b.problem.c_str());
@@ -691,6 +707,7 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
 
   Clock::time_point interrupted_at{};
   bool passed_on = false;
+  int poll_error = 0;
   for (;;) {
     std::vector<pollfd> fds;
     for (Board* b : usable) {
@@ -700,7 +717,10 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
     bool any_running = false;
     for (Board* b : usable) any_running = any_running || b->running;
     if (!any_running) break;
-    if (poll(fds.data(), fds.size(), kPollMs) < 0 && errno != EINTR) break;
+    if (poll(fds.data(), fds.size(), kPollMs) < 0 && errno != EINTR) {
+      poll_error = errno;
+      break;
+    }
     const Clock::time_point now = Clock::now();
 
     if (g_interrupted && interrupted_at == Clock::time_point{}) interrupted_at = now;
@@ -744,6 +764,20 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
       }
     }
     teller.draw(false);
+  }
+  // Only when poll itself failed: the boards still running are stopped
+  // rather than left behind.
+  for (Board* b : usable) {
+    if (!b->running) continue;
+    kill(b->child.pid, SIGKILL);
+    waitpid(b->child.pid, &b->status, 0);
+    for (int* fd : {&b->child.out, &b->child.err}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+    b->running = false;
+    b->killed_for = std::string("killed: kdtool could no longer watch its output (") + std::strerror(poll_error) + ")";
+    settle(*b, command);
   }
   teller.draw(true);
 
