@@ -6,6 +6,7 @@
 // 2 bad command line or file, 3 no bridge (or not the one named).
 #include "app/entry.h"
 #include "app/kdtool.h"
+#include "app/kdtool_all.h"
 #include "app/master.h"
 #include "bridge/cp2112/sys_helpers.h"
 #include "bridge/hidboard/usb_drv_qbm7750.h"
@@ -192,6 +193,7 @@ int parse(int argc, char** argv, KdtoolOptions& options) {
   std::string text;
   remove->add_option("TEXT", text, "part of the hardware ID")->required();
   remove->add_flag("--yes", options.yes, "ask no question");
+  for (const char* name : {"update", "verify", "info"}) kdtool_all_add_options(app.get_subcommand(name));
   app.require_subcommand(0, 1);
   app.allow_extras();  // told apart below: unknown options, commands and operands
 
@@ -398,6 +400,7 @@ int main(int argc, char** argv) {
                g_json_failures ? stderr : stdout);
   }
   if (const int code = parse(argc, argv, options); code != 0) return code < 0 ? EXIT_UPDATED : code;
+  if (kdtool_all_requested()) return kdtool_all_run(options, argc, argv);
 
   if (options.command == "remove-device") return run_remove_device(options);
 

@@ -1,0 +1,40 @@
+// kdtool update --all, verify --all and info --all: one command on every
+// usable bridge at once, for a production line with several fixtures on one
+// host.
+//
+// Each board runs in a kdtool process of its own (the run state of an
+// update is process-wide, and a crashed or hung board must not take the
+// others with it): `kdtool --json --serial S COMMAND ...` with the same
+// global options, or `--path P` for a bridge without a serial. The parent
+// lists the bridges with a `kdtool --json list` of its own, checks the
+// command line and the file once before any board starts (exit 2), reads
+// every child's JSON Lines and stderr, and tells the run:
+//   terminal  one line per board redrawn in place (bar, percent, rate, time
+//             left, then its verdict)
+//   pipe      one line per board at its start, every 10 % and its verdict,
+//             each prefixed with the board's serial (or path)
+//   --json    the children's JSON objects, each with a "serial" field, then
+//             one "summary" object; the text summary goes to stderr
+// then a summary (one row per board and the counts) and a verdict line.
+// --log-dir DIR keeps each board's text output in DIR/COMMAND-SERIAL.log.
+//
+// Exit codes: 0 every board succeeded, 1 any failed or was interrupted, 2 bad
+// command line or file (nothing started), 3 no usable bridge. Ctrl+C reaches
+// every child (the terminal's goes to the whole process group; one sent to
+// the parent alone, or SIGTERM, is passed on as SIGINT), and each ends its
+// command in flight as a single run does. Not available on Windows (exit 2).
+#pragma once
+
+#include "app/kdtool.h"
+
+namespace CLI {
+class App;
+}
+
+// Adds --all and --log-dir DIR to a command (update, verify, info).
+void kdtool_all_add_options(CLI::App* command);
+// After the command line is read: whether --all or --log-dir was given.
+bool kdtool_all_requested(void);
+// Runs options.command on every usable bridge; exit code. argc/argv are
+// kdtool's own: the children get the same options.
+int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv);

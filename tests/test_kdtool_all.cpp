@@ -1,0 +1,194 @@
+// kdtool update --all on several virtual boards at once (KDSIM_BRIDGES):
+// the per-board results, each board's flash, the summary and the exit code,
+// in a pipe and in JSON; Ctrl+C; the refusals before any board starts.
+#ifdef KDTOOL_PATH
+#include "support_process.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <thread>
+
+namespace {
+
+const std::vector<std::string> kSerials = {"BOARDSIM0001", "BOARDSIM0002", "CP2112SIM0001", "CP2112SIM0002"};
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Four boards, each flash file filled with a byte of its own; CP2112SIM0001
+// is already at the release versions, CP2112SIM0002's controller vanishes
+// in the middle of the update.
+struct MixedSet {
+  TempDir dir;
+  std::string image = dir.file("fw.bin");
+  EnvList env = {{"KDSIM_BRIDGES", "custom:2,cp2112:2"},
+                 {"KDSIM_FLASH_IN", dir.file("%s.bin")},
+                 {"KDSIM_FLASH_OUT", dir.file("%s.bin")},
+                 {"KDSIM_CP2112SIM0001_VERSIONS", "0001,0102,0003,0010"},
+                 {"KDSIM_CP2112SIM0002_VANISH_AFTER", "500"}};
+
+  MixedSet() { write_file(image, make_image()); }
+
+  static uint8_t own(size_t i) { return static_cast<uint8_t>(0x11 * (i + 1)); }
+
+  void reset_flash() const {
+    for (size_t i = 0; i < kSerials.size(); ++i) write_file(dir.file(kSerials[i] + ".bin"), std::vector<uint8_t>(0x20000, own(i)));
+  }
+
+  ProcessResult run(std::vector<std::string> extra) const {
+    std::vector<std::string> args = {KDTOOL_PATH, "--virtual", "update", "--all", image, "0102", "0003", "0010"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_process(args, env);
+  }
+
+  // Both custom boards hold the image from 0x4000 and their own bytes below;
+  // the current board is untouched; the vanished one lacks the image.
+  void expect_flash() const {
+    const std::vector<uint8_t> image_bytes = make_image();
+    for (size_t i = 0; i < kSerials.size(); ++i) {
+      const std::vector<uint8_t> flash = read_file(dir.file(kSerials[i] + ".bin"));
+      ASSERT_EQ(flash.size(), 0x20000u) << kSerials[i];
+      const uint8_t mine = own(i);
+      EXPECT_TRUE(std::all_of(flash.begin(), flash.begin() + 0x4000, [mine](uint8_t b) { return b == mine; }))
+          << kSerials[i];
+      const bool has_image = std::equal(image_bytes.begin(), image_bytes.end(), flash.begin() + 0x4000);
+      EXPECT_EQ(has_image, i < 2) << kSerials[i];
+      if (i == 2) {
+        EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [mine](uint8_t b) { return b == mine; }));
+      }
+    }
+  }
+};
+
+TEST(KdtoolAll, MixedSetInAPipeAndInJsonGivesEachBoardItsResultAndSummary) {
+  MixedSet set;
+  set.reset_flash();
+  const ProcessResult r = set.run({"--log-dir", set.dir.file("logs")});
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  set.expect_flash();
+  const char* rows[] = {"BOARDSIM0001   custom  ok ", "BOARDSIM0002   custom  ok ", "CP2112SIM0001  cp2112  ok (current) ",
+                        "CP2112SIM0002  cp2112  failed "};
+  for (const char* row : rows) EXPECT_TRUE(has(r.out, row)) << row << "\n" << r.out;
+  EXPECT_TRUE(has(r.out, "s  the controller stopped answering\n3 ok, 1 failed, 0 interrupted, 0 skipped\n"
+                         "Update FAILED: 3 of 4 boards succeeded (1 failed, 0 interrupted)\n"))
+      << r.out;
+  EXPECT_TRUE(has(r.out, "BOARDSIM0001: started (custom)\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "CP2112SIM0001: Update OK, already at the release versions (")) << r.out;
+  EXPECT_TRUE(has(r.out, "CP2112SIM0002: Update FAILED: the controller stopped answering (")) << r.out;
+  // Each board's whole text output in its own log.
+  EXPECT_TRUE(has(read_text_file(set.dir.file("logs/update-BOARDSIM0002.log")), "Flash Writing Complete!!!\n"));
+  EXPECT_TRUE(has(read_text_file(set.dir.file("logs/update-CP2112SIM0001.log")), "FW Version : SAME\n"));
+  EXPECT_TRUE(has(read_text_file(set.dir.file("logs/update-CP2112SIM0002.log")),
+                  "the controller stopped answering\nFlash Writing Fail!!!\n"));
+
+  // --json: every line an object; each board's start and end with its
+  // serial; the summary last.
+  set.reset_flash();
+  const ProcessResult j = set.run({"--json"});
+  EXPECT_EQ(j.exit_code, 1) << j.err;
+  set.expect_flash();
+  std::vector<nlohmann::json> objects;
+  size_t start = 0;
+  for (size_t nl; (nl = j.out.find('\n', start)) != std::string::npos; start = nl + 1) {
+    objects.push_back(nlohmann::json::parse(j.out.substr(start, nl - start)));
+  }
+  EXPECT_EQ(start, j.out.size()) << "stdout ends with a partial line";
+  ASSERT_FALSE(objects.empty());
+  std::map<std::string, std::vector<std::string>> types;
+  for (size_t i = 0; i + 1 < objects.size(); ++i) types[objects[i].at("serial").get<std::string>()].push_back(objects[i].at("type"));
+  for (const std::string& serial : kSerials) {
+    ASSERT_GE(types[serial].size(), 2u) << serial;
+    EXPECT_EQ(types[serial].front(), "start") << serial;
+    EXPECT_EQ(types[serial].back(), "end") << serial;
+  }
+  const nlohmann::json& summary = objects.back();
+  EXPECT_EQ(summary["type"], "summary");
+  EXPECT_EQ(summary["exit_code"], 1);
+  EXPECT_EQ(summary["counts"], (nlohmann::json{{"ok", 3}, {"failed", 1}, {"interrupted", 0}, {"skipped", 0}}));
+  ASSERT_EQ(summary["boards"].size(), 4u);
+  const char* results[] = {"ok", "ok", "ok", "failed"};
+  const bool written[] = {true, true, false, false};
+  for (size_t i = 0; i < 4; ++i) {
+    const auto& board = summary["boards"][i];
+    EXPECT_EQ(board["serial"], kSerials[i]);
+    EXPECT_EQ(board["result"], results[i]) << board;
+    EXPECT_EQ(board["written"], written[i]) << board;
+  }
+  EXPECT_EQ(summary["boards"][3]["reason"], "the controller stopped answering");
+  EXPECT_TRUE(has(j.err, "3 ok, 1 failed, 0 interrupted, 0 skipped\n")) << j.err;
+}
+
+// Ctrl+C sent to the parent alone reaches every board; each ends its
+// command in flight and the summary names them interrupted.
+TEST(KdtoolAll, CtrlCToTheParentInterruptsEveryBoard) {
+  TempDir dir;
+  write_file(dir.file("fw.bin"), make_image());
+  const EnvList env = {{"KDSIM_BRIDGES", "custom:1,cp2112:1"}, {"KDSIM_TIMING", "fullspeed"},
+                       {"KDSIM_FLASH_OUT", dir.file("%s.bin")}};
+  const RunningProcess running =
+      start_process({KDTOOL_PATH, "--virtual", "update", "--all", dir.file("fw.bin"), "0102", "0003", "0010"}, env);
+  // Both boards writing (bounded: the whole update takes many seconds).
+  for (int i = 0; i < 200; ++i) {
+    const std::string out = read_text_file(running.out_path);
+    if (has(out, "BOARDSIM0001: 0 %") && has(out, "CP2112SIM0001: 0 %")) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  kill(running.pid, SIGINT);
+  const ProcessResult r = finish_process(running);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "BOARDSIM0001: Update interrupted (Ctrl+C)")) << r.out;
+  EXPECT_TRUE(has(r.out, "BOARDSIM0001   custom  interrupted ")) << r.out;
+  EXPECT_TRUE(has(r.out, "CP2112SIM0001  cp2112  interrupted ")) << r.out;
+  EXPECT_TRUE(has(r.out, "0 ok, 0 failed, 2 interrupted, 0 skipped\n")) << r.out;
+  // Each child ended as a single update does: its flash written out.
+  EXPECT_EQ(read_file(dir.file("BOARDSIM0001.bin")).size(), 0x20000u);
+}
+
+TEST(KdtoolAll, RefusalsBeforeAnyBoardStartsAndABoardThatEndsWithoutAVerdict) {
+  TempDir dir;
+  write_file(dir.file("short.bin"), make_image(0x1000));
+  write_file(dir.file("fw.bin"), make_image());
+  const EnvList env = {{"KDSIM_BRIDGES", "custom:2"}, {"KDSIM_FLASH_OUT", dir.file("%s.bin")}};
+  auto kdtool = [&](std::vector<std::string> args, const EnvList& with) {
+    args.insert(args.begin(), {KDTOOL_PATH, "--virtual"});
+    return run_process(args, with);
+  };
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"update", "--all", dir.file("short.bin"), "1", "2", "3"}, 2, "an image is exactly 0x1C000 bytes"},
+      {{"update", "--all", dir.file("missing.bin"), "1", "2", "3"}, 2, "No such file"},
+      {{"--serial", "BOARDSIM0001", "update", "--all", dir.file("fw.bin"), "1", "2", "3"}, 2, "not with --serial"},
+      {{"update", dir.file("fw.bin"), "1", "2", "3", "--log-dir", dir.path()}, 2, "--log-dir goes with --all"},
+      {{"--bridge", "cp2112", "update", "--all", dir.file("fw.bin"), "1", "2", "3"}, 3, "no usable bridge"},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = kdtool(c.args, env);
+    EXPECT_EQ(r.exit_code, c.code) << c.says << "\n" << r.out << r.err;
+    EXPECT_TRUE(has(r.err, c.says)) << r.err;
+    EXPECT_FALSE(has(r.out, "started")) << r.out;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("BOARDSIM0001.bin")));
+  const ProcessResult none = kdtool({"--json", "--bridge", "cp2112", "update", "--all", dir.file("fw.bin"), "1", "2", "3"}, env);
+  EXPECT_EQ(nlohmann::json::parse(none.out)["exit_code"], 3) << none.out;
+
+  // A board whose process stops before any verdict (here: its flash file
+  // is missing) is a failure with that reason; the other board is updated.
+  EnvList broken = env;
+  broken.emplace_back("KDSIM_BOARDSIM0002_FLASH_IN", dir.file("missing.bin"));
+  const ProcessResult r = kdtool({"update", "--all", dir.file("fw.bin"), "0102", "0003", "0010"}, broken);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "BOARDSIM0001  custom  ok ")) << r.out;
+  EXPECT_TRUE(has(r.out, "BOARDSIM0002  custom  failed  ")) << r.out;
+  EXPECT_TRUE(has(r.out, "ended without a verdict (exit code 2): KDSIM_FLASH_IN: cannot open")) << r.out;
+}
+
+}  // namespace
+#endif
