@@ -50,6 +50,10 @@ std::string kdtool_info_json(const KdtoolOptions& options);
 // Finds the bridge the options name; on failure says so on stderr.
 bool kdtool_select_bridge(const KdtoolOptions& options);
 
+// The file checks of update, verify, dump, program and erase, made before
+// any bridge is opened: false with the one-line reason (exit 2).
+bool kdtool_check_files(const KdtoolOptions& options, std::string* reason);
+
 // update, verify, dump, program and erase: exit code.
 int kdtool_run_operation(const KdtoolOptions& options);
 

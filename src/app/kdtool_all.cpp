@@ -94,54 +94,9 @@ void on_signal(int signo, siginfo_t* info, void*) {
   if (signo == SIGTERM || info == nullptr || info->si_code <= 0) g_forward = 1;
 }
 
-// ---- The checks before anything starts -----------------------------------
-
-struct Refusal {
-  std::string reason;
-};
+// ---- Child processes -----------------------------------------------------
 
 std::string errno_text() { return std::strerror(errno); }
-
-// The file checks of the single run, once for every board: the children
-// check again, so a file that changes on the way is still caught.
-void check_file(const KdtoolOptions& options) {
-  if (options.command == "info") return;
-  const std::string& file = options.operands[0];
-  struct stat info {};
-  if (stat(file.c_str(), &info) != 0) throw Refusal{file + ": " + errno_text()};
-  if (!S_ISREG(info.st_mode)) throw Refusal{file + ": not a regular file"};
-  if (access(file.c_str(), R_OK) != 0) throw Refusal{file + ": " + errno_text()};
-  const bool update = options.command == "update";
-  if (hex_image_file_is_hex(file.c_str())) {
-    HexImage image;
-    std::string error;
-    if (!hex_image_read(file.c_str(), update ? HEX_UPDATE_LO : HEX_FLASH_LO, HEX_FLASH_HI, &image, &error)) {
-      throw Refusal{error};
-    }
-    if (!update && options.at_given && options.at != image.lowest) {
-      char text[64];
-      std::snprintf(text, sizeof text, "--at %X: ", options.at);
-      throw Refusal{text + file + " starts at flash address " + [&] {
-        char at[16];
-        std::snprintf(at, sizeof at, "%X", image.lowest);
-        return std::string(at);
-      }()};
-    }
-    return;
-  }
-  if (info.st_size == 0) throw Refusal{file + ": the file is empty"};
-  if (update && info.st_size != static_cast<off_t>(IMAGE_SIZE)) {
-    throw Refusal{file + ": an image is exactly 0x1C000 bytes (or a HEX file within 4000..1FFFF)"};
-  }
-  if (!update && info.st_size > static_cast<off_t>(0x20000 - options.at)) {
-    char text[96];
-    std::snprintf(text, sizeof text, ": the flash from --at is at most 0x%X bytes, the file has 0x%llX",
-                  0x20000 - options.at, static_cast<unsigned long long>(info.st_size));
-    throw Refusal{file + text};
-  }
-}
-
-// ---- Child processes -----------------------------------------------------
 
 std::string own_executable(char** argv) {
   char path[4096];
@@ -632,10 +587,9 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
   if (!options.serial.empty() || !options.path.empty()) {
     return refuse(options, EXIT_BAD_INPUT, "--all runs on every bridge: not with --serial or --path");
   }
-  try {
-    check_file(options);
-  } catch (const Refusal& refusal) {
-    return refuse(options, EXIT_BAD_INPUT, refusal.reason);
+  // The children check again, so a file that changes on the way is still caught.
+  if (std::string reason; command != "info" && !kdtool_check_files(options, &reason)) {
+    return refuse(options, EXIT_BAD_INPUT, reason);
   }
   if (g_all.log_dir_given) {
     std::error_code error;

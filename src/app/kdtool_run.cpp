@@ -357,6 +357,20 @@ Plan check_files(const KdtoolOptions& options) {
   return plan;
 }
 
+}  // namespace
+
+bool kdtool_check_files(const KdtoolOptions& options, std::string* reason) {
+  try {
+    check_files(options);
+    return true;
+  } catch (const Refusal& refusal) {
+    *reason = refusal.reason;
+    return false;
+  }
+}
+
+namespace {
+
 // A program file made from a HEX file: the flat image in a temporary file,
 // removed at the end.
 class FlatFile {
