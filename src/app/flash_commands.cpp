@@ -8,6 +8,7 @@
 #include "app/master.h"
 #include "bridge/cp2112/emulboard_cp2112_isp.h"
 #include "diag/device_records.h"
+#include "platform/file_open.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -38,7 +39,7 @@ bool cp2112_in_use() {
 
 // Size of a regular file, or -1 when it cannot be opened for reading.
 long readable_size(const char* path) {
-  FILE* file = std::fopen(path, "rb");
+  FILE* file = platform_fopen(path, "rb");
   if (file == nullptr) return -1;
   struct stat info {};
   const long size = fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode) ? static_cast<long>(info.st_size) : -1;
@@ -89,7 +90,7 @@ bool reset_controller() {
 int kdtool_cmd_dump(const char* file, uint32_t start, uint32_t length) {
   run_reason_clear();
   if (!cp2112_in_use()) return kExitNoCp2112;
-  FILE* probe = std::fopen(file, "wb");
+  FILE* probe = platform_fopen(file, "wb");
   if (probe == nullptr) {
     emulboard_cp2112_dump_from_flash_using_ispmode(file);  // says so, sends nothing
     return kExitBadFile;

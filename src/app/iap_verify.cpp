@@ -7,6 +7,7 @@
 #include "app/run_outcome.h"
 #include "bridge/cp2112/emulboard_cp2112_control.h"
 #include "bridge/cp2112/emulboard_cp2112_isp.h"
+#include "platform/file_open.h"
 
 #include <algorithm>
 #include <chrono>
@@ -112,7 +113,7 @@ VerifyOutcome iap_verify_buffer(const uint8_t* data, uint32_t size, uint32_t bas
 
 VerifyOutcome iap_verify_file(const char* path, uint32_t base, uint32_t* where) {
   if (where != nullptr) *where = base;
-  FILE* file = std::fopen(path, "rb");
+  FILE* file = platform_fopen(path, "rb");
   if (file == nullptr) {
     std::printf("Can not find Filename = %s\n", path);
     verify_result = 0;

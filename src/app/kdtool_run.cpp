@@ -19,6 +19,7 @@
 #include "app/run_outcome.h"
 #include "console/util_console.h"
 #include "hex/hex_image.h"
+#include "platform/file_open.h"
 #include "platform/hid.h"
 #include "platform/terminal.h"
 
@@ -37,7 +38,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <mutex>
 #include <string>
@@ -282,7 +282,7 @@ std::vector<uint8_t> read_raw(const std::string& path, uint32_t limit, const cha
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) throw Refusal{path + ": " + system_reason()};
   if (!S_ISREG(info.st_mode)) throw Refusal{path + ": not a regular file"};
-  std::ifstream in(path, std::ios::binary);
+  const std::unique_ptr<FILE, int (*)(FILE*)> in(platform_fopen(path.c_str(), "rb"), std::fclose);
   if (!in) throw Refusal{path + ": " + system_reason()};
   if (info.st_size == 0) throw Refusal{path + ": the file is empty"};
   if (info.st_size > static_cast<long long>(limit)) {
@@ -291,8 +291,10 @@ std::vector<uint8_t> read_raw(const std::string& path, uint32_t limit, const cha
                   static_cast<unsigned long long>(info.st_size));
     throw Refusal{path + text};
   }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (bytes.size() != static_cast<size_t>(info.st_size)) throw Refusal{path + ": the file could not be read whole"};
+  std::vector<uint8_t> bytes(static_cast<size_t>(info.st_size));
+  if (std::fread(bytes.data(), 1, bytes.size(), in.get()) != bytes.size() || std::fgetc(in.get()) != EOF) {
+    throw Refusal{path + ": the file could not be read whole"};
+  }
   return bytes;
 }
 
@@ -319,7 +321,7 @@ Plan check_files(const KdtoolOptions& options) {
     // Opened for appending, so an existing file is untouched until the dump
     // writes it; one made here only for the check is removed again.
     const bool existed = std::filesystem::exists(plan.file);
-    FILE* probe = std::fopen(path, "ab");
+    FILE* probe = platform_fopen(path, "ab");
     if (probe == nullptr) throw Refusal{"cannot write " + plan.file + ": " + system_reason()};
     std::fclose(probe);
     if (!existed) std::remove(path);
@@ -377,9 +379,13 @@ class FlatFile {
  public:
   explicit FlatFile(const std::vector<uint8_t>& bytes) {
     path_ = (std::filesystem::temp_directory_path() / ("kdtool-" + std::to_string(getpid()) + ".bin")).string();
-    std::ofstream(path_, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    FILE* file = platform_fopen(path_.c_str(), "wb");
+    ok_ = file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (file != nullptr && std::fclose(file) != 0) ok_ = false;
   }
+  // False when the image could not be written whole (a full disk): nothing
+  // may then be programmed from it.
+  bool ok() const { return ok_; }
   ~FlatFile() { std::remove(path_.c_str()); }
   FlatFile(const FlatFile&) = delete;
   FlatFile& operator=(const FlatFile&) = delete;
@@ -387,6 +393,7 @@ class FlatFile {
 
  private:
   std::string path_;
+  bool ok_ = false;
 };
 
 std::string hex5(uint32_t address) {
@@ -464,7 +471,12 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   } else if (command == "program") {
     if (plan.hex) {
       const FlatFile flat(plan.bytes);
-      code = kdtool_cmd_program(flat.path(), plan.file.c_str());
+      if (flat.ok()) {
+        code = kdtool_cmd_program(flat.path(), plan.file.c_str());
+      } else {
+        std::printf("Can not write File(%s)\n", flat.path());
+        run_reason_set("the flat image of %s could not be written to %s", plan.file.c_str(), flat.path());
+      }
     } else {
       code = kdtool_cmd_program(plan.file.c_str());
     }

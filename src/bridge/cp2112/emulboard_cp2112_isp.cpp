@@ -6,6 +6,7 @@
 #include "bridge/cp2112/emulboard_cp2112_control.h"
 #include "bridge/cp2112/kd63507_isp_codes.h"
 #include "console/log.h"
+#include "platform/file_open.h"
 
 #include <chrono>
 #include <cstdio>
@@ -236,7 +237,7 @@ int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path, uint32_t st
   std::printf("Upload Filename = %s\n", path);
   emulboard_cp2112_isp_print_time("Upload Start!!!\n");
   int result = 0;
-  FILE* file = std::fopen(path, "wb");
+  FILE* file = platform_fopen(path, "wb");
   if (file == nullptr) {
     std::printf("Can not Open File(dump.bin)");
   } else {
@@ -316,7 +317,7 @@ int emulboard_cp2112_program_to_flash_using_ispmode(const char* path, const char
   trace("emulboard_cp2112_program_to_flash_using_ispmode");
   std::printf("Download Filename = %s\n", shown_name != nullptr ? shown_name : path);
   emulboard_cp2112_isp_print_time("Download Start!!!\n");
-  File file(std::fopen(path, "rb"));
+  File file(platform_fopen(path, "rb"));
   if (!file) {
     std::printf("Can not find Filename = %s\n", path);
     return 0;
