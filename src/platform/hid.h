@@ -98,8 +98,9 @@ int hid_transport_write(HidHandle* handle, const uint8_t* data, size_t length);
 // copied, 0 when the time ran out, -1 on failure.
 int hid_transport_read(HidHandle* handle, uint8_t* buffer, size_t length, int timeout_ms);
 
-// True once a transfer on an open device has failed (-1): the device is gone
-// or its handle broke, so whatever failed after it failed for that reason.
+// True once a transfer on an open device has failed (-1) since the last
+// open: the device is gone or its handle broke, so whatever failed after it
+// failed for that reason.
 bool hid_transport_lost(void);
 
 // Feature reports. For a get, buffer[0] holds the wanted report ID on entry.

@@ -43,6 +43,10 @@ std::vector<HidDeviceInfo> hid_transport_enumerate(uint16_t vendor_id, uint16_t 
   return kept;
 }
 
+namespace {
+bool g_lost = false;  // a transfer failed since the last open
+}  // namespace
+
 HidHandle* hid_transport_open(const std::string& path, std::string* why) {
   if (g_backend == nullptr) {
     if (why) *why = "no HID transport";
@@ -60,7 +64,10 @@ HidHandle* hid_transport_open(const std::string& path, std::string* why) {
   }
   listed.path = path;
   HidHandle* handle = g_backend->open(path, why);
-  if (handle != nullptr) g_open.push_back({handle, std::move(listed)});
+  if (handle != nullptr) {
+    g_open.push_back({handle, std::move(listed)});
+    g_lost = false;
+  }
   return handle;
 }
 
@@ -77,8 +84,6 @@ std::vector<HidDeviceInfo> hid_transport_opened(void) {
 }
 
 namespace {
-
-bool g_lost = false;
 
 int noted(int result) {
   if (result < 0) g_lost = true;
