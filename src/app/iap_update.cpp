@@ -7,6 +7,7 @@
 #include "app/run_outcome.h"
 #include "console/util_console.h"
 #include "diag/device_records.h"
+#include "platform/sleep.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <thread>
 
 UpdateOutcome g_update_outcome = UPDATE_NOT_RUN;
 uint32_t FLASH_4KB_UPDATE_MODE = 0;
@@ -68,7 +68,7 @@ Step write_reg(uint16_t reg, const uint8_t* data, uint16_t count) {
 // chunks of an update.
 void wait_until(Clock::time_point deadline) {
   constexpr auto kMargin = std::chrono::microseconds(100);
-  if (deadline - Clock::now() > kMargin) std::this_thread::sleep_until(deadline - kMargin);
+  if (deadline - Clock::now() > kMargin) platform_sleep_until(deadline - kMargin);
   while (Clock::now() < deadline) {
   }
 }
