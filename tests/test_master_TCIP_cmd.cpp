@@ -10,7 +10,11 @@ namespace {
 using Console = ConsoleRig;
 constexpr uint16_t kSetter = 0x0610;
 
-std::string echo(char key, const std::string& lines) { return std::string("\n*** You hit [") + key + "]\n" + lines + "\n"; }
+// The echo of a key; Backspace shows as \x08.
+std::string echo(char key, const std::string& lines) {
+  const std::string shown = key == '\b' ? "\\x08" : std::string(1, key);
+  return "\n*** You hit [" + shown + "]\n" + lines + "\n";
+}
 
 TEST_P(Console, SetterKeysPrintTheirLineAndWriteTheWholeBlockWithOneFieldChanged) {
   struct Row {
@@ -55,7 +59,8 @@ TEST_P(Console, ModeAndImageKeysChangeModeFirstAndEndWhereTheyShould) {
       {"2", {2}, "", 0}, {"i", {0}, "== Get Intensity ===============================\n", 3},
       {"2f", {2, 0}, "== Get Filtered Intensity ======================\n", 2},
       {"r", {}, "== Get Rawdata =================================\n", 1},  // already in mode 0
-      {"z", {1, 0}, nullptr, 1},  // its test results end the output {"2\b", {2, 0}, "Touch Sensing\n", 1}, {"23", {2, 0}, "", 1},
+      {"z", {1, 0}, nullptr, 1},  // its test results end the output
+      {"2\b", {2, 0}, "Touch Sensing\n", 1}, {"23", {2, 0}, "", 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.typed);

@@ -253,6 +253,12 @@ int run_info(const KdtoolOptions& options) {
 int run_diag(const KdtoolOptions& options) {
   if (!select_bridge(options)) return EXIT_NO_BRIDGE;
   target_bring_up();
+  if (!controller_answers(options)) {
+    target_shut_down();
+    return EXIT_UPDATE_FAILED;
+  }
+  // Keys from a script: nobody can end a wait that never ends.
+  if (!console_keys_from_terminal()) g_unattended_ready_limit_ms = kUnattendedReadyLimitMs;
   master_init();
   while (gloop != 0) {
     g_master_run_busy = false;
@@ -262,13 +268,13 @@ int run_diag(const KdtoolOptions& options) {
     if (console_chk_input_history() != 0) {
       const int key = console_read_key();
       if (key < 0) break;  // end of input: a scripted session is over
-      master_packet_sender(static_cast<uint8_t>(key));
+      if (key <= 0xFF) master_packet_sender(static_cast<uint8_t>(key));  // an escape sequence does nothing
       keyed = true;
     }
     if (!keyed && !g_master_run_busy) platform_sleep_ms(1);
   }
   target_shut_down();
-  return EXIT_UPDATED;
+  return g_master_controller_lost ? EXIT_UPDATE_FAILED : EXIT_UPDATED;
 }
 
 struct FileCloser {
@@ -318,6 +324,7 @@ int run_update(const KdtoolOptions& options) {
 int run_flash_command(KdtoolOptions options) {
   const bool isp = options.command != "verify";
   if (isp && options.bridge == BridgeChoice::kAny) options.bridge = BridgeChoice::kCp2112;
+  g_unattended_ready_limit_ms = kUnattendedReadyLimitMs;  // verify's waits: nobody is at the keyboard
   if (!select_bridge(options)) return EXIT_NO_BRIDGE;
   target_bring_up();
   const char* file = options.operands.empty() ? "" : options.operands[0].c_str();
