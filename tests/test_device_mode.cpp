@@ -1,6 +1,8 @@
 // Ready waits, mode and reset requests and the version check against the virtual controller.
 #include "support_update.h"
 
+#include "diag/master_TCIP.h"
+
 #include <chrono>
 #include <functional>
 #ifndef _WIN32
@@ -141,6 +143,27 @@ TEST_F(DeviceMode, TheGiveUpRuleNeedsASecondAndTenFailedReadsInARow) {
   EXPECT_EQ(WaitForReadyStatusAnyKey(), READY_TIMEOUT);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "The touch controller did not report ready within 1 s.\n");
   g_unattended_ready_limit_ms = 0;
+}
+
+// The wait serves the log records and images it sees only through the
+// readers the diagnostic console installs: an update never calls into it.
+TEST_F(DeviceMode, LogRecordsAndImagesAreServedOnlyThroughTheInstalledReaders) {
+  for (uint8_t b : {1, 1, 1, 1, 166}) kd.registers()[0x1020 + (&b - &b)] = b;  // one value of code 166
+  auto acknowledgements = [&] {
+    int count = 0;
+    for (const auto& t : kd.transfers()) count += !t.read && t.bytes.size() > 2 && t.bytes[0] == 0x10 && t.bytes[1] == 0x10;
+    return count;
+  };
+  tLogCtrl.bLogEnable = 1;
+  kd.announce(0x77, 3);
+  EXPECT_EQ(WaitForReadyStatus(), READY_OK);
+  EXPECT_EQ(acknowledgements(), 0);
+  master_console_begin();
+  kd.announce(0x77, 3);
+  CaptureStdout();
+  EXPECT_EQ(WaitForReadyStatus(), READY_OK);
+  GetCapturedStdout();
+  EXPECT_EQ(acknowledgements(), 3);
 }
 
 // Each request is sent once, and its wait ends right at the ready status.
