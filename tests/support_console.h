@@ -47,6 +47,7 @@ class ConsoleRig : public ::testing::TestWithParam<Bridge> {
     emul_i2c_set_slave_addr(0, 0x34);
     testing::internal::GetCapturedStdout();
     kd->clear_transfers();
+    master_console_begin();  // as a run starts: no toggle carried over from another test
   }
   void TearDown() override {
     if (emul_i2c_usb_close != nullptr) emul_i2c_usb_close();

@@ -22,12 +22,21 @@ namespace test_support {
 // Keys for the program: a pipe on stdin (a test's own may be /dev/null, a key always waiting).
 class KeyboardPipe {
  public:
-  KeyboardPipe() : saved_(dup(STDIN_FILENO)) { if (pipe(fds_) == 0) dup2(fds_[0], STDIN_FILENO); }
+  KeyboardPipe() : saved_(dup(STDIN_FILENO)) {
+    if (pipe(fds_) == 0) dup2(fds_[0], STDIN_FILENO);
+    console_drop_keys();
+  }
   ~KeyboardPipe() {
+    console_drop_keys();
     dup2(saved_, STDIN_FILENO);
     for (int fd : {saved_, fds_[0], fds_[1]}) close(fd);
   }
   void press(const std::string& keys) const { (void)!write(fds_[1], keys.data(), keys.size()); }
+  // The script's end: no more keys will come.
+  void end() {
+    close(fds_[1]);
+    fds_[1] = -1;
+  }
 
  private:
   int saved_;
@@ -70,6 +79,8 @@ inline void reset_globals() {
   img_core_ver = 0x0102;
   img_app_ver = 0x0003;
   img_para_ver = 0x0010;
+  g_end_of_input_ends_waits = false;
+  g_ready_log_reader = g_ready_image_reader = nullptr;
 }
 
 }  // namespace test_support

@@ -1,8 +1,13 @@
 // Ready waits, mode and reset requests and the version check against the virtual controller.
 #include "support_update.h"
 
+#include "diag/master_TCIP.h"
+
 #include <chrono>
 #include <functional>
+#ifndef _WIN32
+#include <pty.h>
+#endif
 
 using namespace test_support;
 using testing::internal::CaptureStdout;
@@ -33,13 +38,30 @@ TEST_F(DeviceMode, WaitsEndOnReadyAKeyTheRunFlagOrADeadBridge) {
   direct_bridge_bind(&flaky);
   EXPECT_EQ(WaitForReadyStatus(), READY_OK);
   EXPECT_EQ(direct_bridge_transfer_count(), 12);  // a failed status read is not ready: five passes went on
+  direct_bridge_bind(&kd);
   kd.config().never_ready = true;
-  keyboard.press("ab x");
+  // Keys from a script: the space bar ends a wait; any other key stays for
+  // after the wait, which goes on; the end of input ends it.
+  keyboard.press(" ab");
   EXPECT_EQ(WaitForReadyStatus(), READY_KEY);
-  EXPECT_EQ(kd.status_reads(), 1 + 3);  // one pass per key: a and b dropped, the space ends it
+  const int reads = kd.status_reads();
+  EXPECT_EQ(WaitForReadyStatusWithin(20), READY_TIMEOUT);
+  EXPECT_LE(kd.status_reads() - reads, 21);  // never a pass without its 1 ms pause
   EXPECT_EQ(WaitForReadyStatusAnyKey(), READY_KEY);  // any key, left waiting
-  ASSERT_NE(console_chk_input_history(), 0);
-  EXPECT_EQ(console_read_key(), 'x');
+  EXPECT_EQ(console_read_key(), 'a');
+  EXPECT_EQ(console_read_key(), 'b');
+  keyboard.end();
+  EXPECT_EQ(WaitForReadyStatusWithin(20), READY_TIMEOUT);  // an update from /dev/null goes on
+  g_end_of_input_ends_waits = true;  // the console's script is over
+  EXPECT_EQ(WaitForReadyStatus(), READY_KEY);
+  EXPECT_EQ(WaitForReadyStatusAnyKey(), READY_KEY);
+  gloop = 0;
+  EXPECT_EQ(WaitForReadyStatusWithin(1000), READY_KEY);  // the end of input is seen before the run flag
+  EXPECT_EQ(console_read_key(), -1);
+}
+
+TEST_F(DeviceMode, NoKeyAndTheRunFlagOrADeadBridgeEndAWait) {
+  kd.config().never_ready = true;
   gloop = 0;
   EXPECT_EQ(WaitForReadyStatus(), READY_STOPPED);
   EXPECT_EQ(WaitForReadyStatusAnyKey(), READY_STOPPED);
@@ -48,6 +70,27 @@ TEST_F(DeviceMode, WaitsEndOnReadyAKeyTheRunFlagOrADeadBridge) {
   EXPECT_EQ(WaitForReadyStatus(), READY_BRIDGE_FAILED);
   EXPECT_EQ(WaitForReadyStatusAnyKey(), READY_BRIDGE_FAILED);
 }
+
+#ifndef _WIN32
+// On a terminal the space bar (or the terminal's end) ends a wait and every
+// other key is read and dropped; an arrow key is one key, dropped whole.
+TEST_F(DeviceMode, OnATerminalOtherKeysAreDroppedUntilTheSpaceBar) {
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const int saved = dup(STDIN_FILENO);
+  dup2(slave, STDIN_FILENO);
+  console_drop_keys();
+  kd.config().never_ready = true;
+  console_chk_input_history();  // the terminal in key mode before the keys come
+  ASSERT_EQ(write(master, "a\x1b[Ab x", 7), 7);
+  EXPECT_EQ(WaitForReadyStatus(), READY_KEY);
+  EXPECT_EQ(kd.status_reads(), 1 + 3);  // one pass per key: a, the arrow and b dropped, the space ends it
+  EXPECT_EQ(console_read_key(), 'x');
+  terminal_restore();
+  dup2(saved, STDIN_FILENO);
+  for (int fd : {saved, slave, master}) close(fd);
+}
+#endif
 
 // A lost bridge or controller ends a wait only after at least a second AND at
 // least ten failed status reads without a good one between them; the idle
@@ -100,6 +143,27 @@ TEST_F(DeviceMode, TheGiveUpRuleNeedsASecondAndTenFailedReadsInARow) {
   EXPECT_EQ(WaitForReadyStatusAnyKey(), READY_TIMEOUT);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "The touch controller did not report ready within 1 s.\n");
   g_unattended_ready_limit_ms = 0;
+}
+
+// The wait serves the log records and images it sees only through the
+// readers the diagnostic console installs: an update never calls into it.
+TEST_F(DeviceMode, LogRecordsAndImagesAreServedOnlyThroughTheInstalledReaders) {
+  for (uint8_t b : {1, 1, 1, 1, 166}) kd.registers()[0x1020 + (&b - &b)] = b;  // one value of code 166
+  auto acknowledgements = [&] {
+    int count = 0;
+    for (const auto& t : kd.transfers()) count += !t.read && t.bytes.size() > 2 && t.bytes[0] == 0x10 && t.bytes[1] == 0x10;
+    return count;
+  };
+  tLogCtrl.bLogEnable = 1;
+  kd.announce(0x77, 3);
+  EXPECT_EQ(WaitForReadyStatus(), READY_OK);
+  EXPECT_EQ(acknowledgements(), 0);
+  master_console_begin();
+  kd.announce(0x77, 3);
+  CaptureStdout();
+  EXPECT_EQ(WaitForReadyStatus(), READY_OK);
+  GetCapturedStdout();
+  EXPECT_EQ(acknowledgements(), 3);
 }
 
 // Each request is sent once, and its wait ends right at the ready status.

@@ -78,7 +78,8 @@ TEST(Kdtool, InfoBringsUpEitherBridgeAndReportsTheController) {
     EXPECT_EQ(doc["interface"]["protocol"], "TCIP");
     EXPECT_EQ(doc["versions"]["core"], "01.02");
     EXPECT_EQ(doc["versions"]["conf"], "00.10");
-    EXPECT_TRUE(doc["panel"].is_object());
+    EXPECT_EQ(doc["panel"], nlohmann::json::parse(
+                                R"({"product": "KD63507 VIRTUAL", "resolution": [1080, 1920], "nodes": [16, 10], "keys": 2})"));
 
     // Nothing answers at 0x35: the information would mean nothing.
     const ProcessResult absent = kdtool({"--serial", serial, "--addr", "35", "info"}, env);
@@ -92,6 +93,91 @@ TEST(Kdtool, DiagRunsUntilItsKeysOrItsInputEnd) {
     const ProcessResult r = kdtool({"diag"}, kBoth, &keys);
     EXPECT_EQ(r.exit_code, 0) << keys;
     EXPECT_TRUE(has(r.out, "- KD63507 USB HID CUSTOM init successfully.\n")) << r.out;
+    EXPECT_EQ(has(r.out, "*** You hit [x]"), keys == "zx") << "zx ends through its x";
+  }
+}
+
+// A script's keys: a wait that never ends is ended by the end of input; the
+// keys typed after a mode change are handled after its wait, in order; an
+// escape sequence is one key that does nothing; control bytes are echoed
+// escaped.
+TEST(Kdtool, DiagScriptsNeverHangAndLoseNoKey) {
+  const EnvList never_ready = {{"KDSIM_NEVER_READY", "1"}};
+  const struct {
+    std::string keys;
+    EnvList env;
+    std::vector<std::string> in_order;
+    std::vector<std::string> never;
+  } cases[] = {
+      {"2", never_ready, {"*** You hit [2]"}, {}},
+      {"z", never_ready, {"*** You hit [z]"}, {}},
+      {"5Y", never_ready, {"*** You hit [5]", "Flash-write test stopped at 0x00004000.\n"}, {}},
+      {"2 i", never_ready, {"*** You hit [2]", "*** You hit [i]"}, {"You hit [ ]"}},  // the space ends 2's wait
+      {"2qx", kBoth, {"*** You hit [2]", "*** You hit [q]", "Read Packet: 0x5a", "*** You hit [x]"}, {}},
+      {"l\x1b[A\x1bOR\x1bx",
+       kBoth,
+       {"*** You hit [l]", "*** You hit [\\x1b]", "*** You hit [x]"},
+       {"Previous OSC", "Recalibrate!!!", "You hit [[]", "You hit [O]", "You hit [A]", "\x1b"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.keys);
+    const ProcessResult r = kdtool({"diag"}, c.env, &c.keys);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    size_t at = 0;
+    for (const std::string& part : c.in_order) {
+      const size_t found = r.out.find(part, at);
+      ASSERT_NE(found, std::string::npos) << part << "\n" << r.out;
+      at = found;
+    }
+    for (const std::string& part : c.never) EXPECT_FALSE(has(r.out, part)) << part << "\n" << r.out;
+  }
+}
+
+// kdtool diag with its keys from a pipe held open: the session can end only
+// by itself.
+ProcessResult diag_with_input_open(const EnvList& env) {
+  TempDir dir;
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[0], STDIN_FILENO);
+    close(fds[1]);
+    dup2(open(dir.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+    dup2(open(dir.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    execl(KDTOOL_PATH, KDTOOL_PATH, "--virtual", "diag", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(fds[1]);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_text_file(dir.file("out")),
+          read_text_file(dir.file("err"))};
+}
+
+// No controller at the start ends diag as info; one that stops answering
+// during the session ends it after the waits' give-up rule, on both bridges,
+// and the idle bus is never shown as data.
+TEST(Kdtool, DiagWithoutAControllerOrLosingItEndsInFailure) {
+  for (const std::string bridge : {"custom", "cp2112"}) {
+    SCOPED_TRACE(bridge);
+    const ProcessResult absent = kdtool({"--addr", "35", "diag"}, {{"KDSIM_BRIDGE", bridge}});
+    EXPECT_EQ(absent.exit_code, 1);
+    EXPECT_TRUE(has(absent.err, "no answer from the touch controller at address 0x35")) << absent.err;
+    EXPECT_FALSE(has(absent.out, "protocol name")) << absent.out;
+
+    TempDir dir;
+    const std::string trace = dir.file("trace");
+    const ProcessResult lost =
+        diag_with_input_open({{"KDSIM_BRIDGE", bridge}, {"KDSIM_VANISH_AFTER", "100"}, {"KDSIM_TRACE", trace}});
+    EXPECT_EQ(lost.exit_code, 1) << lost.err;
+    EXPECT_TRUE(lost.out.ends_with("The touch controller stopped answering.\n")) << lost.out;
+    EXPECT_FALSE(has(lost.out, "ESD???")) << lost.out;
+    // About a second of polls (two transfers each), each followed by its 1 ms pause.
+    const std::string transfers = read_text_file(trace);
+    EXPECT_LT(std::count(transfers.begin(), transfers.end(), '\n'), 100 + 2 * 1200);
   }
 }
 

@@ -9,7 +9,11 @@ namespace {
 using LoggingConsole = ConsoleRig;
 constexpr uint16_t kLogCtrl = 0x1010;
 
-std::string echo(char key, const std::string& lines) { return std::string("\n*** You hit [") + key + "]\n" + lines; }
+// The echo of a key; Backspace shows as \x08.
+std::string echo(char key, const std::string& lines) {
+  const std::string shown = key == '\b' ? "\\x08" : std::string(1, key);
+  return "\n*** You hit [" + shown + "]\n" + lines;
+}
 
 TEST_P(LoggingConsole, KeyLEntersAndLeavesAndTheNextKeyGoesToTheRightConsole) {
   tLogCtrl.ulLogMask = 0x00000008;  // as loaded: type 3 already on in the controller

@@ -10,7 +10,11 @@ namespace {
 using Console = ConsoleRig;
 constexpr uint16_t kSetter = 0x0610;
 
-std::string echo(char key, const std::string& lines) { return std::string("\n*** You hit [") + key + "]\n" + lines + "\n"; }
+// The echo of a key; Backspace shows as \x08.
+std::string echo(char key, const std::string& lines) {
+  const std::string shown = key == '\b' ? "\\x08" : std::string(1, key);
+  return "\n*** You hit [" + shown + "]\n" + lines + "\n";
+}
 
 TEST_P(Console, SetterKeysPrintTheirLineAndWriteTheWholeBlockWithOneFieldChanged) {
   struct Row {
@@ -55,7 +59,8 @@ TEST_P(Console, ModeAndImageKeysChangeModeFirstAndEndWhereTheyShould) {
       {"2", {2}, "", 0}, {"i", {0}, "== Get Intensity ===============================\n", 3},
       {"2f", {2, 0}, "== Get Filtered Intensity ======================\n", 2},
       {"r", {}, "== Get Rawdata =================================\n", 1},  // already in mode 0
-      {"z", {1, 0}, nullptr, 1},  // its test results end the output {"2\b", {2, 0}, "Touch Sensing\n", 1}, {"23", {2, 0}, "", 1},
+      {"z", {1, 0}, nullptr, 1},  // its test results end the output
+      {"2\b", {2, 0}, "Touch Sensing\n", 1}, {"23", {2, 0}, "", 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.typed);
@@ -85,12 +90,57 @@ TEST_P(Console, ReadKeysShowTheControllersValuesWholeOnBothBridges) {
 }
 
 TEST_P(Console, ModuleConfigurationKeysChangeOneBitOrRequestARead) {
+  // Each key alone: n flips byte 0, N byte 1, and each only its own.
   EXPECT_EQ(keys("n"), echo('n', "Toggle Charger Noise Immune Handling Status!\n"));
+  EXPECT_EQ(reg32(0x1200), 0x00800001u);
+  EXPECT_EQ(keys("n"), echo('n', "Toggle Charger Noise Immune Handling Status!\n"));
+  EXPECT_EQ(reg32(0x1200), 0x00800000u);
   EXPECT_EQ(keys("N"), echo('N', "Toggle LCD Noise Immune Status!\n"));
-  EXPECT_EQ(reg32(0x1200), 0x00800101u);
-  keys("nN8");
-  EXPECT_EQ(reg32(0x1200), 0x00800000u);  // the request byte was served
+  EXPECT_EQ(reg32(0x1200), 0x00800100u);
+  keys("8");
+  EXPECT_EQ(reg32(0x1200), 0x00800100u);  // the request byte was served
   EXPECT_EQ(kd->module_config_reads(), 1);
+}
+
+// Every key that reads, with its read refused: the CP2112 sees no
+// acknowledge, the custom board reads the idle bus (all 0xFF). Either way the
+// key says the read failed, shows no value and writes nothing back.
+TEST_P(Console, EveryReadingKeyWithItsReadRefusedShowsNoValueAndWritesNothing) {
+  const struct {
+    std::string typed;
+    uint16_t refused;
+    const char* says;
+    const char* never;  // text only a read value would bring
+  } rows[] = {
+      {"v", 0x0120, "Cannot read the version block (register 0x0120).\n", "[Version]"},
+      {"v", 0x0130, "Cannot read the section block (register 0x0130).\n", "[Section Address]"},
+      {"1", 0x0150, "Cannot read the interface block (register 0x0150).\n", "protocol name"},
+      {"q", 0x0055, "Read of 1 bytes from register 0x0055 failed; nothing to show.\n", "Read Packet"},
+      {"0", 0x8000, "Read of 440 bytes from register 0x8000 failed; nothing to show.\n", "ReadData"},
+      {"9", 0x3010, "Read of 100 bytes from register 0x3010 failed; nothing to show.\n", "ReadData"},
+      {"6", 0x1210, "Read of 28 bytes from register 0x1210 failed; nothing to show.\n", "READ PWMDRV"},
+      {"6", 0x1230, "Read of 184 bytes from register 0x1230 failed; nothing to show.\n", "READ ROIC"},
+      {"n", 0x1200, "Read of register 0x1200 failed; nothing was written back.\n", "~"},
+      {"N", 0x1200, "Read of register 0x1200 failed; nothing was written back.\n", "~"},
+      {"8", 0x1200, "Read of register 0x1200 failed; nothing was written back.\n", "~"},
+      {"l]", 0x1200, "Read of register 0x1200 failed; nothing was written back.\n", "Current OSC"},
+      {"l[", 0x1200, "Read of register 0x1200 failed; nothing was written back.\n", "Current OSC"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.typed + " " + std::to_string(row.refused));
+    bring_up();
+    hooked->refuse = [&](bool read, uint16_t reg, size_t) { return read && reg == row.refused; };
+    const std::string out = keys(row.typed);
+    EXPECT_NE(out.find(row.says), std::string::npos) << out;
+    EXPECT_EQ(out.find(row.never), std::string::npos) << out;
+    EXPECT_EQ(writes_to(row.refused), 0);
+  }
+}
+
+// Keys are echoed as typed; a control or non-ASCII byte escaped, never raw.
+TEST_P(Console, ControlAndNonAsciiKeysAreEchoedEscaped) {
+  EXPECT_EQ(keys("\x1b\xe0\x7f"), echo('\0', "").replace(14, 1, "\\x1b") + echo('\0', "").replace(14, 1, "\\xe0") +
+                                     echo('\0', "").replace(14, 1, "\\x7f"));
 }
 
 TEST_P(Console, ParameterListsAreWrittenOnlyAfterAYes) {

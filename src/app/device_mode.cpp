@@ -5,19 +5,31 @@
 #include "console/log.h"
 #include "console/util_console.h"
 #include "diag/device_records.h"
-#include "diag/master_TCIP.h"
 
 #include <chrono>
 #include <cstdio>
 
 uint32_t g_unattended_ready_limit_ms = 0;
+bool g_end_of_input_ends_waits = false;
+ReadyNoticeReader g_ready_log_reader = nullptr;
+ReadyNoticeReader g_ready_image_reader = nullptr;
 
 namespace {
 
 constexpr uint16_t kVersionBlockSize = 8;
-constexpr uint32_t kFailedReadPauseMs = 1;
+constexpr uint32_t kPassPauseMs = 1;
 
 enum class KeyRule { kSpaceOnly, kAnyKey };
+
+// Whether a waiting key ends a wait (see the header): the space bar, or the
+// end of input where it counts; on a terminal every other key is read and
+// dropped, from a script it is kept.
+bool key_ends_wait(KeyRule rule) {
+  if (rule == KeyRule::kAnyKey) return true;
+  const int key = console_keys_from_terminal() ? console_read_key() : console_peek_key();
+  if (key == KEY_SPACE && !console_keys_from_terminal()) console_read_key();
+  return key == KEY_SPACE || (key < 0 && g_end_of_input_ends_waits);
+}
 
 // One wait for the ready status; see the header for the order of a pass and
 // for when a failing bridge ends it.
@@ -37,17 +49,14 @@ ReadyResult wait_for_ready(KeyRule rule, uint32_t limit_ms = 0) {
     }
 
     if (tLogCtrl.bLogEnable == 1) {
-      if (status == STATUS_LOG_WAITING) {
-        ReadLog();
-      } else if (status == STATUS_IMAGE_WAITING) {
-        ReadImage();
+      if (status == STATUS_LOG_WAITING && g_ready_log_reader != nullptr) {
+        g_ready_log_reader();
+      } else if (status == STATUS_IMAGE_WAITING && g_ready_image_reader != nullptr) {
+        g_ready_image_reader();
       }
     }
 
-    if (console_chk_input_history() != 0) {
-      if (rule == KeyRule::kAnyKey) return READY_KEY;
-      if (console_read_key() == KEY_SPACE) return READY_KEY;
-    }
+    if (console_chk_input_history() != 0 && key_ends_wait(rule)) return READY_KEY;
     if (status == STATUS_READY) return READY_OK;
     if (gloop == 0) return READY_STOPPED;
     if (limit_ms != 0 && Clock::now() - started >= std::chrono::milliseconds(limit_ms)) return READY_TIMEOUT;
@@ -57,8 +66,8 @@ ReadyResult wait_for_ready(KeyRule rule, uint32_t limit_ms = 0) {
       if (failed_reads >= READY_LOST_MIN_READS && failing_for.count() >= static_cast<long long>(READY_LOST_MS)) {
         return READY_BRIDGE_FAILED;
       }
-      emul_usdelay(kFailedReadPauseMs);
     }
+    emul_usdelay(kPassPauseMs);
   }
 }
 

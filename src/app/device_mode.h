@@ -6,10 +6,20 @@
 //                          0xAA image waiting; anything else keeps a wait going
 //   0x0610  1 byte  write  mode register (first byte of tSetter); 0x11 resets
 //
-// The waits poll the status register with no pause between passes and no
-// time limit while the bridge answers. Each pass: read the status; while
-// tLogCtrl.bLogEnable is 1 serve 0x77 (ReadLog) and 0xAA (ReadImage); test
-// the keyboard; stop on 0xA0; stop when gloop is 0.
+// The waits poll the status register, 1 ms apart, with no time limit while
+// the bridge answers (but see g_unattended_ready_limit_ms). Each pass: read
+// the status; while tLogCtrl.bLogEnable is 1 hand 0x77 and 0xAA to the
+// readers the diagnostic console installed (g_ready_log_reader,
+// g_ready_image_reader); test the keyboard; stop on 0xA0; stop when gloop
+// is 0.
+//
+// Keys. On a terminal the space bar ends WaitForReadyStatus and other keys
+// are read and dropped. When the keys do not come from a terminal (a
+// script), the space bar ends it too, but any other key is left for after
+// the wait, in order, and the wait goes on. The end of input ends a wait as
+// the space bar does where the keys are the run's script
+// (g_end_of_input_ends_waits: the diagnostic console); elsewhere (an update
+// with stdin from /dev/null) it is passed over and the wait goes on.
 //
 // A status read that fails gives STATUS_READ_FAILED for that pass, so the
 // wait goes on. A status of 0xFF counts as a failed read: it is what a bus
@@ -20,7 +30,6 @@
 // reads have failed without a break for at least READY_LOST_MS milliseconds
 // and at least READY_LOST_MIN_READS times: one slow or transiently failing
 // read never ends a wait, a dead bridge ends it within about a second.
-// After a failed read the wait pauses 1 ms so it does not hammer the bridge.
 #pragma once
 
 #include <cstdint>
@@ -56,14 +65,27 @@ enum ReadyResult : uint8_t {
 };
 
 // Longest wait for the ready status when nobody is at the keyboard (kdtool
-// update from a script); 0, the default, waits until a key or Ctrl+C. A wait
-// that runs out ends with READY_TIMEOUT after a line saying so.
+// update and verify, and diag from a script); 0, the default, waits until a
+// key or Ctrl+C. A wait that runs out ends with READY_TIMEOUT after a line
+// saying so.
 extern uint32_t g_unattended_ready_limit_ms;
 
-// Waits for the ready status; the space bar ends the wait early (other keys
-// are read and dropped).
+// Set by the diagnostic console: the end of input ends a wait (see Keys).
+extern bool g_end_of_input_ends_waits;
+
+// What a wait does with a log record (status 0x77) or an image (0xAA) the
+// controller announces while logging is on: the diagnostic console installs
+// its readers here. Null (the default): the notice is left unserved and the
+// wait goes on, so an update never calls up into the console.
+using ReadyNoticeReader = int (*)(void);
+extern ReadyNoticeReader g_ready_log_reader;
+extern ReadyNoticeReader g_ready_image_reader;
+
+// Waits for the ready status; the space bar (or the end of input) ends the
+// wait early (see Keys above).
 ReadyResult WaitForReadyStatus(void);
-// Same, but any waiting key ends the wait and is left unread.
+// Same, but any waiting key (or the end of input) ends the wait and is left
+// unread.
 ReadyResult WaitForReadyStatusAnyKey(void);
 // WaitForReadyStatus that also ends (READY_TIMEOUT) after `limit_ms`.
 ReadyResult WaitForReadyStatusWithin(uint32_t limit_ms);

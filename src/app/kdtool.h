@@ -17,6 +17,11 @@
 #include <string>
 #include <vector>
 
+// kdtool runs from scripts with nobody to press a key: a controller that
+// stops reporting ready ends the wait after this long (a 4 KiB unit takes
+// well under a second).
+constexpr uint32_t KDTOOL_UNATTENDED_READY_LIMIT_MS = 30000;
+
 constexpr char KDTOOL_VERSION[] = "1.1.0";
 
 struct KdtoolOptions {

@@ -4,6 +4,7 @@
 //
 // Exit codes as fwdownload's (app/entry.h): 0 done, 1 the operation failed,
 // 2 bad command line or file, 3 no bridge (or not the one named).
+#include "app/device_mode.h"
 #include "app/entry.h"
 #include "app/kdtool.h"
 #include "app/kdtool_all.h"
@@ -322,6 +323,12 @@ int run_info(const KdtoolOptions& options) {
 int run_diag(const KdtoolOptions& options) {
   if (!kdtool_select_bridge(options)) return EXIT_NO_BRIDGE;
   target_bring_up();
+  if (!controller_answers(options)) {
+    target_shut_down();
+    return EXIT_UPDATE_FAILED;
+  }
+  // Keys from a script: nobody can end a wait that never ends.
+  if (!console_keys_from_terminal()) g_unattended_ready_limit_ms = KDTOOL_UNATTENDED_READY_LIMIT_MS;
   master_init();
   while (gloop != 0) {
     g_master_run_busy = false;
@@ -331,13 +338,13 @@ int run_diag(const KdtoolOptions& options) {
     if (console_chk_input_history() != 0) {
       const int key = console_read_key();
       if (key < 0) break;  // end of input: a scripted session is over
-      master_packet_sender(static_cast<uint8_t>(key));
+      if (key <= 0xFF) master_packet_sender(static_cast<uint8_t>(key));  // an escape sequence does nothing
       keyed = true;
     }
     if (!keyed && !g_master_run_busy) platform_sleep_ms(1);
   }
   target_shut_down();
-  return EXIT_UPDATED;
+  return g_master_controller_lost ? EXIT_UPDATE_FAILED : EXIT_UPDATED;
 }
 
 // remove-device: the device removal of the system helpers, behind a

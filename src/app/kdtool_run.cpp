@@ -49,10 +49,6 @@ namespace {
 using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 
-// An update run from a script has nobody to press a key: a controller that
-// stops reporting ready ends it after this long (a 4 KiB unit takes well
-// under a second).
-constexpr uint32_t kUnattendedReadyLimitMs = 30000;
 constexpr uint32_t kFlashSize = 0x20000;
 constexpr uint32_t kEraseSize = 0x1000;
 constexpr auto kFrameInterval = std::chrono::milliseconds(100);  // ten frames or progress objects a second
@@ -452,6 +448,7 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   telling.emit(start);
 
   target_bring_up();
+  g_unattended_ready_limit_ms = KDTOOL_UNATTENDED_READY_LIMIT_MS;  // nobody is at the keyboard to end a wait
   int code = EXIT_UPDATE_FAILED;
   uint32_t where = plan.at;
   bool mismatch = false;
@@ -460,7 +457,6 @@ int kdtool_run_operation(const KdtoolOptions& original) {
     std::memcpy(BinaryBuffer, plan.bytes.data(), IMAGE_SIZE);
     Download_Mode = 1;
     g_exit_key_waits = false;  // several updates may run at once from a script
-    g_unattended_ready_limit_ms = kUnattendedReadyLimitMs;
     g_verify_after_write = options.verify_after_write;
     emulboard_cp2112_program_to_flash_using_iapmode_Customer(options.force);
     code = update_exit_code();

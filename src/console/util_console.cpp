@@ -1,5 +1,6 @@
 #include "console/util_console.h"
 
+#include "platform/sleep.h"
 #include "platform/terminal.h"
 
 #include <sys/time.h>
@@ -67,11 +68,84 @@ uint32_t tm_msec_stamp(uint64_t seconds, uint32_t microseconds) {
   return s * 1000u + microseconds / 1000u;
 }
 
-int console_chk_input_history(void) { return terminal_key_waiting(); }
-int console_kbd_hit(void) { return terminal_key_waiting(); }
-int console_read_key(void) { return terminal_read_key(); }
-int console_get_ch(void) { return terminal_read_key(); }
-void console_get_char(uint8_t* out) { *out = static_cast<uint8_t>(terminal_read_key() & 0xFF); }
+namespace {
+
+static_assert(KEY_SEQUENCE == TERMINAL_KEY_EXTENDED);
+
+constexpr int kNoKey = -2;
+constexpr int kEsc = 0x1B;
+// Longest escape sequence read as one key; a longer one ends there.
+constexpr int kSequenceMaxBytes = 16;
+
+int g_kept_key = kNoKey;   // left by console_peek_key
+int g_byte_past_esc = kNoKey;  // read after an Esc that began no sequence
+
+int next_byte() {
+  if (g_byte_past_esc != kNoKey) {
+    const int byte = g_byte_past_esc;
+    g_byte_past_esc = kNoKey;
+    return byte;
+  }
+  return terminal_read_key();
+}
+
+// Whether a byte (or the end of input) arrives within the sequence gap.
+bool byte_follows() {
+  for (unsigned waited = 0;; ++waited) {
+    if (terminal_key_waiting() != 0) return true;
+    if (waited >= KEY_SEQUENCE_GAP_MS) return false;
+    platform_sleep_ms(1);
+  }
+}
+
+int decode_key() {
+  const int byte = next_byte();
+  if (byte != kEsc || !byte_follows()) return byte;
+  const int second = next_byte();
+  if (second == 'O') {
+    if (byte_follows()) next_byte();
+    return KEY_SEQUENCE;
+  }
+  if (second != '[') {
+    if (second >= 0) g_byte_past_esc = second;  // the next key of its own
+    return byte;
+  }
+  for (int i = 0; i < kSequenceMaxBytes && byte_follows(); ++i) {
+    const int next = next_byte();
+    if (next < 0x20 || next > 0x3F) break;  // the final byte (or no parameter at all)
+  }
+  return KEY_SEQUENCE;
+}
+
+}  // namespace
+
+int console_chk_input_history(void) {
+  return g_kept_key != kNoKey || g_byte_past_esc != kNoKey || terminal_key_waiting() != 0 ? 1 : 0;
+}
+int console_kbd_hit(void) { return console_chk_input_history(); }
+int console_read_key(void) {
+  if (g_kept_key == kNoKey) return decode_key();
+  const int key = g_kept_key;
+  g_kept_key = kNoKey;
+  return key;
+}
+int console_get_ch(void) { return console_read_key(); }
+void console_get_char(uint8_t* out) { *out = static_cast<uint8_t>(console_read_key() & 0xFF); }
+int console_peek_key(void) {
+  if (g_kept_key == kNoKey) g_kept_key = decode_key();
+  return g_kept_key;
+}
+bool console_keys_from_terminal(void) { return terminal_stdin_is_tty(); }
+void console_drop_keys(void) { g_kept_key = g_byte_past_esc = kNoKey; }
+
+void console_key_text(int key, char* out) {
+  if (key >= 0x20 && key < 0x7F) {
+    out[0] = static_cast<char>(key);
+    out[1] = '\0';
+  } else {
+    std::snprintf(out, 8, "\\x%02x", static_cast<unsigned>(key) & 0xFFu);
+  }
+}
 
 void console_cls(void) {
   int columns = 0;

@@ -45,12 +45,28 @@ extern uint32_t tm_saved_msec[kTimerSlots];
 // The local time last taken by tm_getCurrentTimeTM (null before).
 extern struct tm* tm_currentTime;
 
-// Keyboard (no echo).
+// Keyboard (no echo). A key's code is its byte, except: -1 is the end of
+// input (a key that stays waiting), and KEY_SEQUENCE is a terminal escape
+// sequence (Esc [ parameters and a final byte, or Esc O and one byte, as the
+// arrow and function keys send) or a Windows console extended key, read
+// whole: one key that does nothing. An Esc that nothing follows within
+// KEY_SEQUENCE_GAP_MS is the key Esc (0x1B) itself.
+constexpr int KEY_SEQUENCE = 0x100;  // TERMINAL_KEY_EXTENDED too
+constexpr unsigned KEY_SEQUENCE_GAP_MS = 50;
 int console_chk_input_history(void);  // non-zero when a key is waiting; it stays waiting
 int console_kbd_hit(void);            // same
 int console_read_key(void);           // waits for a key and returns its code
 int console_get_ch(void);             // same
 void console_get_char(uint8_t* out);  // waits, stores the low 8 bits of the code
+// Waits for a key and returns its code, leaving the key for the next read.
+int console_peek_key(void);
+// True when the keys come from a terminal (not from a pipe or a file).
+bool console_keys_from_terminal(void);
+// Forgets a key left by console_peek_key (for a new key source).
+void console_drop_keys(void);
+// The text a key is echoed as: a printable ASCII character itself, any
+// other byte escaped ("\x1b"). `out` holds at least 8 bytes.
+void console_key_text(int key, char* out);
 
 // Screen and cursor.
 void console_cls(void);

@@ -7,8 +7,11 @@
 #include "console/util_console.h"
 #include "diag/device_records.h"
 #include "diag/log_table.h"
+#include "diag/master_TCIP_cmd.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +19,7 @@
 #include <vector>
 
 bool g_master_init_quiet = false;
+bool g_master_controller_lost = false;
 int32_t iFirstFrameESDPacketCnt = 0;
 
 namespace {
@@ -58,7 +62,7 @@ BufferFormat decode_format(const uint8_t* b) { return {b[0], b[1], b[2], b[3], b
 // Reads a block of any length into a cleared buffer; a failed read is said
 // in a line naming the block, so nothing is printed from stale memory.
 bool read_block(uint16_t reg, void* buffer, size_t size, const char* block) {
-  if (i2c_read_from_long(reg, static_cast<uint8_t*>(buffer), static_cast<uint32_t>(size)) != 0) return true;
+  if (diag_read(reg, buffer, static_cast<uint32_t>(size))) return true;
   log_printf(0, "Cannot read the %s (register 0x%04X).\n", block, reg);
   return false;
 }
@@ -278,6 +282,27 @@ void read_event_packet(void) {
   print_fingers(&packet[1], static_cast<int>(length));
 }
 
+// ---- Lost controller ------------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+uint32_t poll_failures = 0;  // poll reads failed in a row
+Clock::time_point first_poll_failure{};
+
+// Counts one judged poll read; gives the run up by the waits' rule.
+void note_poll_read(bool ok) {
+  if (ok) {
+    poll_failures = 0;
+    return;
+  }
+  if (poll_failures++ == 0) first_poll_failure = Clock::now();
+  if (poll_failures < READY_LOST_MIN_READS || Clock::now() - first_poll_failure < std::chrono::milliseconds(READY_LOST_MS)) {
+    return;
+  }
+  std::puts("The touch controller stopped answering.");
+  g_master_controller_lost = true;
+  gloop = 0;
+}
+
 // ---- Replay file ------------------------------------------------------------
 
 struct FileCloser {
@@ -293,7 +318,23 @@ int replay_cols(void) { return tModuleCommonConf.aucData[36]; }
 
 // ---- Device information ---------------------------------------------------
 
+bool diag_read(uint16_t reg, void* buffer, uint32_t size) {
+  uint8_t* bytes = static_cast<uint8_t*>(buffer);
+  if (i2c_read_from_long(reg, bytes, size) == 0) return false;
+  return size == 0 || std::any_of(bytes, bytes + size, [](uint8_t b) { return b != 0xFF; });
+}
+
+void master_console_begin(void) {
+  g_master_controller_lost = false;
+  poll_failures = 0;
+  console_reset_toggles();
+  g_end_of_input_ends_waits = true;
+  g_ready_log_reader = ReadLog;
+  g_ready_image_reader = ReadImage;
+}
+
 void master_init(void) {
+  master_console_begin();
   if (!g_master_init_quiet) print_command_list();
   char name[kNameSize];
   if (!read_interface(name)) {
@@ -512,27 +553,34 @@ void master_run(void) {
   uint8_t event = 0;
   const bool pending = tImageCtrl.ucRequest != 0 || tLogCtrl.bLogEnable == 1;
   uint8_t bytes[2] = {};
+  // Each read is judged, so the idle bus is neither a status nor an event.
+  auto poll_read = [&bytes](uint16_t reg, uint32_t size) {
+    const bool ok = diag_read(reg, bytes, size);
+    note_poll_read(ok);
+    return ok;
+  };
   switch (tSetter.ucEventInterruptType) {
     case 0:
-      if (pending && i2c_read_from(REG_STATUS, bytes, 1) != 0) status = bytes[0];
+      if (pending && poll_read(REG_STATUS, 1)) status = bytes[0];
       break;
     case 1:
       event = emul_read_intr(0) == 0 ? 1 : 0;  // active low
-      if (pending && i2c_read_from(REG_STATUS, bytes, 1) != 0) status = bytes[0];
+      if (pending && poll_read(REG_STATUS, 1)) status = bytes[0];
       break;
     case 2:
       if (pending) {
-        if (i2c_read_from(REG_STATUS, bytes, 2) != 0) {
+        if (poll_read(REG_STATUS, 2)) {
           status = bytes[0];
           event = bytes[1];
         }
-      } else if (i2c_read_from(kRegEventFlag, bytes, 1) != 0) {
+      } else if (poll_read(kRegEventFlag, 1)) {
         event = bytes[0];
       }
       break;
     default:
       return;
   }
+  if (gloop == 0) return;
   // A plain ready status means a frame only when an image was asked for:
   // with logging alone on, reading it would print an image nobody requested,
   // on every poll.

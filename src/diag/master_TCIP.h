@@ -13,9 +13,14 @@
 #include <cstdint>
 
 // ---- Device information -------------------------------------------------
-// Starts a console run: prints the help list, reads and prints the device
-// information and loads the device records.
+// Starts a console run: master_console_begin, then prints the help list,
+// reads and prints the device information and loads the device records.
 void master_init(void);
+// Puts the console's own state as a run starts (every toggle key in its
+// first state, no lost controller), installs the console's readers for the
+// log records and images a wait for ready sees and lets the end of input
+// end a wait (app/device_mode.h).
+void master_console_begin(void);
 // When true, master_init leaves out the help list (an information-only run).
 extern bool g_master_init_quiet;
 // Prints the version and section blocks (also key v).
@@ -23,6 +28,13 @@ void Check_Firmware_Info(void);
 // Reads the interface block and prints it as master_init does (also key 1).
 // Returns 1 when the read succeeded.
 int master_print_interface_info(void);
+
+// ---- Reads -----------------------------------------------------------------
+// A register read the console may judge: false when the bridge failed it or
+// when every byte came back 0xFF, the idle bus that the custom board reads
+// when no controller acknowledges (a real block of all ones is taken for
+// that too). The readers below print nothing from a read judged failed.
+bool diag_read(uint16_t reg, void* buffer, uint32_t size);
 
 // ---- Readers --------------------------------------------------------------
 // Reads and prints one matrix of `rows` x `cols` values starting at `base`,
@@ -40,8 +52,14 @@ void master_send_rawimage(void);
 void master_close_log_file(void);
 
 // ---- Run loop -------------------------------------------------------------
-// One poll: touch events, ESD reports, image and log notifications.
+// One poll: touch events, ESD reports, image and log notifications. Its
+// status and event-flag reads are judged as diag_read does; once they have
+// failed without a break for at least READY_LOST_MS and READY_LOST_MIN_READS
+// times (the rule the waits for ready follow), it prints "The touch
+// controller stopped answering.", sets g_master_controller_lost and clears
+// gloop.
 void master_run(void);
+extern bool g_master_controller_lost;
 // Counting ESD reports since the last clearing one (saturates, never wraps).
 extern int32_t iFirstFrameESDPacketCnt;
 // Reads and prints one log record the controller announced (status 0x77)

@@ -131,6 +131,12 @@ void alternate_mode(bool* flag, uint8_t mode, const char* line) {
 
 }  // namespace
 
+void log_console_reset_toggles(void) {
+  for (uint8_t& on : vbLogType) on = 0;
+  tLogKeys = ConsoleKeys{'=', '+', '_'};
+  bCheckNoiseSpectrum = bGetUnsortedDdata = bGetDdata = true;
+}
+
 void print_Log_command_list(void) {
   console_print_help("'TCIP_4.x' Log Protocol ----------------------------------------", tLogCommandInfo,
                      LOG_COMMAND_INFO_COUNT);

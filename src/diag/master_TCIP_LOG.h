@@ -18,6 +18,8 @@ constexpr int LOG_TYPE_NAME_SIZE = 40;
 extern uint8_t vbLogType[LOG_TYPE_COUNT];
 extern const char mcLogTypeName[LOG_TYPE_COUNT][LOG_TYPE_NAME_SIZE];
 
+// Puts this console's toggles and vbLogType as a run starts them.
+void log_console_reset_toggles(void);
 // Handles one key; prints nothing for a key without an action.
 void master_packet_sender_TCIP_LOGGING(uint8_t key);
 void print_Log_command_list(void);

@@ -119,7 +119,7 @@ bool confirmed(const char* question) {
 // accepts, so the CP2112 shows the same data as the custom board.
 void dump_a(void) {
   std::array<uint8_t, kDumpABytes> rx{};
-  if (i2c_read_from_long(kRegDumpA, rx.data(), kDumpABytes) == 0) return read_failed(kRegDumpA, kDumpABytes);
+  if (!diag_read(kRegDumpA, rx.data(), kDumpABytes)) return read_failed(kRegDumpA, kDumpABytes);
   std::puts("ReadData : ");
   for (int i = 0; i < kDumpABytes / 2; ++i) {
     std::printf("%04d ", le16(&rx[2 * i]));
@@ -131,7 +131,7 @@ void dump_a(void) {
 // Memory dump B: 50 words from 0x3010, one a line.
 void dump_b(void) {
   std::array<uint8_t, kDumpBBytes> rx{};
-  if (i2c_read_from_long(kRegDumpB, rx.data(), kDumpBBytes) == 0) return read_failed(kRegDumpB, kDumpBBytes);
+  if (!diag_read(kRegDumpB, rx.data(), kDumpBBytes)) return read_failed(kRegDumpB, kDumpBBytes);
   std::puts("ReadData : ");
   for (int i = 0; i < kDumpBBytes / 2; ++i) {
     std::printf("0x%04X : 0x%04X \n", kDumpBLabelBase + 2 * i, le16(&rx[2 * i]));
@@ -156,7 +156,7 @@ UnitAnswer wait_unit_result(uint8_t* result) {
   }
   for (uint32_t reads = 0; reads < READY_LOST_MIN_READS && gloop != 0; ++reads) {
     uint8_t block[8] = {};
-    if (i2c_read_from(kRegIapCommand, block, sizeof block) != 0) {
+    if (diag_read(kRegIapCommand, block, sizeof block)) {
       log_printf(0, "status=%d\n", block[6]);
       if (block[6] != 0) {
         *result = block[6];
@@ -211,14 +211,14 @@ void flash_write_test(void) {
 // Key 6.
 void read_parameter_lists(void) {
   uint8_t pwm[kPwmCount * 2] = {};
-  if (i2c_read_from_long(kRegPwmList, pwm, sizeof pwm) == 0) {
+  if (!diag_read(kRegPwmList, pwm, sizeof pwm)) {
     read_failed(kRegPwmList, sizeof pwm);
   } else {
     std::puts("READ PWMDRV Parameter List");
     for (int i = 0; i < kPwmCount; ++i) std::printf(kPwmList[i].line, le16(&pwm[2 * i]));
   }
   uint8_t roic[kRoicCount * 4] = {};
-  if (i2c_read_from_long(kRegRoicList, roic, sizeof roic) == 0) return read_failed(kRegRoicList, sizeof roic);
+  if (!diag_read(kRegRoicList, roic, sizeof roic)) return read_failed(kRegRoicList, sizeof roic);
   std::puts("READ ROIC Parameter List");
   for (int i = 0; i < kRoicCount; ++i) {
     const uint32_t value = le32(&roic[4 * i]);
@@ -282,6 +282,12 @@ void feature_toggle(bool& on, const char* enable_line, const char* disable_line,
 
 // ---- Shared helpers ---------------------------------------------------------
 
+void console_reset_toggles(void) {
+  tMasterKeys = ConsoleKeys{'n', 'N', '8'};
+  bDisableEdgeExpand = true;
+  log_console_reset_toggles();
+}
+
 int console_write_block(uint16_t reg, const void* data, uint16_t count) {
   if (i2c_write_to(reg, static_cast<const uint8_t*>(data), count) != 0) return 1;
   std::printf("Write of %u bytes to register 0x%04X failed; the controller did not get it.\n",
@@ -303,7 +309,7 @@ void console_set_mode(uint8_t mode) {
 }
 
 int module_conf_read(uint8_t conf[MODULE_CONF_SIZE]) {
-  if (i2c_read_from(REG_MODULE_CONF, conf, MODULE_CONF_SIZE) != 0) return 1;
+  if (diag_read(REG_MODULE_CONF, conf, MODULE_CONF_SIZE)) return 1;
   std::printf("Read of register 0x%04X failed; nothing was written back.\n", REG_MODULE_CONF);
   return 0;
 }
@@ -438,7 +444,9 @@ void print_command_list(void) {
 }
 
 void master_packet_sender(uint8_t key) {
-  std::printf("\n*** You hit [%c]\n", key);
+  char text[8];
+  console_key_text(key, text);
+  std::printf("\n*** You hit [%s]\n", text);
   if (tLogCtrl.bLogEnable == 0) {
     master_packet_sender_TCIP_MASTER(key);
   } else {
@@ -489,7 +497,7 @@ void master_packet_sender_TCIP_MASTER(uint8_t key) {
       console_set_mode(0);
       break;
     case 'q':
-      if (i2c_read_from(kRegPacket, master_read_buf_array, 1) == 0) {
+      if (!diag_read(kRegPacket, master_read_buf_array, 1)) {
         read_failed(kRegPacket, 1);
       } else {
         log_printf(0, "Read Packet: 0x%.2x\n", master_read_buf_array[0]);

@@ -69,6 +69,9 @@ struct ConsoleKeys {
 // Backspace and the three module configuration keys of `keys`). Returns true
 // when `key` was one of them.
 bool console_shared_key(uint8_t key, ConsoleKeys& keys);
+// Puts both consoles' toggles (keys C, G, W, P, j, y, Y, backslash and the
+// log types) in the state a run starts with.
+void console_reset_toggles(void);
 // A console's help list between its title line and the closing rule.
 void console_print_help(const char* title, const tCommandInfoItem* items, int count);
 // Switches the controller's logging on (1) or off (0). When the write is

@@ -33,8 +33,13 @@ bool terminal_catch_ctrl_c(void (*handler)(int));
 
 // Non-zero when a key (or end of input) is waiting; never blocks.
 int terminal_key_waiting(void);
-// Waits for a key and returns its code; end of input returns -1.
+// Waits for a key and returns its code; end of input returns -1. A Windows
+// console's extended key (arrows, function keys: a 0x00 or 0xE0 prefix and
+// a second code) returns TERMINAL_KEY_EXTENDED, both codes read.
 int terminal_read_key(void);
+constexpr int TERMINAL_KEY_EXTENDED = 0x100;
+// True when stdin is a terminal (a console on Windows).
+bool terminal_stdin_is_tty(void);
 // Puts the terminal back as it was found (safe to call at any time, twice).
 void terminal_restore(void);
 

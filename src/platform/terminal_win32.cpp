@@ -101,7 +101,12 @@ int terminal_key_waiting(void) {
 int terminal_read_key(void) {
   std::fflush(stdout);
   const HANDLE input = stdin_handle();
-  if (is_console(input)) return _getch();
+  if (is_console(input)) {
+    const int key = _getch();
+    if (key != 0x00 && key != 0xE0) return key;
+    _getch();  // the extended key's own code
+    return TERMINAL_KEY_EXTENDED;
+  }
   unsigned char byte = 0;
   DWORD got = 0;
   if (!ReadFile(input, &byte, 1, &got, nullptr) || got != 1) return -1;
@@ -116,6 +121,7 @@ void terminal_restore(void) {
 }
 
 bool terminal_stdout_is_tty(void) { return is_console(stdout_handle()); }
+bool terminal_stdin_is_tty(void) { return is_console(stdin_handle()); }
 
 uint16_t terminal_get_attribute(void) {
   CONSOLE_SCREEN_BUFFER_INFO info;
