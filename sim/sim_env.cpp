@@ -493,11 +493,15 @@ int open_files(Board& board) {
 // A board of KDSIM_BRIDGES touches its files only once the process talks to
 // it: a process limited to one board (kdtool --serial) leaves the others'
 // files alone, and a listing (which opens and closes each bridge) none.
-// A file that cannot be used then ends the process as at start-up.
+// A file that cannot be used then ends the process as at start-up. It ends
+// from inside a transfer, with the bridge's handle open: no exit handlers or
+// static destructors run there (they would close that handle after the
+// transport's own records are gone), and no flash file is written.
 void open_files_on_first_transfer(Board& board) {
   if (const int code = open_files(board); code != 0) {
     std::fflush(stdout);
-    std::exit(code);
+    std::fflush(stderr);
+    std::_Exit(code);
   }
 }
 
