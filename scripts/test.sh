@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the plain build, bounded fuzzing of every fuzz
-# target, the Windows part (scripts/test-windows.sh: cross build, suite and
-# end-to-end runs under wine; skipped with FW_LINUX_ONLY=1), and last the
-# suite under AddressSanitizer + UndefinedBehaviorSanitizer, so the run
-# closes on a test summary.
+# Builds and runs every test: the plain build (GCC) and its suite, once per
+# test and once in one process in a random order; bounded fuzzing of every
+# fuzz target; the Windows part (scripts/test-windows.sh: cross build, suite
+# and end-to-end runs under wine; skipped with FW_LINUX_ONLY=1); the packages
+# (scripts/package.sh); and last the suite built with Clang under
+# AddressSanitizer + UndefinedBehaviorSanitizer, so the run closes on a test
+# summary. Warnings are errors in every build here (FW_WERROR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-deps.sh
@@ -18,13 +20,13 @@ cmake --build build -j"$jobs"
 # The runs of the executables are left out: they are processes of their own.
 slow=$(sed -n 's/^set(FW_SLOW_TESTS "\(.*\)")$/\1/p' tests/CMakeLists.txt)
 if ! timeout 600 build/tests/fw_tests --gtest_shuffle --gtest_brief=1 --gtest_filter="-$slow" >build/shuffled.log 2>&1; then
-  grep -E 'random seed|Failure|FAILED' build/shuffled.log | head -n 60
+  grep -E 'seed of|Failure|FAILED' build/shuffled.log | head -n 60
   echo "The suite failed in one process in a random order (build/shuffled.log; rerun with that --gtest_random_seed)." >&2
   exit 1
 fi
 
 if [ -x scripts/fuzz.sh ]; then
-  scripts/fuzz.sh "${FUZZ_SECONDS:-30}"  # seconds per target
+  scripts/fuzz.sh "${FUZZ_SECONDS:-20}"  # seconds per target
 fi
 
 if [ "${FW_LINUX_ONLY:-0}" != 1 ]; then
