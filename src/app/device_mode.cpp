@@ -5,6 +5,7 @@
 #include "console/log.h"
 #include "console/util_console.h"
 #include "diag/device_records.h"
+#include "platform/sleep.h"
 
 #include <chrono>
 #include <cstdio>
@@ -17,7 +18,7 @@ ReadyNoticeReader g_ready_image_reader = nullptr;
 namespace {
 
 constexpr uint16_t kVersionBlockSize = 8;
-constexpr uint32_t kPassPauseMs = 1;
+constexpr auto kPassInterval = std::chrono::milliseconds(1);
 
 enum class KeyRule { kSpaceOnly, kAnyKey };
 
@@ -40,6 +41,7 @@ ReadyResult wait_for_ready(KeyRule rule, uint32_t limit_ms = 0) {
   uint32_t failed_reads = 0;
   Clock::time_point first_failure{};
   for (;;) {
+    const Clock::time_point pass_started = Clock::now();
     uint8_t status = STATUS_READ_FAILED;
     if (i2c_read_from(REG_STATUS, &status, 1) != 0 && status != STATUS_IDLE_BUS) {
       failed_reads = 0;
@@ -67,7 +69,11 @@ ReadyResult wait_for_ready(KeyRule rule, uint32_t limit_ms = 0) {
         return READY_BRIDGE_FAILED;
       }
     }
-    emul_usdelay(kPassPauseMs);
+    // Passes start at least 1 ms apart: a pass whose reads answer at once
+    // (a failing bridge, the end of a script's input) never spins, and one
+    // that took a USB round trip already (every real status read) waits no
+    // longer for it.
+    platform_sleep_until(pass_started + kPassInterval);
   }
 }
 

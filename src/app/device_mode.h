@@ -6,7 +6,8 @@
 //                          0xAA image waiting; anything else keeps a wait going
 //   0x0610  1 byte  write  mode register (first byte of tSetter); 0x11 resets
 //
-// The waits poll the status register, 1 ms apart, with no time limit while
+// The waits poll the status register, passes at least 1 ms apart (a status
+// read on a real bridge takes longer than that), with no time limit while
 // the bridge answers (but see g_unattended_ready_limit_ms). Each pass: read
 // the status; while tLogCtrl.bLogEnable is 1 hand 0x77 and 0xAA to the
 // readers the diagnostic console installed (g_ready_log_reader,
