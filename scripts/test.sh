@@ -19,9 +19,11 @@ cmake --build build -j"$jobs"
 # random order, so that no test depends on what an earlier one left behind.
 # The runs of the executables are left out: they are processes of their own.
 slow=$(sed -n 's/^set(FW_SLOW_TESTS "\(.*\)")$/\1/p' tests/CMakeLists.txt)
-if ! timeout 600 build/tests/fw_tests --gtest_shuffle --gtest_brief=1 --gtest_filter="-$slow" >build/shuffled.log 2>&1; then
-  grep -E 'seed of|Failure|FAILED' build/shuffled.log | head -n 60
-  echo "The suite failed in one process in a random order (build/shuffled.log; rerun with that --gtest_random_seed)." >&2
+seed=$((RANDOM % 99999 + 1))
+if ! timeout 600 build/tests/fw_tests --gtest_shuffle --gtest_random_seed="$seed" --gtest_brief=1 \
+     --gtest_filter="-$slow" >build/shuffled.log 2>&1; then
+  grep -E 'Failure|FAILED' build/shuffled.log | head -n 60
+  echo "The suite failed in one process in a random order (build/shuffled.log; again with --gtest_random_seed=$seed)." >&2
   exit 1
 fi
 

@@ -109,11 +109,16 @@ TEST(ConsolePrint, FieldIsPaddedWithBlanksAndNeverReadsPastTheText) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "ab   xy");
 }
 
-// stdin replaced for one test; restored afterwards.
+// stdin replaced for one test; restored afterwards. A key an earlier test
+// left kept belongs to the old source and is dropped with it.
 class StdinAs {
  public:
-  explicit StdinAs(int fd) : saved_(dup(STDIN_FILENO)) { dup2(fd, STDIN_FILENO); }
+  explicit StdinAs(int fd) : saved_(dup(STDIN_FILENO)) {
+    console_drop_keys();
+    dup2(fd, STDIN_FILENO);
+  }
   ~StdinAs() {
+    console_drop_keys();
     dup2(saved_, STDIN_FILENO);
     close(saved_);
   }
