@@ -53,15 +53,9 @@ long readable_size(const char* path) {
 bool enter_update_mode(bool* entered) {
   *entered = false;
   uint8_t interface_block[kInterfaceSize] = {};
-  // No acknowledge (CP2112), or the idle bus, all ones (the custom board
-  // cannot tell): nobody answers, as the update and info judge it.
+  // Nobody answers, as the update judges it.
   const bool read = i2c_read_from(REG_INTERFACE, interface_block, kInterfaceSize) != 0;
-  if (!read || std::all_of(std::begin(interface_block), std::end(interface_block), [](uint8_t b) { return b == 0xFF; })) {
-    const unsigned address7 = emul_board == BOARD_CP2112 ? g_slave_addr >> 1 : g_slave_addr;
-    std::printf("No answer from the touch controller at address 0x%02X.\n", address7);
-    run_reason_set("no controller answers at address 0x%02X", address7);
-    return false;
-  }
+  if (iap_no_controller(read, interface_block, kInterfaceSize) || !read) return false;
   if (std::memcmp(interface_block, kFullProtocolName, sizeof kFullProtocolName) != 0) return true;
   uint8_t log_ctrl[sizeof(tLogCtrlBlock)] = {};
   if (i2c_read_from(REG_LOG_CTRL, log_ctrl, sizeof log_ctrl) == 0) return false;

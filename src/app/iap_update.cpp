@@ -269,6 +269,16 @@ uint32_t iap_unit_checksum(const uint8_t* unit, uint32_t length) {
   return ~((static_cast<uint32_t>(lane[1]) << 16) | lane[0]);
 }
 
+bool iap_no_controller(bool read, const uint8_t* block, size_t size) {
+  const bool idle_bus = read && std::all_of(block, block + size, [](uint8_t b) { return b == 0xFF; });
+  if (!idle_bus && (read || emul_board != BOARD_CP2112)) return false;
+  // The CP2112 keeps the address in its shifted 8-bit form.
+  const unsigned address7 = emul_board == BOARD_CP2112 ? g_slave_addr >> 1 : g_slave_addr;
+  std::printf("No answer from the touch controller at address 0x%02X.\n", address7);
+  run_reason_set("no controller answers at address 0x%02X", address7);
+  return true;
+}
+
 uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(bool force) {
   run_reason_clear();
   g_update_outcome = UPDATE_NOT_RUN;
@@ -276,19 +286,8 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(bool force) {
 
   uint8_t interface_block[kInterfaceSize] = {};
   const bool read = i2c_read_from(REG_INTERFACE, interface_block, kInterfaceSize) != 0;
-  // No controller at this address: the CP2112 gets no acknowledge (the read
-  // fails); the custom board cannot report that and reads the idle bus, all
-  // ones. Waiting for a ready status would never end.
-  const bool idle_bus =
-      std::all_of(std::begin(interface_block), std::end(interface_block), [](uint8_t b) { return b == 0xFF; });
-  if ((read && idle_bus) || (!read && emul_board == BOARD_CP2112)) {
-    // The CP2112 keeps the address in its shifted 8-bit form.
-    const unsigned address7 = emul_board == BOARD_CP2112 ? g_slave_addr >> 1 : g_slave_addr;
-    std::printf("No answer from the touch controller at address 0x%02X.\n", address7);
-    run_reason_set("no controller answers at address 0x%02X", address7);
-    return failure_ending(Step::kFailed);
-  }
-  if (!read) return failure_ending(Step::kFailed);
+  // Waiting for a ready status from nobody would never end.
+  if (iap_no_controller(read, interface_block, kInterfaceSize) || !read) return failure_ending(Step::kFailed);
 
   bool versions_read = false;
   const uint8_t same = version_compare(&versions_read);

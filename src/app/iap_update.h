@@ -16,6 +16,7 @@
 #include "app/iap_command.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 constexpr uint16_t REG_INTERFACE = 0x0150;
@@ -45,6 +46,13 @@ extern uint32_t FLASH_4KB_UPDATE_MODE;
 // versions and nothing was written, 0 otherwise (see g_update_outcome).
 // `force` writes the image even then.
 uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(bool force = false);
+
+// Whether the interface block read from the controller shows nobody there:
+// the idle bus, all ones (the custom board cannot report a missing
+// acknowledge), or, on the CP2112, a read that got none. Then it prints "No
+// answer from the touch controller at address 0xNN." and sets the run's
+// reason. `read`: whether the read of `block` succeeded.
+bool iap_no_controller(bool read, const uint8_t* block, size_t size);
 
 // CRC-16 lookup, polynomial 0x8005, most significant bit first: entry i is
 // the CRC of the single byte i.
