@@ -10,11 +10,9 @@
 #include "diag/device_records.h"
 #include "platform/file_open.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <sys/stat.h>
 
 namespace {

@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 
 UpdateOutcome g_update_outcome = UPDATE_NOT_RUN;
 uint32_t FLASH_4KB_UPDATE_MODE = 0;
