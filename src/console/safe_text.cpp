@@ -37,8 +37,7 @@ size_t utf8_sequence(std::string_view text, size_t at, uint32_t* code_point) {
 }
 
 bool printable(uint32_t code_point) {
-  return !(code_point < 0x20 || code_point == 0x7F || (code_point >= 0x80 && code_point < 0xA0) ||
-           code_point == '\\');
+  return !(code_point < 0x20 || code_point == 0x7F || (code_point >= 0x80 && code_point < 0xA0));
 }
 
 }  // namespace

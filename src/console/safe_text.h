@@ -11,9 +11,10 @@
 // The text with every byte that could move the cursor, fake a line or a
 // terminal sequence, or is not part of valid UTF-8 written as \xNN (two
 // lower-case hex digits): C0 controls, DEL, C1 controls (U+0080..U+009F),
-// bytes of invalid, overlong or surrogate sequences, and the backslash
-// itself, so that "\x" in the result always stands for an escaped byte.
-// Valid printable UTF-8 (Korean, accents) is kept as it is.
+// and bytes of invalid, overlong or surrogate sequences. Valid printable
+// UTF-8 (Korean, accents) is kept as it is, and so is a backslash: escaping
+// twice changes nothing, so a string escaped once may pass through another
+// writer that escapes again.
 std::string safe_text(std::string_view text);
 
 // True when safe_text would return the text unchanged.
