@@ -5,6 +5,7 @@
 #include "app/run_outcome.h"
 #include "bridge/cp2112/emulboard_cp2112_control.h"
 #include "bridge/cp2112/kd63507_isp_codes.h"
+#include "bridge/cp2112/usb_drv_cp2112.h"
 #include "console/log.h"
 #include "platform/file_open.h"
 
@@ -61,9 +62,10 @@ bool send_word(uint16_t reg, uint32_t value) {
 
 // Sends a frame until the controller acknowledges it, at most
 // ISP_FRAME_ATTEMPTS times. A register write is the same frame again, so a
-// refused one is simply repeated; a frame that never reached the bridge ends
-// it at once. Prints the line naming the step when it gives up (`quiet`: the
-// caller says it).
+// refused one is simply repeated (a frame that kept the bridge busy past its
+// write timeout was cancelled first, so the bridge is idle again); a frame
+// that never reached the bridge ends it at once. Prints the line naming the
+// step when it gives up (`quiet`: the caller says it).
 bool acknowledged(uint16_t reg, const std::function<bool()>& send, bool quiet = false) {
   for (uint32_t attempt = 0; attempt < ISP_FRAME_ATTEMPTS; ++attempt) {
     if (!send()) {
@@ -72,7 +74,12 @@ bool acknowledged(uint16_t reg, const std::function<bool()>& send, bool quiet = 
     }
     if (emulboard_cp2112_transfer_acknowledged() != 0) return true;
   }
-  if (!quiet) {
+  if (!quiet && usb_drv_cp2112_LastTransferCancelled() != 0) {
+    std::printf("%s: the bridge was still busy with the frame to register 0x%04X when its write timeout ran out; "
+                "the transfer was cancelled (%u attempts).\n",
+                g_step, reg, static_cast<unsigned>(ISP_FRAME_ATTEMPTS));
+    run_reason_set("the bridge stayed busy with the frame to register 0x%04X", static_cast<unsigned>(reg));
+  } else if (!quiet) {
     std::printf("%s: the controller refused the frame to register 0x%04X (%u attempts).\n", g_step, reg,
                 static_cast<unsigned>(ISP_FRAME_ATTEMPTS));
     run_reason_set("the controller refused the frame to register 0x%04X", static_cast<unsigned>(reg));
