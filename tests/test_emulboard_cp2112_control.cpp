@@ -22,7 +22,12 @@ class EmulboardCp2112 : public ::testing::Test {
     hid_virtual_detach_all();
     chip = attach_cp2112(&target);
   }
-  void TearDown() override { usb_drv_cp2112_close(); }
+  void TearDown() override {
+    usb_drv_cp2112_close();
+    if (chip) {
+      EXPECT_EQ(chip->violations(), 0);
+    }
+  }
   // Init and the entry's bring-up up to the address (7-bit 0x34).
   void bring_up() {
     ASSERT_EQ(emulboard_cp2112_init(), 1);
