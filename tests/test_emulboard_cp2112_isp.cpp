@@ -255,8 +255,10 @@ TEST_F(Isp, AFrameThatKeepsTheBridgeBusyIsCancelledBeforeItGoesAgain) {
       << out;
   EXPECT_EQ(chip->cancels(), 3);
   const auto& frames = kd->transfers();
+  const IspAccessCodes& codes = ISP_ACCESS_CODES;
+  // The entry sequence, then the first judged frame three times.
   EXPECT_EQ(std::count_if(frames.begin(), frames.end(), [](const auto& t) { return !t.read && t.bytes.size() == 6; }),
-            3 + 5 + 3);  // after the entry sequence, the first judged frame three times
+            static_cast<long>(std::size(codes.entry_codes) + std::size(codes.unlock_words) + 3));
 }
 
 // The bridge is pulled out in the middle of a block: the block ends at the
