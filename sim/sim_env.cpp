@@ -425,8 +425,8 @@ int read_paths(Settings& s) {
 int read_settings(Settings& s) {
   for (int (*reader)(Settings&) :
        {read_board_id, read_versions, read_protocol, read_unit, read_check_fail, read_timing, read_busy,
-        read_never_ready, read_unplug_after, read_cp2112_silent_after, read_cp2112_busy, read_vanish_after, read_diag, read_isp_busy,
-        read_isp_nack, read_isp_stuck, read_corrupt_unit, read_paths}) {
+        read_never_ready, read_unplug_after, read_cp2112_silent_after, read_cp2112_busy, read_vanish_after,
+        read_diag, read_isp_busy, read_isp_nack, read_isp_stuck, read_corrupt_unit, read_paths}) {
     if (const int code = reader(s); code != 0) return code;
   }
   return 0;

@@ -3,7 +3,6 @@
 #include "bridge/cp2112/cp2112_util.h"
 #include "console/log.h"
 #include "platform/hidsmbus_reports.h"
-
 #include "platform/sleep.h"
 
 #include <algorithm>
