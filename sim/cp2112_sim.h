@@ -8,13 +8,14 @@
 // Force Send with it off), Transfer Status Responses, GPIO direction and
 // latch state. Requests outside the chip's ranges are ignored without any
 // I2C traffic and counted as violations, and so is every field the chip
-// would misread: an SMBus configuration with a bit rate above 400 kHz, a
-// timeout or retry limit above 1000, an odd or zero address or a flag other
-// than 0 or 1 (then kept from before); a 16-bit count, timeout or retry
-// limit that is a whole multiple of 256 (what 1, 2 or 3 look like sent low
-// byte first; nothing here asks for such a value); a Reset, Transfer Status
-// Request or Cancel without its 01 byte; any report shorter than its layout.
-// The tests expect none.
+// would misread: an SMBus configuration with a bit rate of 0 or above
+// 400 kHz (as any usable rate sent low byte first is), a timeout or retry
+// limit above 1000, an odd or zero address or a flag other than 0 or 1 (the
+// chip then keeps the configuration it had); a 16-bit count, timeout or
+// retry limit that is a whole multiple of 256 (what 1, 2 or 3 look like sent
+// low byte first; nothing here asks for such a value); a Reset, Transfer
+// Status Request or Cancel without its 01 byte; any report shorter than its
+// layout. The tests expect none.
 //
 // Busy: the Transfer Status Request answers busy (status 1: read or write
 // in progress) while the last transfer is on the bus under the timing model,
