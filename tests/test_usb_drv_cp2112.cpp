@@ -93,7 +93,7 @@ TEST_F(UsbDrvCp2112, ABusyChipIsAskedUntilTheWriteTimeoutThenCancelled) {
     long busy;
     int completed;
     long cancels;
-  } rows[] = {{10, 1, 0}, {-1, 0, 1}, {0, 1, 0}};  // 10: more than a fixed count of 8 would allow
+  } rows[] = {{10, 1, 0}, {-1, 0, 1}, {0, 1, 0}};  // 10 busy answers: well inside 100 ms
   for (const auto& row : rows) {
     SCOPED_TRACE(row.busy);
     chip->busy_status = row.busy;
