@@ -371,6 +371,7 @@ TEST(Kdtool, RemoveDeviceRefusesBadTextsAndAsksFirst) {
 TEST(Kdtool, UntrustedNamesAreEscapedAndJsonRunsStillEnd) {
   TempDir dir;
   write_file(dir.file("fw\xff.bin"), make_image());
+  write_file(dir.file("fw.bin"), make_image());
   const std::string hostile = "\\x1b]0;x\\x07\\n\\xff";  // as KDSIM_*_SERIAL takes it
   const EnvList serial = {{"KDSIM_BRIDGE", "both"}, {"KDSIM_BOARDSIM0001_SERIAL", hostile}};
   const struct {
@@ -385,7 +386,7 @@ TEST(Kdtool, UntrustedNamesAreEscapedAndJsonRunsStillEnd) {
       {{"--serial", "\x1b]0;x\a\n", "info"}, kBoth, 3, R"(with serial \x1b]0;x\x07\x0a.)"},
       {{"list"}, serial, 0, R"(custom  1209:7750  \x1b]0;x\x07\x0a\xff  virtual:0  ok)"},
       {{"--json", "list"}, serial, 0, R"("serial":"\\x1b]0;x\\x07\\x0a\\xff")"},
-      {{"--json", "--path", "virtual:0", "update", dir.file("fw\xff.bin"), "1", "2", "3"}, serial, 0,
+      {{"--json", "--path", "virtual:0", "update", dir.file("fw.bin"), "1", "2", "3"}, serial, 0,
        R"("serial":"\\x1b]0;x\\x07\\x0a\\xff")"},
   };
   for (const auto& c : cases) {
