@@ -372,6 +372,7 @@ TEST(Kdtool, UntrustedNamesAreEscapedAndJsonRunsStillEnd) {
   TempDir dir;
   write_file(dir.file("fw\xff.bin"), make_image());
   write_file(dir.file("fw.bin"), make_image());
+  write_file(dir.file("p\x1b[2J.bin"), make_image(0x100));
   const std::string hostile = "\\x1b]0;x\\x07\\n\\xff";  // as KDSIM_*_SERIAL takes it
   const EnvList serial = {{"KDSIM_BRIDGE", "both"}, {"KDSIM_BOARDSIM0001_SERIAL", hostile}};
   const struct {
@@ -384,6 +385,9 @@ TEST(Kdtool, UntrustedNamesAreEscapedAndJsonRunsStillEnd) {
       {{"--json", "update", dir.file("no\xff.bin"), "1", "2", "3"}, kBoth, 2, R"(no\\xff.bin: No such file)"},
       {{"update", dir.file("no\x1b[2J.bin"), "1", "2", "3"}, kBoth, 2, R"(no\x1b[2J.bin: No such file)"},
       {{"--serial", "\x1b]0;x\a\n", "info"}, kBoth, 3, R"(with serial \x1b]0;x\x07\x0a.)"},
+      {{"dump", dir.file("d\x1b[2J.bin"), "--length", "100"}, kBoth, 0,
+       "Upload Filename = " + dir.file(R"(d\x1b[2J.bin)")},
+      {{"program", dir.file("p\x1b[2J.bin")}, kBoth, 0, "Download Filename = " + dir.file(R"(p\x1b[2J.bin)")},
       {{"list"}, serial, 0, R"(custom  1209:7750  \x1b]0;x\x07\x0a\xff  virtual:0  ok)"},
       {{"--json", "list"}, serial, 0, R"("serial":"\\x1b]0;x\\x07\\x0a\\xff")"},
       {{"--json", "--path", "virtual:0", "update", dir.file("fw.bin"), "1", "2", "3"}, serial, 0,
@@ -429,7 +433,8 @@ TEST(Kdtool, CompletionOffersHostileSerialsQuotedAndRunsNothing) {
     done)";
   for (const std::string jq : {"jq", "no jq"}) {
     SCOPED_TRACE(jq);
-    const ProcessResult r = run_process({"/usr/bin/env", "bash", "-c", script, "bash", KDTOOL_COMPLETION_PATH, jq}, env);
+    const ProcessResult r =
+        run_process({"/usr/bin/env", "bash", "-c", script, "bash", KDTOOL_COMPLETION_PATH, jq}, env);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     const std::string first = "\\$\\(touch\\$\\{IFS\\}" + dir.file("ran") + "\\)|";
     const std::string second = "\\`touch\\ " + dir.file("ran") + "\\`\\ \\\"x|";

@@ -642,7 +642,9 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
     if (g_all.log_dir_given) {
       const std::string name = g_all.log_dir + "/" + command + "-" + file_label(b->label) + ".log";
       b->log = std::fopen(name.c_str(), "we");
-      if (b->log == nullptr) std::fprintf(stderr, "kdtool: cannot write %s: %s\n", safe_text(name).c_str(), errno_text().c_str());
+      if (b->log == nullptr) {
+        std::fprintf(stderr, "kdtool: cannot write %s: %s\n", safe_text(name).c_str(), errno_text().c_str());
+      }
     }
     std::string spawn_why;
     if (g_interrupted) {
