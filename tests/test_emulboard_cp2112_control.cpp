@@ -48,7 +48,7 @@ TEST_F(EmulboardCp2112, ACp2112ThatCannotBeUsedIsNoDeviceAndTheConsoleSaysWhy) {
   chip->refuse_open = true;
   std::string out = refused_init();
   EXPECT_NE(out.find("SILABSCP2112 found but cannot be opened: permission denied."), std::string::npos) << out;
-  EXPECT_NE(out.find("udev/99-fwdownload.rules"), std::string::npos) << out;
+  EXPECT_NE(out.find("udev/70-fwdownload.rules"), std::string::npos) << out;
   EXPECT_EQ(chip->reports_received(), 0);
   chip->refuse_open = false;
   chip->part_number = 0x0B;

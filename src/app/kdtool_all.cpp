@@ -3,7 +3,9 @@
 #include "app/kdtool_all.h"
 
 #include "app/entry.h"
+#include "app/kdtool_json.h"
 #include "app/run_outcome.h"
+#include "console/safe_text.h"
 #include "hex/hex_image.h"
 #include "platform/terminal.h"
 
@@ -280,7 +282,7 @@ std::vector<Board> list_bridges(const KdtoolOptions& options, const std::string&
     board.kind = b.value("kind", "");
     // A serial that list had to escape would not find its bridge again.
     const bool plain = !board.serial.empty() && board.serial.find("\\x") == std::string::npos;
-    board.label = plain ? board.serial : board.path;
+    board.label = safe_text(plain ? board.serial : board.path);
     if (!plain) board.serial.clear();
     if (!b.value("usable", false)) {
       board.problem = b["problem"].is_string() ? b["problem"].get<std::string>() : "cannot be used";
@@ -396,7 +398,7 @@ class Teller {
     for (const auto& [key, value] : object.items()) {
       if (key != "serial") out[key] = value;
     }
-    std::printf("%s\n", out.dump().c_str());
+    std::printf("%s\n", kdtool_json_text(out).c_str());
     std::fflush(stdout);
   }
 
@@ -547,7 +549,7 @@ void settle(Board& b, const std::string& command) {
 // ---- The run -------------------------------------------------------------
 
 int refuse(const KdtoolOptions& options, int code, const std::string& reason) {
-  std::fprintf(stderr, "kdtool: %s\n", reason.c_str());
+  std::fprintf(stderr, "kdtool: %s\n", safe_text(reason).c_str());
   if (options.json) kdtool_json_failure(code, reason);
   return code;
 }
@@ -640,7 +642,9 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
     if (g_all.log_dir_given) {
       const std::string name = g_all.log_dir + "/" + command + "-" + file_label(b->label) + ".log";
       b->log = std::fopen(name.c_str(), "we");
-      if (b->log == nullptr) std::fprintf(stderr, "kdtool: cannot write %s: %s\n", name.c_str(), errno_text().c_str());
+      if (b->log == nullptr) {
+        std::fprintf(stderr, "kdtool: cannot write %s: %s\n", safe_text(name).c_str(), errno_text().c_str());
+      }
     }
     std::string spawn_why;
     if (g_interrupted) {
@@ -766,9 +770,8 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
     }
     Json counts_json = Json::object();
     for (int i = 0; i < 4; ++i) counts_json[names[i]] = counts[i];
-    std::printf("%s\n", Json{{"type", "summary"}, {"command", command}, {"ok", ok}, {"exit_code", exit_code},
-                             {"boards", rows}, {"counts", counts_json}}
-                            .dump()
+    std::printf("%s\n", kdtool_json_text(Json{{"type", "summary"}, {"command", command}, {"ok", ok},
+                                                {"exit_code", exit_code}, {"boards", rows}, {"counts", counts_json}})
                             .c_str());
   }
   std::fflush(stdout);

@@ -7,6 +7,7 @@
 #include "bridge/cp2112/kd63507_isp_codes.h"
 #include "bridge/cp2112/usb_drv_cp2112.h"
 #include "console/log.h"
+#include "console/safe_text.h"
 #include "platform/file_open.h"
 
 #include <chrono>
@@ -228,7 +229,7 @@ int dump_words(FILE* file, const char* path, uint32_t start, uint32_t length) {
     if (stopped("Dump") || !dump_word(address, word)) return 0;
     const uint8_t stored[4] = {word[3], word[2], word[1], word[0]};
     if (std::fwrite(stored, 1, sizeof stored, file) != sizeof stored) {
-      std::printf("Can not write File(%s)\n", path);
+      std::printf("Can not write File(%s)\n", safe_text(path).c_str());
       return 0;
     }
     if (address % 1024 == 0 && run_progress_lines()) std::printf("%dK\n", static_cast<int>(address / 1024));
@@ -241,7 +242,7 @@ int dump_words(FILE* file, const char* path, uint32_t start, uint32_t length) {
 
 int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path, uint32_t start, uint32_t length) {
   trace("emulboard_cp2112_dump_from_flash_using_ispmode");
-  std::printf("Upload Filename = %s\n", path);
+  std::printf("Upload Filename = %s\n", safe_text(path).c_str());
   emulboard_cp2112_isp_print_time("Upload Start!!!\n");
   int result = 0;
   FILE* file = platform_fopen(path, "wb");
@@ -251,7 +252,7 @@ int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path, uint32_t st
     result = dump_words(file, path, start, length);
     emulboard_cp2112_set_i2c_speed(kRestBitRate);
     if (std::fclose(file) != 0 && result == 1) {
-      std::printf("Can not write File(%s)\n", path);
+      std::printf("Can not write File(%s)\n", safe_text(path).c_str());
       result = 0;
     }
   }
@@ -308,7 +309,7 @@ int program_blocks(FILE* file, uint32_t size, const char* path) {
     std::memset(block, 0xFF, sizeof block);
     const size_t wanted = size - address < ISP_BLOCK_SIZE ? size - address : ISP_BLOCK_SIZE;
     if (std::fread(block, 1, wanted, file) != wanted) {
-      std::printf("Can not read File(%s)\n", path);
+      std::printf("Can not read File(%s)\n", safe_text(path).c_str());
       return 0;
     }
     if (!program_block(address, block)) return 0;
@@ -322,11 +323,11 @@ int program_blocks(FILE* file, uint32_t size, const char* path) {
 
 int emulboard_cp2112_program_to_flash_using_ispmode(const char* path, const char* shown_name) {
   trace("emulboard_cp2112_program_to_flash_using_ispmode");
-  std::printf("Download Filename = %s\n", shown_name != nullptr ? shown_name : path);
+  std::printf("Download Filename = %s\n", safe_text(shown_name != nullptr ? shown_name : path).c_str());
   emulboard_cp2112_isp_print_time("Download Start!!!\n");
   File file(platform_fopen(path, "rb"));
   if (!file) {
-    std::printf("Can not find Filename = %s\n", path);
+    std::printf("Can not find Filename = %s\n", safe_text(path).c_str());
     return 0;
   }
   long size = -1;
@@ -337,7 +338,7 @@ int emulboard_cp2112_program_to_flash_using_ispmode(const char* path, const char
   // flash for nothing, a longer one would run past its end.
   if (size <= 0 || size > static_cast<long>(ISP_FLASH_SIZE)) {
     if (size < 0) {
-      std::printf("Can not read File(%s)\n", path);
+      std::printf("Can not read File(%s)\n", safe_text(path).c_str());
     } else {
       std::printf(size == 0 ? "Nothing to program: the file is empty.\n"
                             : "Not programmed: the file is larger than the flash (0x20000 bytes).\n");
