@@ -260,6 +260,7 @@ int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path, uint32_t st
   PlatformReplacement file;
   if (!file.open(path)) {
     std::printf("Can not Open File(dump.bin)");
+    run_reason_set("cannot write %s: %s", safe_text(path).c_str(), std::strerror(file.error()));
   } else {
     result = dump_words(file.file(), path, start, length, &where);
     emulboard_cp2112_set_i2c_speed(kRestBitRate);
