@@ -7,6 +7,7 @@
 #include "bridge/cp2112/kd63507_isp_codes.h"
 #include "support_isp.h"
 
+#include <filesystem>
 #include <regex>
 
 using namespace test_support;
@@ -185,7 +186,7 @@ TEST_F(Isp, EveryStatusPollHasAWayOut) {
          hooked->refuse = [n = 0](bool read, uint16_t reg, size_t) mutable { return read && reg == 0x000C && ++n > 6; };
        },
        "Read of flash word 0x0000C: no status read succeeded; the bridge or the controller does not answer.\n",
-       [&] { return read_file(dump).size() == 12; }},  // the three words read before
+       [&] { return !std::filesystem::exists(dump); }},  // a failed dump makes no file
       {program, {}, [] { gloop = 0; }, "Protection unlock: stopped.\n"},
   };
   for (const auto& c : cases) {
@@ -230,9 +231,8 @@ TEST_F(Isp, RefusedFramesAreSentAgainAndALastingRefusalFailsNamingTheStep) {
     EXPECT_EQ(exit, c.says.empty() ? 0 : 1) << out;
     EXPECT_EQ(out.find(c.says) != std::string::npos, true) << out;
     if (!c.program) {
-      const Bytes got = read_file(dump);
-      EXPECT_TRUE(std::equal(got.begin(), got.end(), flash.begin()));
-      EXPECT_EQ(got.size(), c.says.empty() ? flash.size() : 4u);
+      // A failed dump leaves the whole one of the case before as it was.
+      EXPECT_EQ(read_file(dump), flash);
     } else {
       Bytes want(0x20000, 0xFF);
       std::copy(file.begin(), file.begin() + (c.says.empty() ? 256 : 128), want.begin());

@@ -89,6 +89,15 @@ TEST(Hex2c, BinWritesTheFlatImageFromBaseForSize) {
   EXPECT_EQ(read_file(output), (std::vector<uint8_t>{0xA5, 0xFF, 0xC3, 0xFF}));
   EXPECT_EQ(hex2c({"--bin", input, output, "--size", "2"}),
             std::tuple(2, "", "hex2c: " + input + ":2: data at 0x10002 lie outside the range 0x10000..0x10001\n"));
+  // An output that is a symlink is replaced by the image; the file it named
+  // is left alone. A byte order mark before the records is skipped.
+  std::ofstream(input, std::ios::binary) << "\xEF\xBB\xBF" << text;
+  write_file(dir.file("target.bin"), {7});
+  std::filesystem::create_symlink(dir.file("target.bin"), dir.file("link.bin"));
+  EXPECT_EQ(hex2c({"--bin", input, dir.file("link.bin")}), std::tuple(0, "", ""));
+  EXPECT_FALSE(std::filesystem::is_symlink(dir.file("link.bin")));
+  EXPECT_EQ(read_file(dir.file("link.bin")), (std::vector<uint8_t>{0xA5, 0xFF, 0xC3}));
+  EXPECT_EQ(read_file(dir.file("target.bin")), (std::vector<uint8_t>{7}));
 }
 
 TEST(Hex2c, BinFailuresExitTwoWithTheLineAndWriteNothing) {

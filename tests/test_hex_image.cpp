@@ -92,7 +92,7 @@ TEST(HexImage, LineEndsBlanksAndCaseDoNotChangeTheImage) {
   for (size_t at; (at = lf.find("\r\n")) != std::string::npos;) lf.erase(at, 1);
   for (char& c : lower) c = char(std::tolower(c));
   for (const std::string& text : {lf, lower, "\r\n \t\n" + body.substr(0, body.size() - 2) + "  \r\n\x1A",
-                                  body.substr(0, body.size() - 2)}) {
+                                  body.substr(0, body.size() - 2), "\xEF\xBB\xBF" + body}) {
     const HexImage image = accepted(text);
     EXPECT_EQ(std::tie(image.lowest, image.end, image.bytes, image.given),
               std::tie(reference.lowest, reference.end, reference.bytes, reference.given))
@@ -146,38 +146,43 @@ TEST(HexImage, FilesThatCannotBeReadSayWhy) {
   EXPECT_TRUE(image.bytes.empty());
 }
 
-TEST(HexImage, TellsHexTextFromRawBinariesByContent) {
+// HEX by name, or by a ':' as the first byte after a byte order mark and
+// blanks; a flawed HEX file is still HEX (the reader names its line), never a
+// raw image. Text that is not HEX is told from firmware by its first bytes.
+TEST(HexImage, TellsHexFilesByNameOrFirstByteAndTextFromFirmware) {
   std::vector<uint8_t> binary = make_image();
-  binary[0] = ':';
-  std::vector<uint8_t> hex_like = bytes_of(":10000000");  // digits, then binary
-  hex_like.insert(hex_like.end(), binary.begin(), binary.end());
-  const std::vector<std::pair<std::vector<uint8_t>, bool>> cases = {
-      {bytes_of(kHexEndOfFile), true},
-      {bytes_of(":00000001FF"), true},
-      {bytes_of(" :00000001FF \t\r\n"), true},
-      {bytes_of("\r\n \t\n:020000040001F9\n"), true},
-      {bytes_of(":00000001FE\r\n"), true},  // a damaged checksum is the reader's to report
-      {bytes_of(":0a00000000000000000000000000F6\n"), true},
-      {binary, false},
-      {hex_like, false},
-      {bytes_of(":00000001FF junk\n"), false},
-      {bytes_of(":00000001FF\r:00000001FF\r"), false},
-      {bytes_of(":01000000FF\r\n"), false},  // one data byte called for, none there
-      {bytes_of(":0000\r\n"), false},
-      {bytes_of("  \r\n"), false},
-      {{}, false},
+  binary[0] = 0x20;
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {kHexEndOfFile, true},
+      {"\r\n \t\n:020000040001F9\n", true},
+      {":1\n", true},  // a first record with a wrong digit count
+      {bom + ":00000001FF\r\n", true},
+      {bom + "\r\n:0", true},
+      {";comment\n:00000001FF\n", false},
+      {"\xEF\xBB:00000001FF\n", false},
+      {"  \r\n", false},
+      {bom, false},
+      {"", false},
   };
-  for (const auto& [data, hex] : cases) {
-    EXPECT_EQ(hex_image_is_hex(data.data(), data.size()), hex) << std::string(data.begin(), data.begin() + std::min<size_t>(data.size(), 20));
+  for (const auto& [text, hex] : cases) {
+    EXPECT_EQ(hex_image_is_hex(bytes_of(text).data(), text.size()), hex) << text;
   }
 
   TempDir dir;
-  write_file(dir.file("fw.hex"), bytes_of(hex_record(0x4000, 0, {1}) + kHexEndOfFile));
   write_file(dir.file("fw.bin"), binary);
-  EXPECT_TRUE(hex_image_file_is_hex(dir.file("fw.hex").c_str()));
+  write_file(dir.file("fw.IHX"), binary);
+  write_file(dir.file("colon.bin"), bytes_of(":" + std::string(binary.begin(), binary.end())));
   EXPECT_FALSE(hex_image_file_is_hex(dir.file("fw.bin").c_str()));
-  EXPECT_FALSE(hex_image_file_is_hex(dir.file("missing").c_str()));
-  EXPECT_FALSE(hex_image_file_is_hex(dir.path().c_str()));
+  EXPECT_TRUE(hex_image_file_is_hex(dir.file("fw.IHX").c_str()));
+  EXPECT_TRUE(hex_image_file_is_hex(dir.file("colon.bin").c_str()));
+  EXPECT_FALSE(hex_image_file_is_hex(dir.file("missing.hex").c_str()));
+
+  const std::string notes(300, 'a');
+  EXPECT_TRUE(hex_image_looks_like_text(bytes_of(notes + "\x01").data(), 301));
+  EXPECT_TRUE(hex_image_looks_like_text(bytes_of("; notes\r\n\tmore\n").data(), 15));
+  EXPECT_FALSE(hex_image_looks_like_text(bytes_of("notes\x7F").data(), 6));
+  EXPECT_FALSE(hex_image_looks_like_text(binary.data(), binary.size()));
 }
 
 }  // namespace

@@ -40,8 +40,13 @@ TEST_F(Verify, MatchesAndMismatchesOnBothBridges) {
       {BOARD_CP2112, slice(0x2000, 256), 0x2000, {}, 0, "filesize = 256\n8K\n\\[.{8}\\] verify End!!!\nVerify OK\n"},
       {BOARD_HIDBOARD, changed, 0x2000, {}, 1, "filesize = 256\n8K\n\\[.{8}\\] verify End!!!\nVerify FAILED at 0x02080\n"},
       // 200 bytes: the last unit is filled with 0xFF, which the flash past the data must hold.
-      {BOARD_HIDBOARD, slice(0x4000, 200), 0x4000, {}, 0, "filesize = 200\n16K\n\\[.{8}\\] verify End!!!\nVerify OK\n"},
-      {BOARD_CP2112, slice(0x2000, 200), 0x2000, {}, 1, "filesize = 200\n8K\n\\[.{8}\\] verify End!!!\nVerify FAILED at 0x02080\n"},
+      // Said before the checks, and in the verdict when that unit differs.
+      {BOARD_HIDBOARD, slice(0x4000, 200), 0x4000, {}, 0,
+       "Warning: the file ends at 0x040C8, inside the 128-byte unit at 0x04080: the flash from 0x040C8 to 0x040FF "
+       "must be erased \\(0xFF\\) to match.\nfilesize = 200\n16K\n\\[.{8}\\] verify End!!!\nVerify OK\n"},
+      {BOARD_CP2112, slice(0x2000, 200), 0x2000, {}, 1,
+       "Warning: the file ends at 0x020C8, .*\nfilesize = 200\n8K\n\\[.{8}\\] verify End!!!\n"
+       "Verify FAILED at 0x02080, in a unit that the file fills only to 0x020C8: the rest is compared as erased\n"},
       {BOARD_CP2112, slice(0x2000, 256), 0x2000, {.check_failures = {}, .compare_never_answers = true}, 1,
        "filesize = 256\nVerify of 0x02000: the controller did not answer the check.\n\\[.{8}\\] verify End!!!\n"
        "Verify FAILED at 0x02000: the controller stopped answering\n"},

@@ -266,6 +266,104 @@ TEST(KdtoolFlash, HexImagesForUpdateProgramAndVerify) {
   EXPECT_EQ(r.err.rfind("kdtool: " + dir.file("low.hex") + ":2: "), 0u) << r.err;
 }
 
+// HEX by name or by its first byte: a flawed HEX file is refused with its
+// line before any bridge, never programmed as raw text, and text is a raw
+// image only with --raw. A HEX file goes to the flash from memory: no
+// temporary folder is needed (TMPDIR names none here).
+TEST(KdtoolFlash, FlawedHexAndTextAreRefusedNotProgrammedAsRaw) {
+  TempDir dir;
+  const std::string record = ":0400000001020304F2\n", end = ":00000001FF\n";
+  const auto text_file = [&](const std::string& name, const std::string& text) {
+    write_file(dir.file(name), Bytes(text.begin(), text.end()));
+    return dir.file(name);
+  };
+  const std::string comment = text_file("comment.hex", "; build 12\n" + record + end);
+  const std::string digits = text_file("digits.dat", ":040000000102030F2\n" + end);
+  const std::string notes = text_file("notes.bin", std::string(40, 'x') + "\r\n\tfirmware 1.2 release notes\n");
+  const std::string bom = text_file("bom.txt", "\xEF\xBB\xBF" + record + end);
+  write_file(dir.file("fw.hex"), make_image(256, 4));
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {{"program", comment}, comment + ":1: not a record (a record starts with ':')"},
+      {{"verify", digits}, digits + ":1: odd number of hex digits"},
+      {{"update", dir.file("fw.hex"), "1", "2", "3"}, dir.file("fw.hex") + ":1: "},
+      {{"program", notes}, notes + ": looks like text, not a firmware image"},
+  };
+  const EnvList none = {{"KDSIM_BRIDGE", "none"}};
+  for (const auto& [args, says] : refused) {
+    const ProcessResult r = kdtool(args, none);
+    EXPECT_EQ(r.exit_code, 2) << says << r.out;
+    EXPECT_EQ(r.err.rfind("kdtool: " + says, 0), 0u) << r.err;
+  }
+  for (const std::string& raw : {notes, dir.file("fw.hex")}) {
+    EXPECT_EQ(kdtool({"program", raw, "--raw"}, none).exit_code, 3) << raw;  // on to the bridge
+  }
+  const std::string out = dir.file("out.bin");
+  const ProcessResult r = kdtool({"program", bom}, {{"KDSIM_BRIDGE", "cp2112"}, {"KDSIM_FLASH_OUT", out},
+                                                    {"TMPDIR", dir.file("missing")}});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  Bytes programmed(0x20000, 0xFF);
+  std::copy_n(Bytes{1, 2, 3, 4}.begin(), 4, programmed.begin());
+  EXPECT_TRUE(read_file(out) == programmed);
+}
+
+// A dump replaces its file only when it is whole: one that fails leaves the
+// old file as it was and nothing beside it, a symlink is replaced rather
+// than followed, and a write that fails is named as such, at its address.
+TEST(KdtoolFlash, ADumpReplacesItsFileOnlyWhenWhole) {
+  TempDir dir;
+  const Bytes flash = make_image(0x20000, 8), old = make_image(0x400, 9);
+  write_file(dir.file("in.bin"), flash);
+  const std::string good = dir.file("good.bin"), link = dir.file("link.bin"), target = dir.file("target.bin");
+  write_file(good, old);
+  write_file(target, old);
+  std::filesystem::create_symlink(target, link);
+  const EnvList env = {{"KDSIM_BRIDGE", "cp2112"}, {"KDSIM_FLASH_IN", dir.file("in.bin")}};
+  EnvList unplugged = env;
+  unplugged.emplace_back("KDSIM_UNPLUG_AFTER", "400");
+  ProcessResult r = kdtool({"dump", good, "--length", "1000"}, unplugged);
+  EXPECT_EQ(r.exit_code, 1) << r.out;
+  EXPECT_TRUE(has(r.out, "\nDump FAILED at 0x000") && !has(r.out, "at 0x00000")) << "failed midway: " << r.out;
+  EXPECT_TRUE(read_file(good) == old);
+  r = kdtool({"dump", link, "--length", "400"}, env);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_FALSE(std::filesystem::is_symlink(link));
+  EXPECT_TRUE(read_file(link) == Bytes(flash.begin(), flash.begin() + 0x400));
+  EXPECT_TRUE(read_file(target) == old);
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++files;
+  EXPECT_EQ(files, 4u) << "no temporary file left behind";
+
+  for (const bool json : {false, true}) {
+    std::vector<std::string> args = {"dump", "/dev/full", "--at", "100", "--length", "40"};
+    if (json) args.insert(args.begin(), "--json");
+    r = kdtool(args, env);
+    EXPECT_EQ(r.exit_code, 1);
+    const std::string reason = "cannot write /dev/full: No space left on device";
+    if (!json) {
+      EXPECT_EQ(last_line(r.out), "Dump FAILED at 0x00100: " + reason) << r.out;
+    } else {
+      const nlohmann::json end = nlohmann::json::parse(last_line(r.out));
+      EXPECT_EQ(end["reason"], reason) << end;
+      EXPECT_EQ(end["failed_at"], "0x00100");
+    }
+  }
+}
+
+// The controller compares whole 128-byte units: a file that ends inside one
+// is warned of, and a mismatch in that unit is told as such.
+TEST(KdtoolFlash, AVerifyOfAFileEndingInsideAUnitSaysSo) {
+  TempDir dir;
+  write_file(dir.file("in.bin"), make_image(0x20000, 10));
+  const EnvList env = {{"KDSIM_BRIDGE", "cp2112"}, {"KDSIM_FLASH_IN", dir.file("in.bin")}};
+  const std::string part = dir.file("part.bin");
+  ASSERT_EQ(kdtool({"dump", part, "--at", "2000", "--length", "84"}, env).exit_code, 0);
+  const ProcessResult r = kdtool({"verify", part, "--at", "2000"}, env);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(has(r.out, "Warning: the file ends at 0x02084, inside the 128-byte unit at 0x02080")) << r.out;
+  EXPECT_EQ(last_line(r.out),
+            "Verify FAILED at 0x02080, in a unit that the file fills only to 0x02084: the rest is compared as erased");
+}
+
 TEST(KdtoolFlash, ForcedUpdateAndPartialDump) {
   TempDir dir;
   const Bytes flash = make_image(0x20000, 5);

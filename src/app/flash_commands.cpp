@@ -80,16 +80,16 @@ bool reset_controller() {
 
 }  // namespace
 
-int kdtool_cmd_dump(const char* file, uint32_t start, uint32_t length) {
+int kdtool_cmd_dump(const char* file, uint32_t start, uint32_t length, uint32_t* failed_at) {
   run_reason_clear();
+  if (failed_at != nullptr) *failed_at = start;
   if (!cp2112_in_use()) return kExitNoCp2112;
-  FILE* probe = platform_fopen(file, "wb");
-  if (probe == nullptr) {
+  // FILE is not opened here: the dump replaces it only once it is whole.
+  if (platform_replace_check(file) != 0) {
     emulboard_cp2112_dump_from_flash_using_ispmode(file);  // says so, sends nothing
     return kExitBadFile;
   }
-  std::fclose(probe);
-  return exit_code(emulboard_cp2112_dump_from_flash_using_ispmode(file, start, length));
+  return exit_code(emulboard_cp2112_dump_from_flash_using_ispmode(file, start, length, failed_at));
 }
 
 int kdtool_cmd_program(const char* file, const char* shown_name) {
@@ -101,9 +101,18 @@ int kdtool_cmd_program(const char* file, const char* shown_name) {
   return exit_code(result);
 }
 
-int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>* data, uint32_t* where_out,
-                      bool* mismatch) {
+int kdtool_cmd_program_image(const std::vector<uint8_t>& image, const char* name) {
   run_reason_clear();
+  if (!cp2112_in_use()) return kExitNoCp2112;
+  const int result = emulboard_cp2112_program_image_using_ispmode(image.data(), static_cast<uint32_t>(image.size()), name);
+  if (image.empty() || image.size() > ISP_FLASH_SIZE) return kExitBadFile;
+  return exit_code(result);
+}
+
+int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>* data, uint32_t* where_out,
+                      bool* mismatch, uint32_t* filled_to) {
+  run_reason_clear();
+  if (filled_to != nullptr) *filled_to = 0;
   const long size = data != nullptr ? static_cast<long>(data->size()) : readable_size(file);
   if (size <= 0 || at >= ISP_FLASH_SIZE || size > static_cast<long>(ISP_FLASH_SIZE - at)) {
     verify_result = 0;
@@ -114,6 +123,16 @@ int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>*
                   at);
     }
     return kExitBadFile;
+  }
+  // The controller compares whole units: the bytes of the last one past the
+  // file's end are compared as erased flash.
+  const uint32_t end = at + static_cast<uint32_t>(size);
+  const uint32_t last_unit = at + (static_cast<uint32_t>(size) - 1) / IAP_VERIFY_UNIT * IAP_VERIFY_UNIT;
+  const bool partial = size % IAP_VERIFY_UNIT != 0;
+  if (partial) {
+    std::printf("Warning: the file ends at 0x%05X, inside the %u-byte unit at 0x%05X: the flash from 0x%05X to "
+                "0x%05X must be erased (0xFF) to match.\n",
+                end, static_cast<unsigned>(IAP_VERIFY_UNIT), last_unit, end, last_unit + IAP_VERIFY_UNIT - 1);
   }
   bool entered = false;
   uint32_t where = at;
@@ -128,7 +147,9 @@ int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>*
   if (where_out != nullptr) *where_out = where;
   if (mismatch != nullptr) *mismatch = outcome == VERIFY_MISMATCH;
   const bool reset = !entered || reset_controller();
-  iap_verify_print_verdict(outcome, where);
+  const uint32_t filled = outcome == VERIFY_MISMATCH && partial && where == last_unit ? end : 0;
+  if (filled_to != nullptr) *filled_to = filled;
+  iap_verify_print_verdict(outcome, where, filled);
   return outcome == VERIFY_MATCH && reset ? kExitOk : kExitFailed;
 }
 

@@ -11,18 +11,24 @@
 #include <vector>
 
 // `length` bytes of the flash from `start` (multiples of 4; by default the
-// whole 128 KiB) into `file`.
-int kdtool_cmd_dump(const char* file, uint32_t start = 0, uint32_t length = 0x20000);
+// whole 128 KiB) into `file`, which is replaced only by a whole dump.
+// `failed_at`, when given, receives the first address not dumped.
+int kdtool_cmd_dump(const char* file, uint32_t start = 0, uint32_t length = 0x20000, uint32_t* failed_at = nullptr);
 // Mass erase, then `file` from flash address 0 (`shown_name`: see
 // emulboard_cp2112_program_to_flash_using_ispmode).
 int kdtool_cmd_program(const char* file, const char* shown_name = nullptr);
+// The same for an image in memory; `name` is the file it was read from.
+int kdtool_cmd_program_image(const std::vector<uint8_t>& image, const char* name);
 // The IAP verify of `file` (or, when given, of `data`, which `file` names)
 // against the flash from `at`, then the verdict line. A controller with the
 // full interface is put into update mode for the checks and reset
 // afterwards. `where`, when given, receives the first address that did not
 // match or could not be checked; `mismatch` whether the flash was found to
-// differ (rather than the verify failing).
+// differ (rather than the verify failing). The controller compares whole
+// 128-byte units: when the file does not fill its last one, a warning says
+// so before the checks, and `filled_to` receives the file's end when that
+// unit is where the verify stopped (else 0), as the verdict says too.
 int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>* data = nullptr,
-                      uint32_t* where = nullptr, bool* mismatch = nullptr);
+                      uint32_t* where = nullptr, bool* mismatch = nullptr, uint32_t* filled_to = nullptr);
 // The sector erase at 0x2000.
 int kdtool_cmd_erase(void);

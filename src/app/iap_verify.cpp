@@ -137,11 +137,19 @@ VerifyOutcome iap_verify_file(const char* path, uint32_t base, uint32_t* where) 
                            base, where);
 }
 
-void iap_verify_print_verdict(VerifyOutcome outcome, uint32_t where) {
+std::string iap_verify_partial_unit(uint32_t filled_to) {
+  if (filled_to == 0) return "";
+  char text[96];
+  std::snprintf(text, sizeof text, ", in a unit that the file fills only to 0x%05X: the rest is compared as erased",
+                filled_to);
+  return text;
+}
+
+void iap_verify_print_verdict(VerifyOutcome outcome, uint32_t where, uint32_t filled_to) {
   if (outcome == VERIFY_MATCH) {
     std::puts("Verify OK");
   } else if (outcome == VERIFY_MISMATCH) {
-    std::printf("Verify FAILED at 0x%05X\n", where);
+    std::printf("Verify FAILED at 0x%05X%s\n", where, iap_verify_partial_unit(filled_to).c_str());
   } else {
     // The check itself failed there: the flash was not found different.
     std::printf("Verify FAILED at 0x%05X: %s\n", where, safe_text(run_reason_settle()).c_str());

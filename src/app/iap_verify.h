@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 constexpr uint32_t IAP_VERIFY_BASE = 0x2000;
 constexpr uint32_t IAP_VERIFY_UNIT = 128;
@@ -51,7 +52,12 @@ VerifyOutcome iap_verify_buffer(const uint8_t* data, uint32_t size, uint32_t bas
 VerifyOutcome iap_verify_file(const char* path, uint32_t base, uint32_t* where = nullptr);
 // "Verify OK", "Verify FAILED at 0x%05X" (the flash differs there), or for a
 // check that could not be made "Verify FAILED at 0x%05X: REASON", one line.
-void iap_verify_print_verdict(VerifyOutcome outcome, uint32_t where);
+// `filled_to`, when not 0, is where the data end inside the unit at `where`:
+// a mismatch there adds ", in a unit that the file fills only to 0x%05X:
+// the rest is compared as erased".
+void iap_verify_print_verdict(VerifyOutcome outcome, uint32_t where, uint32_t filled_to = 0);
+// That addition alone ("" when `filled_to` is 0).
+std::string iap_verify_partial_unit(uint32_t filled_to);
 
 // The file against the flash from 0x2000; the verdict is left in
 // verify_result.

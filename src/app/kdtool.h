@@ -36,6 +36,7 @@ struct KdtoolOptions {
   bool no_color = false;            // --no-color (NO_COLOR and TERM=dumb too)
   bool verify_after_write = false;  // update --verify
   bool force = false;               // update --force
+  bool raw = false;                 // update/program/verify --raw: FILE is a raw image, whatever it looks like
   uint32_t at = 0;                  // verify/dump --at HEX
   bool at_given = false;
   uint32_t length = 0;              // dump --length HEX

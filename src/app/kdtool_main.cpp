@@ -42,7 +42,8 @@ constexpr char kSynopsis[] =
     "  kdtool [OPTIONS] update|verify|info --all [--log-dir DIR] ...   every usable bridge at once\n"
     "  kdtool remove-device TEXT [--yes]\n"
     "\n"
-    "IMAGE, FILE: a raw binary or an Intel HEX file (told apart by content).\n"
+    "IMAGE, FILE: an Intel HEX file (named .hex, .ihx or .ihex, or starting with ':'),\n"
+    "else a raw binary; --raw takes any file as raw.\n"
     "Options go before or after the command; COMMAND --help tells more.";
 
 constexpr char kExitCodes[] =
@@ -190,6 +191,9 @@ int parse(int argc, char** argv, KdtoolOptions& options) {
   CLI::App* verify = app.add_subcommand("verify", "FILE against the flash through the IAP check");
   verify->add_option("FILE", file, "raw binary, or a HEX file (checked from its lowest address)")->required();
   verify->add_option("--at", raw.at, "flash address of the file's first byte, hex (default 2000)");
+  for (CLI::App* command : {update, program, verify}) {
+    command->add_flag("--raw", options.raw, "the file is a raw image, even when it is named or looks like HEX or text");
+  }
   app.add_subcommand("erase", "the flash sector at 0x2000 (ISP mode, CP2112)");
   CLI::App* remove = app.add_subcommand("remove-device", "removes from Windows the first device whose first "
                                                           "hardware ID contains TEXT (any case), after a question");

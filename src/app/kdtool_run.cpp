@@ -14,6 +14,7 @@
 #include "app/entry.h"
 #include "app/flash_commands.h"
 #include "app/iap_update.h"
+#include "app/iap_verify.h"
 #include "app/kdtool.h"
 #include "app/kdtool_json.h"
 #include "app/master.h"
@@ -303,6 +304,15 @@ HexImage read_hex(const std::string& path, uint32_t lo) {
   return image;
 }
 
+// A text file given as a raw image (a HEX file under another name that
+// does not start with ':', notes, a wrong file) would be written to the
+// flash as it is: refused unless --raw says it is meant.
+void refuse_text(const Plan& plan, const KdtoolOptions& options) {
+  if (!options.raw && hex_image_looks_like_text(plan.bytes.data(), plan.bytes.size())) {
+    throw Refusal{safe_text(plan.file) + ": looks like text, not a firmware image (--raw takes it as it is)"};
+  }
+}
+
 Plan check_files(const KdtoolOptions& options) {
   Plan plan;
   const std::string& command = options.command;
@@ -316,23 +326,22 @@ Plan check_files(const KdtoolOptions& options) {
   if (command == "dump") {
     plan.at = options.at;
     plan.total = options.length;
-    // Opened for appending, so an existing file is untouched until the dump
-    // writes it; one made here only for the check is removed again.
-    const bool existed = std::filesystem::exists(plan.file);
-    FILE* probe = platform_fopen(path, "ab");
-    if (probe == nullptr) throw Refusal{"cannot write " + plan.file + ": " + system_reason()};
-    std::fclose(probe);
-    if (!existed) std::remove(path);
+    // The dump writes a new file beside FILE and renames it over FILE: the
+    // folder must take one. FILE itself is not touched here.
+    if (const int error = platform_replace_check(path); error != 0) {
+      throw Refusal{"cannot write " + safe_text(plan.file) + ": " + std::strerror(error)};
+    }
     return plan;
   }
   struct stat info {};
-  plan.hex = stat(path, &info) == 0 && S_ISREG(info.st_mode) && hex_image_file_is_hex(path);
+  plan.hex = !options.raw && stat(path, &info) == 0 && S_ISREG(info.st_mode) && hex_image_file_is_hex(path);
   if (command == "update") {
     if (plan.hex) {
       const HexImage image = read_hex(plan.file, HEX_UPDATE_LO);
       hex_image_flatten(image, HEX_UPDATE_LO, HEX_UPDATE_SIZE, &plan.bytes);
     } else {
       plan.bytes = read_raw(plan.file, IMAGE_SIZE, "an image");
+      refuse_text(plan, options);
       if (plan.bytes.size() != IMAGE_SIZE) {
         throw Refusal{plan.file + ": an image is exactly 0x1C000 bytes (or a HEX file within 4000..1FFFF)"};
       }
@@ -353,6 +362,7 @@ Plan check_files(const KdtoolOptions& options) {
     plan.at = command == "program" ? 0 : options.at;
     plan.bytes = read_raw(plan.file, kFlashSize - plan.at, command == "program" ? "the flash" : "the flash from --at");
   }
+  if (!plan.hex) refuse_text(plan, options);
   plan.total = static_cast<uint32_t>(plan.bytes.size());
   return plan;
 }
@@ -370,29 +380,6 @@ bool kdtool_check_files(const KdtoolOptions& options, std::string* reason) {
 }
 
 namespace {
-
-// A program file made from a HEX file: the flat image in a temporary file,
-// removed at the end.
-class FlatFile {
- public:
-  explicit FlatFile(const std::vector<uint8_t>& bytes) {
-    path_ = (std::filesystem::temp_directory_path() / ("kdtool-" + std::to_string(getpid()) + ".bin")).string();
-    FILE* file = platform_fopen(path_.c_str(), "wb");
-    ok_ = file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (file != nullptr && std::fclose(file) != 0) ok_ = false;
-  }
-  // False when the image could not be written whole (a full disk): nothing
-  // may then be programmed from it.
-  bool ok() const { return ok_; }
-  ~FlatFile() { std::remove(path_.c_str()); }
-  FlatFile(const FlatFile&) = delete;
-  FlatFile& operator=(const FlatFile&) = delete;
-  const char* path() const { return path_.c_str(); }
-
- private:
-  std::string path_;
-  bool ok_ = false;
-};
 
 std::string hex5(uint32_t address) {
   char text[16];
@@ -455,6 +442,7 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   int code = EXIT_UPDATE_FAILED;
   uint32_t where = plan.at;
   bool mismatch = false;
+  uint32_t filled_to = 0;
   if (command == "update") {
     if (BinaryBuffer == nullptr) BinaryBuffer = new uint8_t[IMAGE_SIZE];
     std::memcpy(BinaryBuffer, plan.bytes.data(), IMAGE_SIZE);
@@ -464,21 +452,12 @@ int kdtool_run_operation(const KdtoolOptions& original) {
     emulboard_cp2112_program_to_flash_using_iapmode_Customer(options.force);
     code = update_exit_code();
   } else if (command == "verify") {
-    code = kdtool_cmd_verify(plan.file.c_str(), plan.at, &plan.bytes, &where, &mismatch);
+    code = kdtool_cmd_verify(plan.file.c_str(), plan.at, &plan.bytes, &where, &mismatch, &filled_to);
   } else if (command == "dump") {
-    code = kdtool_cmd_dump(plan.file.c_str(), plan.at, plan.total);
+    code = kdtool_cmd_dump(plan.file.c_str(), plan.at, plan.total, &where);
   } else if (command == "program") {
-    if (plan.hex) {
-      const FlatFile flat(plan.bytes);
-      if (flat.ok()) {
-        code = kdtool_cmd_program(flat.path(), plan.file.c_str());
-      } else {
-        std::printf("Can not write File(%s)\n", flat.path());
-        run_reason_set("the flat image of %s could not be written to %s", plan.file.c_str(), flat.path());
-      }
-    } else {
-      code = kdtool_cmd_program(plan.file.c_str());
-    }
+    // The bytes checked above, from memory: the file is not read again.
+    code = kdtool_cmd_program_image(plan.bytes, plan.file.c_str());
   } else {
     code = kdtool_cmd_erase();
   }
@@ -494,9 +473,9 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   std::string reason;
   if (!ok && code == EXIT_NO_BRIDGE) reason = "the command needs a CP2112 bridge";
   if (!ok && code != EXIT_NO_BRIDGE) {
-    reason = mismatch ? "the flash differs from the file at " + hex5(where) : run_reason_settle();
+    reason = mismatch ? "the flash differs from the file at " + hex5(where) + iap_verify_partial_unit(filled_to)
+                      : run_reason_settle();
   }
-  if (command == "dump" && !ok) where = plan.at + telling.done();
   std::string verdict;
   if (command == "verify") {
     verdict = "";  // the library's own verdict line has been printed

@@ -9,16 +9,16 @@
 // Exit codes: 0 done, 1 the HEX file was refused or the C file could not be
 // written, 2 wrong arguments, and for --bin any failure (a refused HEX file
 // names its line on stderr and writes nothing; a failed write leaves no
-// partial file).
+// partial file, and an existing OUTPUT.bin as it was).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "hex/hex_control.h"
 #include "hex/hex_image.h"
+#include "platform/file_open.h"
 
 namespace {
 
@@ -65,31 +65,13 @@ int bad_usage(const std::string& message) {
   return kExitUsage;
 }
 
-// Writes `bytes` to `path`. A write that fails removes what it made of the
-// file, so that no partial image is left to be flashed.
+// Writes `bytes` in place of `path`: beside it under a new name, then
+// renamed over it, so that a write that fails leaves no partial image to be
+// flashed and an existing file as it was.
 bool write_image(const std::string& path, const std::vector<uint8_t>& bytes, std::string* reason) {
-  std::error_code ignored;
-  const bool was_special = std::filesystem::exists(path, ignored) && !std::filesystem::is_regular_file(path, ignored);
-  FILE* out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr) {
-    *reason = std::strerror(errno);
-    return false;
-  }
-  bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-  int error = errno;
-  if (std::fflush(out) != 0 && written) {
-    written = false;
-    error = errno;
-  }
-  if (std::fclose(out) != 0 && written) {
-    written = false;
-    error = errno;
-  }
-  if (!written) {
-    *reason = std::strerror(error);
-    if (!was_special) std::filesystem::remove(path, ignored);
-  }
-  return written;
+  const int error = platform_replace_file(path.c_str(), bytes.data(), bytes.size());
+  if (error != 0) *reason = std::strerror(error);
+  return error == 0;
 }
 
 // hex2c --bin: arguments after "--bin".

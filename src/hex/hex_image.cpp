@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -189,6 +190,21 @@ bool only_blanks(const uint8_t* at, const uint8_t* end) {
   return true;
 }
 
+// The length of a UTF-8 byte order mark at the start, or 0.
+size_t skip_mark(const uint8_t* data, size_t size) {
+  return size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
+}
+
+bool has_hex_name(const char* path) {
+  std::string name = path;
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const char* ending : {".hex", ".ihx", ".ihex"}) {
+    const size_t length = std::strlen(ending);
+    if (name.size() > length && name.compare(name.size() - length, length, ending) == 0) return true;
+  }
+  return false;
+}
+
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };
@@ -215,26 +231,30 @@ File open_regular(const char* path, std::string* reason) {
 }  // namespace
 
 bool hex_image_is_hex(const uint8_t* data, size_t size) {
-  if (size > HEX_IMAGE_SNIFF_BYTES) size = HEX_IMAGE_SNIFF_BYTES;
-  size_t at = 0;
-  while (at < size && (is_blank(data[at]) || data[at] == '\r' || data[at] == '\n')) ++at;
-  if (at == size || data[at] != ':') return false;
-  size_t digits = 0;
-  for (++at; at < size && digit_value(data[at]) >= 0; ++at) ++digits;
-  if (digits < 2 * kFrameBytes) return false;
-  const size_t count = static_cast<size_t>(digit_value(data[at - digits]) << 4 | digit_value(data[at - digits + 1]));
-  if (digits != 2 * (kFrameBytes + count)) return false;
-  while (at < size && is_blank(data[at])) ++at;
-  return at == size || data[at] == '\n' || (data[at] == '\r' && at + 1 < size && data[at + 1] == '\n');
+  const size_t at = skip_mark(data, size);
+  for (size_t i = at; i < size; ++i) {
+    if (!is_blank(data[i]) && data[i] != '\r' && data[i] != '\n') return data[i] == ':';
+  }
+  return false;
 }
 
 bool hex_image_file_is_hex(const char* path) {
   std::string ignored;
   File file = open_regular(path, &ignored);
   if (!file) return false;
+  if (has_hex_name(path)) return true;
   uint8_t head[HEX_IMAGE_SNIFF_BYTES];
   const size_t size = std::fread(head, 1, sizeof head, file.get());
   return hex_image_is_hex(head, size);
+}
+
+bool hex_image_looks_like_text(const uint8_t* data, size_t size) {
+  if (size > HEX_IMAGE_TEXT_BYTES) size = HEX_IMAGE_TEXT_BYTES;
+  for (size_t i = 0; i < size; ++i) {
+    const uint8_t c = data[i];
+    if ((c < 0x20 || c > 0x7E) && c != '\t' && c != '\r' && c != '\n') return false;
+  }
+  return size > 0;
 }
 
 bool hex_image_parse(const char* name, const uint8_t* text, size_t size, uint32_t lo, uint32_t hi, HexImage* out,
@@ -254,7 +274,8 @@ bool hex_image_parse(const char* name, const uint8_t* text, size_t size, uint32_
     return false;
   };
 
-  Lines lines(text, size);
+  const size_t mark = skip_mark(text, size);
+  Lines lines(text + mark, size - mark);
   Line line{};
   std::vector<uint8_t> record;
   std::string reason;

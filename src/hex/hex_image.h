@@ -5,7 +5,7 @@
 //
 // How a command takes a file that may be a HEX file:
 //
-//   if (hex_image_file_is_hex(path)) {
+//   if (hex_image_file_is_hex(path)) {      // by name or by content
 //     HexImage image;
 //     std::string error;
 //     if (!hex_image_read(path, HEX_UPDATE_LO, HEX_FLASH_HI, &image, &error)) -> error, exit 2
@@ -14,6 +14,7 @@
 //   } else { the file is a raw binary, as before }
 //
 // What the reader accepts:
+// - A UTF-8 byte order mark at the very start is skipped.
 // - Lines end in LF or CR LF. Lines holding nothing but spaces and tabs are
 //   skipped; spaces and tabs around a record are allowed.
 // - A record is ':' followed by hex digits (either case): byte count, 16-bit
@@ -57,18 +58,22 @@ struct HexImage {
   std::vector<bool> given;      // same size: true where a record gave the byte
 };
 
-// Tells an Intel HEX file from a raw binary by its first bytes (the first
-// HEX_IMAGE_SNIFF_BYTES of the file are enough): after any spaces, tabs, CR
-// and LF, the text must hold ':' and at least ten hex digits, as many as the
-// byte count in its first two digits calls for (10 + 2 * count), then only
-// spaces or tabs up to LF, CR LF or the end of the file. The checksum is not needed here, so a HEX
-// file whose first record is damaged is still read as HEX and refused with
-// its line number. A binary would have to hold such a line of text at its
-// very start to pass: one that happens to begin with ':' does not.
-constexpr size_t HEX_IMAGE_SNIFF_BYTES = 4096;
+// Tells an Intel HEX file from a raw binary by its first bytes: after an
+// optional UTF-8 byte order mark and any spaces, tabs, CR and LF, the first
+// byte is ':'. Nothing else is asked of it: a HEX file with a flaw anywhere,
+// its first record included, is still read as HEX and refused with its line
+// number, never taken for a raw image.
+constexpr size_t HEX_IMAGE_SNIFF_BYTES = 4096;  // what the file checks read
 bool hex_image_is_hex(const uint8_t* data, size_t size);
-// The same on the file's first bytes; false when the file cannot be read.
+// True when the name ends in .hex, .ihx or .ihex (any case), or when the
+// file's first bytes are HEX as above; false when it cannot be read.
 bool hex_image_file_is_hex(const char* path);
+
+// A raw image whose first HEX_IMAGE_TEXT_BYTES (or all, when it is shorter)
+// are printable ASCII, spaces, tabs and line ends: a text file, not
+// firmware, which no firmware image begins with.
+constexpr size_t HEX_IMAGE_TEXT_BYTES = 256;
+bool hex_image_looks_like_text(const uint8_t* data, size_t size);
 
 // Reads the HEX text `text` (`name` is the file name used in the messages).
 // Returns true with *out filled, or false with *error set to the one-line

@@ -4,6 +4,10 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -46,4 +50,111 @@ FILE* platform_fopen(const char* path, const char* mode) {
   std::wstring wide_mode;
   if (!win32_wide_from_utf8(path, &wide_path) || !win32_wide_from_utf8(mode, &wide_mode)) return std::fopen(path, mode);
   return _wfopen(wide_path.c_str(), wide_mode.c_str());
+}
+
+namespace {
+
+// errno for the system's last error, for the callers' strerror.
+int errno_from_last_error() {
+  switch (GetLastError()) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_INVALID_NAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return EINVAL;
+    default:
+      return EIO;
+  }
+}
+
+// The path as UTF-16, or false with errno set.
+bool wide_path(const char* path, std::wstring* out) {
+  if (win32_wide_from_utf8(path, out)) return true;
+  errno = EINVAL;
+  return false;
+}
+
+}  // namespace
+
+PlatformFileKind platform_file_kind(const char* path) {
+  std::wstring wide;
+  if (!wide_path(path, &wide)) return PlatformFileKind::kNone;
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PlatformFileKind::kNone;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PlatformFileKind::kFolder;
+  // NUL, CON and named pipes are not files on the disk.
+  const HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return PlatformFileKind::kRegular;
+  const DWORD type = GetFileType(handle);
+  CloseHandle(handle);
+  return type == FILE_TYPE_DISK ? PlatformFileKind::kRegular : PlatformFileKind::kOther;
+}
+
+FILE* platform_fopen_new(const char* path) {
+  std::wstring wide;
+  if (!wide_path(path, &wide)) return nullptr;
+  const HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = errno_from_last_error();
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    DeleteFileW(wide.c_str());
+    errno = EIO;
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) {
+    _close(fd);
+    DeleteFileW(wide.c_str());
+    errno = EIO;
+  }
+  return file;
+}
+
+int platform_flush_to_disk(FILE* file) {
+  if (std::fflush(file) != 0) return -1;
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE || !FlushFileBuffers(handle)) {
+    errno = handle == INVALID_HANDLE_VALUE ? EBADF : errno_from_last_error();
+    return -1;
+  }
+  return 0;
+}
+
+int platform_rename_over(const char* from, const char* to) {
+  std::wstring wide_from, wide_to;
+  if (!wide_path(from, &wide_from) || !wide_path(to, &wide_to)) return -1;
+  if (MoveFileExW(wide_from.c_str(), wide_to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+  errno = errno_from_last_error();
+  return -1;
+}
+
+int platform_remove(const char* path) {
+  std::wstring wide;
+  if (!wide_path(path, &wide)) return -1;
+  if (DeleteFileW(wide.c_str())) return 0;
+  errno = errno_from_last_error();
+  return -1;
+}
+
+bool platform_writable(const char* path) {
+  std::wstring wide;
+  return wide_path(path, &wide) && _waccess(wide.c_str(), 2) == 0;
 }

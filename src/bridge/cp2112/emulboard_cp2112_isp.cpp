@@ -10,12 +10,14 @@
 #include "console/safe_text.h"
 #include "platform/file_open.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -202,6 +204,13 @@ int _emulboard_cp2112_ispmode_Unlock_protection(void) {
 
 namespace {
 
+// A write of the dump's file failed: the line, and the reason, which is the
+// file's and not the controller's.
+void write_failed(const char* path, int error) {
+  std::printf("Can not write File(%s)\n", safe_text(path).c_str());
+  run_reason_set("cannot write %s: %s", safe_text(path).c_str(), std::strerror(error));
+}
+
 // One word of the dump: the read command, its completion, the data word.
 bool dump_word(uint32_t address, uint8_t word[4]) {
   char what[48];
@@ -222,40 +231,56 @@ bool dump_word(uint32_t address, uint8_t word[4]) {
   return true;
 }
 
-int dump_words(FILE* file, const char* path, uint32_t start, uint32_t length) {
+// The words into the file, written unbuffered so that a failed write names
+// the word it failed at (a dump is bound by the bus, not by these writes).
+int dump_words(FILE* file, const char* path, uint32_t start, uint32_t length, uint32_t* failed_at) {
+  *failed_at = start;
   if (emulboard_cp2112_isp_set_speed(kDumpBitRate) == 0 || _emulboard_cp2112_ispmode_enter() == 0) return 0;
+  std::setvbuf(file, nullptr, _IONBF, 0);
   for (uint32_t address = start; address < start + length; address += 4) {
+    *failed_at = address;
     uint8_t word[4];
     if (stopped("Dump") || !dump_word(address, word)) return 0;
     const uint8_t stored[4] = {word[3], word[2], word[1], word[0]};
     if (std::fwrite(stored, 1, sizeof stored, file) != sizeof stored) {
-      std::printf("Can not write File(%s)\n", safe_text(path).c_str());
+      write_failed(path, errno);
       return 0;
     }
     if (address % 1024 == 0 && run_progress_lines()) std::printf("%dK\n", static_cast<int>(address / 1024));
     run_progress(address + 4 - start, length);
   }
+  *failed_at = start + length;
   return 1;
 }
 
 }  // namespace
 
-int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path, uint32_t start, uint32_t length) {
+int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path, uint32_t start, uint32_t length,
+                                                   uint32_t* failed_at) {
   trace("emulboard_cp2112_dump_from_flash_using_ispmode");
   std::printf("Upload Filename = %s\n", safe_text(path).c_str());
   emulboard_cp2112_isp_print_time("Upload Start!!!\n");
   int result = 0;
-  FILE* file = platform_fopen(path, "wb");
-  if (file == nullptr) {
+  uint32_t where = start;
+  // Written beside `path` and renamed over it at the end: a dump that fails
+  // leaves an existing file as it was, never a short one that looks whole.
+  PlatformReplacement file;
+  if (!file.open(path)) {
     std::printf("Can not Open File(dump.bin)");
+    run_reason_set("cannot write %s: %s", safe_text(path).c_str(), std::strerror(file.error()));
   } else {
-    result = dump_words(file, path, start, length);
+    result = dump_words(file.file(), path, start, length, &where);
     emulboard_cp2112_set_i2c_speed(kRestBitRate);
-    if (std::fclose(file) != 0 && result == 1) {
-      std::printf("Can not write File(%s)\n", safe_text(path).c_str());
+    if (result == 1 && !file.commit()) {
+      // Every word was read, but the file is not on the disk: none of it
+      // counts.
+      write_failed(path, file.error());
+      where = start;
       result = 0;
     }
+    file.abandon();
   }
+  if (failed_at != nullptr) *failed_at = where;
   emulboard_cp2112_isp_print_time("Upload End!!!\n");
   emulboard_cp2112_set_i2c_speed(kRestBitRate);
   return result;
@@ -288,7 +313,7 @@ bool program_block(uint32_t address, const uint8_t* bytes) {
          emulboard_cp2112_isp_write(ISP_REG_STATUS, ISP_STATUS_CLEAR) != 0;
 }
 
-int program_blocks(FILE* file, uint32_t size, const char* path) {
+int program_blocks(const uint8_t* image, uint32_t size) {
   if (emulboard_cp2112_isp_set_speed(kProgramBitRate) == 0 || _emulboard_cp2112_ispmode_enter() == 0 ||
       _emulboard_cp2112_ispmode_Unlock_protection() == 0) {
     return 0;
@@ -307,24 +332,41 @@ int program_blocks(FILE* file, uint32_t size, const char* path) {
     if (stopped("Program")) return 0;
     uint8_t block[ISP_BLOCK_SIZE];
     std::memset(block, 0xFF, sizeof block);
-    const size_t wanted = size - address < ISP_BLOCK_SIZE ? size - address : ISP_BLOCK_SIZE;
-    if (std::fread(block, 1, wanted, file) != wanted) {
-      std::printf("Can not read File(%s)\n", safe_text(path).c_str());
-      return 0;
-    }
+    const uint32_t wanted = size - address < ISP_BLOCK_SIZE ? size - address : ISP_BLOCK_SIZE;
+    std::memcpy(block, image + address, wanted);
     if (!program_block(address, block)) return 0;
     if (address % 1024 == 0 && run_progress_lines()) std::printf("%dK\n", static_cast<int>(address / 1024));
-    run_progress(address + static_cast<uint32_t>(wanted), size);
+    run_progress(address + wanted, size);
   }
   return 1;
+}
+
+// After the first two lines: the size line, the refusals, the blocks.
+int program_image(const uint8_t* image, long size) {
+  std::printf("filesize = %d\n", static_cast<int>(size));
+  // Refused before anything is sent: an empty image would mass-erase the
+  // flash for nothing, a longer one would run past its end.
+  if (size <= 0 || size > static_cast<long>(ISP_FLASH_SIZE)) {
+    std::printf(size == 0 ? "Nothing to program: the file is empty.\n"
+                          : "Not programmed: the file is larger than the flash (0x20000 bytes).\n");
+    return 0;
+  }
+  const int result = program_blocks(image, static_cast<uint32_t>(size));
+  emulboard_cp2112_isp_print_time("Download End!!!\n");
+  emulboard_cp2112_set_i2c_speed(kRestBitRate);
+  return result;
+}
+
+void print_program_start(const char* name) {
+  trace("emulboard_cp2112_program_to_flash_using_ispmode");
+  std::printf("Download Filename = %s\n", safe_text(name).c_str());
+  emulboard_cp2112_isp_print_time("Download Start!!!\n");
 }
 
 }  // namespace
 
 int emulboard_cp2112_program_to_flash_using_ispmode(const char* path, const char* shown_name) {
-  trace("emulboard_cp2112_program_to_flash_using_ispmode");
-  std::printf("Download Filename = %s\n", safe_text(shown_name != nullptr ? shown_name : path).c_str());
-  emulboard_cp2112_isp_print_time("Download Start!!!\n");
+  print_program_start(shown_name != nullptr ? shown_name : path);
   File file(platform_fopen(path, "rb"));
   if (!file) {
     std::printf("Can not find Filename = %s\n", safe_text(path).c_str());
@@ -333,21 +375,19 @@ int emulboard_cp2112_program_to_flash_using_ispmode(const char* path, const char
   long size = -1;
   if (std::fseek(file.get(), 0, SEEK_END) == 0) size = std::ftell(file.get());
   std::fseek(file.get(), 0, SEEK_SET);
-  std::printf("filesize = %d\n", static_cast<int>(size));
-  // Refused before anything is sent: an empty file would mass-erase the
-  // flash for nothing, a longer one would run past its end.
-  if (size <= 0 || size > static_cast<long>(ISP_FLASH_SIZE)) {
-    if (size < 0) {
-      std::printf("Can not read File(%s)\n", safe_text(path).c_str());
-    } else {
-      std::printf(size == 0 ? "Nothing to program: the file is empty.\n"
-                            : "Not programmed: the file is larger than the flash (0x20000 bytes).\n");
-    }
+  // Read whole before anything is sent: a file that cannot be read costs
+  // no erase.
+  std::vector<uint8_t> image(size > 0 && size <= static_cast<long>(ISP_FLASH_SIZE) ? static_cast<size_t>(size) : 0);
+  if (size < 0 || std::fread(image.data(), 1, image.size(), file.get()) != image.size()) {
+    std::printf("filesize = %d\n", static_cast<int>(size));
+    std::printf("Can not read File(%s)\n", safe_text(path).c_str());
     return 0;
   }
-  const int result = program_blocks(file.get(), static_cast<uint32_t>(size), path);
   file.reset();
-  emulboard_cp2112_isp_print_time("Download End!!!\n");
-  emulboard_cp2112_set_i2c_speed(kRestBitRate);
-  return result;
+  return program_image(image.data(), size);
+}
+
+int emulboard_cp2112_program_image_using_ispmode(const uint8_t* image, uint32_t size, const char* name) {
+  print_program_start(name);
+  return program_image(image, static_cast<long>(size));
 }

@@ -23,8 +23,9 @@
 //
 // Files (raw, no header): the dump holds the flash from address 0, each word
 // least significant byte first (the reverse of the wire order); a program
-// file has the same form, read in 128-byte blocks for flash addresses 0, 128,
-// 256, ... A last partial block is filled with 0xFF (erased flash).
+// file has the same form, read whole, then sent in 128-byte blocks for flash
+// addresses 0, 128, 256, ... A last partial block is filled with 0xFF
+// (erased flash).
 //
 // The operations leave the controller in ISP mode (only a power cycle ends
 // it) and the bit rate at 400000 (the sector erase of app/iap_verify.h
@@ -69,16 +70,25 @@ int _emulboard_cp2112_ispmode_enter(void);
 // which step failed).
 int _emulboard_cp2112_ispmode_Unlock_protection(void);
 // Reads the flash into `path`: `length` bytes from `start` (both multiples
-// of 4; by default the whole 128 KiB). 1 when every byte was read, written
-// and the file closed, else 0.
+// of 4; by default the whole 128 KiB). The file is written under a new name
+// beside `path` and renamed over it once the last word is on the disk
+// (platform/file_open.h), so a dump that fails leaves `path` as it was. 1
+// when every byte was read and written, else 0. `failed_at`, when given,
+// receives the address of the first word that was not read or written (the
+// start when the finished file could not be put in place); a failed write
+// sets the reason "cannot write PATH: SYSTEM REASON".
 int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path, uint32_t start = 0,
-                                                   uint32_t length = ISP_FLASH_SIZE);
+                                                   uint32_t length = ISP_FLASH_SIZE, uint32_t* failed_at = nullptr);
 // Mass-erases the flash and programs `path` from address 0. An empty file or
 // one larger than the flash is refused before ISP mode is entered. 1 when
 // every block completed; stops at the first block that did not (0).
 // `shown_name`, when given, is the name the first line shows instead of
 // `path` (a flat image made from a HEX file).
 int emulboard_cp2112_program_to_flash_using_ispmode(const char* path, const char* shown_name = nullptr);
+// The same for `size` bytes in memory (a flat image made from a HEX file, a
+// file read once and checked), with no file in between; `name` is the name
+// the first line shows.
+int emulboard_cp2112_program_image_using_ispmode(const uint8_t* image, uint32_t size, const char* name);
 
 // Sets the bit rate; 1 done, 0 refused (a line says so).
 int emulboard_cp2112_isp_set_speed(uint32_t bits_per_second);
