@@ -31,6 +31,11 @@ namespace CLI {
 class App;
 }
 
+// The environment variable that tells a child of kdtool --all its parent's
+// process ID: should the parent end, the child ends its command in flight and
+// stops.
+constexpr char KDTOOL_ALL_PARENT[] = "KDTOOL_ALL_PARENT";
+
 // Adds --all and --log-dir DIR to a command (update, verify, info).
 void kdtool_all_add_options(CLI::App* command);
 // After the command line is read: whether --all or --log-dir was given.
