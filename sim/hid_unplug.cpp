@@ -7,6 +7,7 @@ class UnpluggingDevice : public VirtualHidDevice {
   UnpluggingDevice(std::shared_ptr<VirtualHidDevice> inner, long reports) : inner_(std::move(inner)), left_(reports) {
     info = inner_->info;
     refuse_open = inner_->refuse_open;
+    in_use = inner_->in_use;
     unplugged = left_ <= 0;
   }
 

@@ -45,6 +45,18 @@
 //   KDSIM_LOGS          log records before the end record        (5)
 //   KDSIM_EVENT_INTR    event interrupt type: 0 none, 1 INTR line, 2 flag (2)
 //
+// What a bridge says about itself, and whether it opens, is set per bridge,
+// keyed by the serial it would have, with KDSIM_BRIDGE and KDSIM_BRIDGES
+// alike (so that tests can make a board lie):
+//   KDSIM_<SERIAL>_SERIAL        the serial it reports instead; C escapes
+//                                (\xNN, \n, \t, \\ ...) for any byte; may
+//                                be empty                        (SERIAL)
+//   KDSIM_<SERIAL>_PRODUCT       its product string, escapes as above
+//   KDSIM_<SERIAL>_MANUFACTURER  its manufacturer string, escapes as above
+//   KDSIM_<SERIAL>_REFUSE_OPEN   busy | permission: listed, but every open
+//                                fails (in use / no permission)   (opens)
+// Its settings and %s in its file names keep the serial it would have.
+//
 // A value that cannot be used is an error, never a silent default.
 #include "sim_env.h"
 
@@ -411,6 +423,75 @@ constexpr const char* kBoardSettings[] = {
     "ESD",      "LOGS",         "EVENT_INTR",         "ISP_BUSY",   "ISP_NACK",   "ISP_STUCK",           "CORRUPT_UNIT",
     "FLASH_IN", "FLASH_OUT",    "TRACE",              "CP2112_SMBUS_LOG"};
 
+// What a bridge says about itself, set per bridge (with KDSIM_BRIDGE too).
+constexpr const char* kIdentitySettings[] = {"SERIAL", "PRODUCT", "MANUFACTURER", "REFUSE_OPEN"};
+
+// C escapes in a string setting: \xH or \xHH for any byte, \n \r \t \a \b
+// \f \v \e \0 and \\. False on anything else after a backslash.
+bool unescape(const std::string& text, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      *out += text[i];
+      continue;
+    }
+    if (++i == text.size()) return false;
+    switch (text[i]) {
+      case 'n': *out += '\n'; break;
+      case 'r': *out += '\r'; break;
+      case 't': *out += '\t'; break;
+      case 'a': *out += '\a'; break;
+      case 'b': *out += '\b'; break;
+      case 'f': *out += '\f'; break;
+      case 'v': *out += '\v'; break;
+      case 'e': *out += '\x1b'; break;
+      case '0': *out += '\0'; break;
+      case '\\': *out += '\\'; break;
+      case 'x': {
+        size_t digits = 0;
+        unsigned value = 0;
+        while (digits < 2 && i + 1 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1]))) {
+          const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[++i])));
+          value = value * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : c - 'a' + 10);
+          ++digits;
+        }
+        if (digits == 0) return false;
+        *out += static_cast<char>(value);
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+// Applies KDSIM_<SERIAL>_SERIAL, _PRODUCT, _MANUFACTURER and _REFUSE_OPEN to
+// a bridge whose own serial is `serial`. 0, or a message and the exit code.
+int apply_identity(VirtualHidDevice& bridge, std::string serial) {  // a copy: it may be the field being set
+  struct Text {
+    const char* what;
+    std::string HidDeviceInfo::*field;
+  };
+  for (const Text& text : {Text{"SERIAL", &HidDeviceInfo::serial}, Text{"PRODUCT", &HidDeviceInfo::product},
+                           Text{"MANUFACTURER", &HidDeviceInfo::manufacturer}}) {
+    g_variable = "KDSIM_" + serial + "_" + text.what;
+    const char* value = std::getenv(g_variable.c_str());
+    if (value == nullptr) continue;
+    if (!unescape(value, &(bridge.info.*text.field))) {
+      return bad(value, "text with C escapes: \\xHH, \\n, \\r, \\t, \\e, \\0, \\\\ ...");
+    }
+  }
+  g_variable = "KDSIM_" + serial + "_REFUSE_OPEN";
+  if (const char* value = std::getenv(g_variable.c_str()); value != nullptr) {
+    const std::string v = value;
+    if (v != "busy" && v != "permission") return bad(value, "busy or permission");
+    bridge.in_use = v == "busy";
+    bridge.refuse_open = v == "permission";
+  }
+  return 0;
+}
+
 
 // One virtual bridge with the controller behind it and the files of both.
 // A KDSIM_BRIDGE set is one of these (with one or two bridges on its one
@@ -420,6 +501,7 @@ struct Board {
   Settings s;
   std::unique_ptr<VirtualKd63507> controller;
   std::vector<std::shared_ptr<VirtualHidDevice>> bridges;
+  std::vector<std::string> own_serials;  // the serial each bridge would have, before _SERIAL
   VirtualCp2112* cp2112 = nullptr;
   FILE* trace = nullptr;
   FILE* smbus_log = nullptr;
@@ -525,7 +607,8 @@ void write_flash_at_exit() {
 }
 
 // Builds a board's controller and bridges (kinds "custom", "cp2112") on it.
-void build_board(Board& board, bool custom, bool cp2112, const char* cp2112_serial) {
+// 0, or a message on stderr and the exit code.
+int build_board(Board& board, bool custom, bool cp2112, const char* cp2112_serial) {
   const Settings& s = board.s;
   board.controller = std::make_unique<VirtualKd63507>(s.controller);
   board.controller->set_recording(false);  // a whole update would pile up every transfer
@@ -533,18 +616,23 @@ void build_board(Board& board, bool custom, bool cp2112, const char* cp2112_seri
     auto hid_board = std::make_shared<VirtualHidBoard>(board.controller.get(), s.board_vid, s.board_pid);
     hid_board->info.serial = board.serial.empty() ? KDSIM_BOARD_SERIAL : board.serial;
     hid_board->timing.enabled = s.timing;
+    board.own_serials.push_back(hid_board->info.serial);
+    if (const int code = apply_identity(*hid_board, hid_board->info.serial); code != 0) return code;
     board.bridges.push_back(std::move(hid_board));
   }
   if (cp2112) {
     auto bridge = std::make_shared<VirtualCp2112>(board.controller.get(), cp2112_serial);
     if (s.cp2112_silent_after >= 0) bridge->drop_responses(s.cp2112_silent_after, -1);
     bridge->timing.enabled = s.timing;
+    board.own_serials.push_back(bridge->info.serial);
+    if (const int code = apply_identity(*bridge, bridge->info.serial); code != 0) return code;
     board.cp2112 = bridge.get();
     board.bridges.push_back(std::move(bridge));
   }
   for (auto& bridge : board.bridges) {
     if (s.unplug_after >= 0) bridge = unplug_after_reports(bridge, s.unplug_after);
   }
+  return 0;
 }
 
 // KDSIM_BRIDGES: KIND:COUNT[,KIND:COUNT...] into one kind per board, in order.
@@ -592,8 +680,16 @@ int check_board_variables(const std::vector<std::unique_ptr<Board>>& boards) {
     const std::string what = underscore == std::string::npos ? "" : name.substr(underscore + 1);
     bool known_board = false;
     for (const auto& board : boards) known_board = known_board || board->serial == serial;
+    bool identity = false;
+    for (const char* known : kIdentitySettings) identity = identity || what == known;
+    bool known_bridge = false;
+    for (const auto& board : boards) {
+      for (const auto& own : board->own_serials) known_bridge = known_bridge || own == serial;
+    }
     const char* problem = nullptr;
-    if (boards.empty() || boards.front()->serial.empty()) {
+    if (identity) {
+      if (!known_bridge) problem = "no bridge has that serial (KDSIM_BRIDGE: BOARDSIM0001, CP2112SIM0001)";
+    } else if (boards.empty() || boards.front()->serial.empty()) {
       problem = "settings of one board need KDSIM_BRIDGES";
     } else if (!known_board) {
       problem = "KDSIM_BRIDGES has no board of that serial";
@@ -642,7 +738,9 @@ int read_boards(std::vector<std::unique_ptr<Board>>& boards) {
     g_board_serial.clear();
     if (const int code = read_bridge(board->s); code != 0) return code;
     if (const int code = read_settings(board->s); code != 0) return code;
-    build_board(*board, board->s.custom, board->s.cp2112, KDSIM_CP2112_SERIAL);
+    if (const int code = build_board(*board, board->s.custom, board->s.cp2112, KDSIM_CP2112_SERIAL); code != 0) {
+      return code;
+    }
     boards.push_back(std::move(board));
     return check_board_variables(boards);
   }
@@ -661,7 +759,9 @@ int read_boards(std::vector<std::unique_ptr<Board>>& boards) {
     const int code = read_settings(board->s);
     g_board_serial.clear();
     if (code != 0) return code;
-    build_board(*board, kind == "custom", kind == "cp2112", board->serial.c_str());
+    if (const int code = build_board(*board, kind == "custom", kind == "cp2112", board->serial.c_str()); code != 0) {
+      return code;
+    }
     boards.push_back(std::move(board));
   }
   if (const int code = check_board_variables(boards); code != 0) return code;

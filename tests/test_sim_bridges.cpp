@@ -2,6 +2,8 @@
 // serial and flash file of its own, and per-board settings: kdtool run as
 // the real executable, one process per board as a production line does.
 #ifdef KDTOOL_PATH
+#include "platform/hid_virtual.h"
+#include "sim_env.h"
 #include "support_process.h"
 
 #include <gtest/gtest.h>
@@ -133,6 +135,64 @@ TEST(SimBridges, BadSettingsStopWithExitCode2AndOneMessageNamingTheVariable) {
   const ProcessResult r = kdtool({"--serial", "BOARDSIM0002", "info"}, env);
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_TRUE(has(r.err, "KDSIM_FLASH_IN: cannot open \"" + dir.file("missing.bin") + "\"")) << r.err;
+}
+
+// A board can lie about itself: the tests of everything that prints or
+// matches what a device reports use these. Keyed by the serial the bridge
+// would have, with KDSIM_BRIDGES and KDSIM_BRIDGE alike.
+TEST(SimBridges, EachBridgeReportsTheStringsItIsGivenAndMayRefuseToOpen) {
+  const std::string hostile = std::string("$(touch${IFS}/tmp/x)\x1b]0;t\x07\n\xff../x") + std::string(5000, 'S') + R"(\x1b\\)";
+  struct Case {
+    EnvList env;
+    std::vector<std::vector<std::string>> bridges;  // serial, product, manufacturer, open failure
+  };
+  const Case cases[] = {
+      {{{"KDSIM_BRIDGES", "custom:2,cp2112:1"},
+        {"KDSIM_BOARDSIM0002_SERIAL", "BOARDSIM0001"},
+        {"KDSIM_BOARDSIM0001_REFUSE_OPEN", "busy"},
+        {"KDSIM_CP2112SIM0001_SERIAL", hostile},
+        {"KDSIM_CP2112SIM0001_PRODUCT", "\\e[2J"},
+        {"KDSIM_CP2112SIM0001_MANUFACTURER", ""}},
+       {{"BOARDSIM0001", "KD63507 USB HID bridge", "Pelmoranth", "in use by another program"},
+        {"BOARDSIM0001", "KD63507 USB HID bridge", "Pelmoranth", ""},
+        {"$(touch${IFS}/tmp/x)\x1b]0;t\x07\n\xff../x" + std::string(5000, 'S') + "\x1b\\", "\x1b[2J", "", ""}}},
+      {{{"KDSIM_BRIDGE", "both"}, {"KDSIM_CP2112SIM0001_SERIAL", ""}, {"KDSIM_BOARDSIM0001_REFUSE_OPEN", "permission"}},
+       {{"BOARDSIM0001", "KD63507 USB HID bridge", "Pelmoranth", "permission denied"},
+        {"", "CP2112 HID USB-to-SMBus Bridge", "Silicon Laboratories", ""}}},
+  };
+  for (const Case& c : cases) {
+    for (const auto& [name, value] : c.env) setenv(name.c_str(), value.c_str(), 1);
+    ASSERT_EQ(kdsim_setup_from_environment(), 0);
+    for (const auto& [name, value] : c.env) unsetenv(name.c_str());
+    const auto& devices = hid_virtual_devices();
+    ASSERT_EQ(devices.size(), c.bridges.size());
+    for (size_t i = 0; i < devices.size(); ++i) {
+      const HidDeviceInfo& info = devices[i]->info;
+      EXPECT_EQ(info.serial, c.bridges[i][0]) << i;
+      EXPECT_EQ(info.product, c.bridges[i][1]) << i;
+      EXPECT_EQ(info.manufacturer, c.bridges[i][2]) << i;
+      std::string why;
+      HidHandle* handle = hid_transport_virtual.open(info.path, &why);
+      EXPECT_EQ(handle == nullptr, !c.bridges[i][3].empty()) << i;
+      EXPECT_EQ(why, c.bridges[i][3]) << i;
+      hid_transport_virtual.close(handle);
+    }
+  }
+  hid_virtual_detach_all();
+  // Strings and refusals are the only settings a bridge of KDSIM_BRIDGE has
+  // of its own, and they must name one of its bridges.
+  const Case refused[] = {
+      {{{"KDSIM_BRIDGE", "custom"}, {"KDSIM_CP2112SIM0001_SERIAL", "x"}}, {{"KDSIM_CP2112SIM0001_SERIAL: no bridge"}}},
+      {{{"KDSIM_BOARDSIM0001_SERIAL", "\\q"}}, {{"KDSIM_BOARDSIM0001_SERIAL: invalid value"}}},
+      {{{"KDSIM_BOARDSIM0001_SERIAL", "\\x"}}, {{"KDSIM_BOARDSIM0001_SERIAL: invalid value"}}},
+      {{{"KDSIM_BRIDGES", "custom:2"}, {"KDSIM_BOARDSIM0002_REFUSE_OPEN", "yes"}},
+       {{"KDSIM_BOARDSIM0002_REFUSE_OPEN: invalid value"}}},
+  };
+  for (const Case& c : refused) {
+    const ProcessResult r = kdtool({"list"}, c.env);
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_TRUE(has(r.err, c.bridges[0][0])) << r.err;
+  }
 }
 
 }  // namespace

@@ -47,8 +47,8 @@ std::vector<HidDeviceInfo> virtual_enumerate(uint16_t vendor_id, uint16_t produc
 HidHandle* virtual_open(const std::string& path, std::string* why) {
   for (const auto& device : registry()) {
     if (device->unplugged || device->info.path != path) continue;
-    if (device->refuse_open) {
-      if (why) *why = "permission denied";
+    if (device->refuse_open || device->in_use) {
+      if (why) *why = device->in_use ? "in use by another program" : "permission denied";
       return nullptr;
     }
     ++device->open_count;

@@ -19,8 +19,10 @@ class VirtualHidDevice {
   // A device that is unplugged disappears from enumeration and every
   // transfer on an open handle fails.
   bool unplugged = false;
-  // Simulates a node the user may not open (permission denied).
+  // Simulates a node the user may not open (permission denied), and one
+  // that another program holds open (in use).
   bool refuse_open = false;
+  bool in_use = false;
 
   // The transport's calls, routed here while the device is open. Results as
   // in hid.h.
