@@ -289,6 +289,62 @@ TEST(KdtoolAll, RefusalsBeforeAnyBoardStartsAndABoardThatEndsWithoutAVerdict) {
   EXPECT_TRUE(has(r.out, "ended without a verdict (exit code 2): KDSIM_FLASH_IN: cannot open")) << r.out;
 }
 
+// Four boards: one whose controller stores a unit wrongly (128-byte units,
+// which only a read-back can catch) and whose serial is hostile, two that
+// report one serial, one that is in use. Each is addressed by its path, so
+// both boards of one serial get the image; the unit is caught by the
+// verification --all does by default; the busy board fails the run unless
+// --skip-busy.
+TEST(KdtoolAll, ABoardThatCannotBeOpenedOrCheckedFailsAndTwoWithOneSerialAreEachUpdated) {
+  TempDir dir;
+  const std::vector<uint8_t> image = make_image();
+  write_file(dir.file("fw.bin"), image);
+  const EnvList env = {{"KDSIM_BRIDGES", "custom:4"},
+                       {"KDSIM_FLASH_OUT", dir.file("%s.bin")},
+                       {"KDSIM_BOARDSIM0001_UNIT", "128"},
+                       {"KDSIM_BOARDSIM0001_CORRUPT_UNIT", "8000"},
+                       {"KDSIM_BOARDSIM0001_SERIAL", "EVIL\\x1b[2J"},
+                       {"KDSIM_BOARDSIM0002_SERIAL", "BOARDSIM0003"},
+                       {"KDSIM_BOARDSIM0004_REFUSE_OPEN", "busy"}};
+  auto run = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = {KDTOOL_PATH, "--virtual", "update", "--all", dir.file("fw.bin"), "0102", "0003", "0010"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_process(args, env);
+  };
+  auto has_image = [&](const char* serial) {
+    const std::vector<uint8_t> flash = read_file(dir.file(std::string(serial) + ".bin"));
+    return flash.size() == 0x20000u && std::equal(image.begin(), image.end(), flash.begin() + 0x4000);
+  };
+
+  const ProcessResult r = run({"--log-dir", dir.file("logs")});
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  for (const char* row : {"  EVIL\\x1b[2J               custom  failed ", "  BOARDSIM0003 (virtual:1)  custom  ok, verified ",
+                          "  BOARDSIM0003 (virtual:2)  custom  ok, verified ", "  BOARDSIM0004              custom  failed "}) {
+    EXPECT_TRUE(has(r.out, row)) << row << "\n" << r.out;
+  }
+  EXPECT_TRUE(has(r.out, "s  the written flash differs from the image at 0x08000\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "-  cannot be opened: in use by another program\n"
+                         "Serial BOARDSIM0003 is reported by 2 boards: each was addressed by its path.\n"
+                         "2 ok, 2 failed, 0 interrupted, 0 skipped\n"
+                         "Update FAILED: 2 of 4 boards succeeded (2 failed, 0 interrupted); 2 verified\n"))
+      << r.out;
+  EXPECT_FALSE(has(r.out, "\x1b")) << r.out;
+  EXPECT_TRUE(has_image("BOARDSIM0002") && has_image("BOARDSIM0003"));
+  EXPECT_NE(file_ending(dir.file("logs"), "Z-BOARDSIM0003-2.log"), "");
+  EXPECT_NE(file_ending(dir.file("logs"), "Z-BOARDSIM0003-3.log"), "");
+
+  // Asked not to verify and to pass over a busy board: the wrong unit goes
+  // unnoticed, and the summary says that nothing was verified.
+  const ProcessResult j = run({"--json", "--no-verify", "--skip-busy"});
+  EXPECT_EQ(j.exit_code, 0) << j.out << j.err;
+  const nlohmann::json summary = nlohmann::json::parse(j.out.substr(j.out.rfind("\n{") + 1));
+  EXPECT_EQ(summary["counts"], (nlohmann::json{{"ok", 3}, {"failed", 0}, {"interrupted", 0}, {"skipped", 1}}));
+  EXPECT_EQ(summary["repeated_serials"], nlohmann::json::array({"BOARDSIM0003"}));
+  EXPECT_EQ(summary["boards"][0]["verified"], false);
+  EXPECT_EQ(summary["boards"][3]["result"], "skipped");
+  EXPECT_TRUE(has(j.err, "Update OK: 3 of 3 boards succeeded; not verified (--no-verify)\n")) << j.err;
+}
+
 // A log is created new: a file or a symlink already under its name is left
 // as it is, and the run fails with a warning rather than writing through it.
 TEST(KdtoolAll, LogsAreCreatedNewAndOneThatCannotBeFailsTheRun) {
