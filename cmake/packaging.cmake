@@ -66,7 +66,8 @@ else()
   else()
     set(fw_udev_rules_dir lib/udev/rules.d)
   endif()
-  install(FILES udev/99-fwdownload.rules DESTINATION ${fw_udev_rules_dir})
+  # Numbered below systemd's 73-seat-late.rules, which acts on its uaccess tag.
+  install(FILES udev/70-fwdownload.rules DESTINATION ${fw_udev_rules_dir})
   install(FILES completion/kdtool DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
   # Software centres learn from it which USB devices the package serves.
   install(FILES packaging/fwdownload.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
@@ -97,7 +98,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/postinst)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 

@@ -5,7 +5,8 @@
 #   hardened as Debian builds its own packages), then lintian (no errors
 #   allowed), and from the package unpacked with dpkg-deb -x: kdtool
 #   --version, kdtool --virtual list, one update through fwdownload-sim, the
-#   manual pages through groff, the udev rule and the bash completion.
+#   manual pages through groff, the udev rule (named to come before
+#   systemd's 73-seat-late.rules) and the bash completion.
 # - The Windows zip: the mingw-w64 cross build in build-pkg-win (or in the
 #   Release build named by FW_PKG_WIN_BUILD, which scripts/test.sh points at
 #   the one its Windows part made), then its contents, the four .exe among
@@ -51,8 +52,10 @@ lintian_rc=0
 lintian --fail-on error "$deb" >"$work/lintian" 2>&1 || lintian_rc=$?
 grep -v 'running with root privileges' "$work/lintian" || true
 check "lintian finds no error in the package" test "$lintian_rc" -eq 0
-check "the package reloads the udev rules after installing" \
-  sh -c "dpkg-deb -I '$deb' postinst | grep -q 'udevadm control --reload-rules'"
+for script in postinst postrm; do
+  check "the package reloads the udev rules in its $script" \
+    sh -c "dpkg-deb -I '$deb' $script | grep -q 'udevadm control --reload-rules'"
+done
 check "the package's dependencies come from dpkg-shlibdeps" \
   sh -c "dpkg-deb -f '$deb' Depends | grep -q libhidapi-hidraw0"
 
@@ -87,7 +90,15 @@ for page in "$root"/usr/share/man/man1/*.1.gz; do
   cat "$work/groff"
 done
 
-rules=$root/lib/udev/rules.d/99-fwdownload.rules
+# systemd's 73-seat-late.rules acts on the uaccess tag: our rule must come
+# before it (udev runs the files in the C order of their names).
+rules=("$root"/lib/udev/rules.d/*fwdownload*.rules)
+check "the package holds one udev rule for the bridges" test "${#rules[@]}" -eq 1
+rules=${rules[0]}
+first=$(printf '%s\n' "$(basename "$rules")" 73-seat-late.rules | LC_ALL=C sort | head -n 1)
+check "the udev rule $(basename "$rules") comes before systemd's 73-seat-late.rules" test "$first" != 73-seat-late.rules
+check "every line of the udev rule keeps MODE 0660" \
+  test "$(grep -c '^KERNEL' "$rules")" -eq "$(grep -c '^KERNEL.*MODE="0660"' "$rules")"
 for pair in 10c4:ea90 1209:7750; do
   check "the udev rule gives the logged-in user the bridge $pair" \
     grep -q "ATTRS{idVendor}==\"${pair%:*}\", ATTRS{idProduct}==\"${pair#*:}\".*TAG+=\"uaccess\"" "$rules"

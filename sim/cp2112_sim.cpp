@@ -31,12 +31,18 @@ constexpr uint8_t kBusy = 0x01;
 constexpr uint8_t kComplete = 0x02;
 constexpr uint8_t kError = 0x03;
 constexpr uint8_t kAddressNacked = 0x00;  // status 1 after an error
+constexpr uint8_t kReadInProgress = 0x02;  // status 1 while busy
+constexpr uint8_t kWriteInProgress = 0x03;
+constexpr uint8_t kCommandByte = 0x01;     // byte 1 of Reset, Transfer Status Request, Cancel
 
 constexpr size_t kMaxRead = 512;
 constexpr size_t kMaxWrite = 61;
 constexpr size_t kMaxPiece = 61;
 constexpr size_t kMaxTargetAddress = 16;
 constexpr size_t kMaxStringChars = 30;
+constexpr uint32_t kMaxBitRate = 400000;
+constexpr size_t kMaxTimeout = 1000;
+constexpr size_t kMaxRetries = 1000;
 
 constexpr char kManufacturer[] = "Silicon Laboratories";
 constexpr char kProduct[] = "CP2112 HID USB-to-SMBus Bridge";
@@ -45,6 +51,11 @@ constexpr uint16_t kRelease = 0x0100;
 size_t read_be16(const uint8_t* at) { return static_cast<size_t>(at[0]) << 8 | at[1]; }
 
 bool valid_slave(uint8_t slave) { return slave != 0 && (slave & 1) == 0; }
+
+// A 16-bit field of 256, 512, ...: 1, 2, ... sent low byte first.
+bool swapped(size_t value) { return value != 0 && (value & 0xFF) == 0; }
+
+bool valid_count(size_t count, size_t limit) { return count != 0 && count <= limit && !swapped(count); }
 
 // String descriptor form of the customisation reports: length, type 3, then
 // UTF-16LE (the strings here are ASCII).
@@ -147,15 +158,15 @@ void VirtualCp2112::push_read_response(uint8_t status, const uint8_t* data, size
   push_input(report);
 }
 
-void VirtualCp2112::push_transfer_status(uint8_t status0, uint8_t status1) {
+void VirtualCp2112::push_transfer_status(uint8_t status0, uint8_t status1, uint16_t retries, uint16_t bytes_read) {
   std::array<uint8_t, kReportSize> report{};
   report[0] = kStatusResponse;
   report[1] = status0;
   report[2] = status1;
-  report[3] = static_cast<uint8_t>(retries_ >> 8);
-  report[4] = static_cast<uint8_t>(retries_);
-  report[5] = static_cast<uint8_t>(bytes_read_ >> 8);
-  report[6] = static_cast<uint8_t>(bytes_read_);
+  report[3] = static_cast<uint8_t>(retries >> 8);
+  report[4] = static_cast<uint8_t>(retries);
+  report[5] = static_cast<uint8_t>(bytes_read >> 8);
+  report[6] = static_cast<uint8_t>(bytes_read);
   push_input(report);
 }
 
@@ -166,9 +177,16 @@ void VirtualCp2112::finish(uint8_t status0, uint8_t status1, uint16_t bytes_read
   bytes_read_ = bytes_read;
 }
 
+void VirtualCp2112::start_busy(bool read) {
+  last_read_ = read;
+  busy_left_ = busy_status;
+  busy_until_ = bus_end_;
+}
+
 void VirtualCp2112::carry_write(uint8_t slave, const uint8_t* data, size_t count) {
   const uint8_t address7 = static_cast<uint8_t>(slave >> 1);
   book_transfer(count);
+  start_busy(false);
   const bool acked = target_ != nullptr && target_->i2c_write(address7, data, count);
   transfers_.push_back({false, address7, acked, std::vector<uint8_t>(data, data + count)});
   if (acked) {
@@ -189,6 +207,7 @@ void VirtualCp2112::carry_read(uint8_t slave, size_t count, const uint8_t* targe
   }
   std::vector<uint8_t> data(count, 0);
   if (acked) book_transfer(count);
+  start_busy(true);
   if (acked) acked = target_ != nullptr && target_->i2c_read(address7, data.data(), count);
   if (target_length == 0 || transfers_.back().acked) {
     transfers_.push_back({true, address7, acked, acked ? data : std::vector<uint8_t>{}});
@@ -222,32 +241,28 @@ void VirtualCp2112::force_send(size_t wanted) {
 int VirtualCp2112::output_report(const uint8_t* data, size_t length) {
   count_report();
   take_out_frame();
-  if (data == nullptr || length < 2) return length == 0 ? -1 : static_cast<int>(length);
+  if (data == nullptr || length == 0) return -1;
   const int written = static_cast<int>(length);
+  if (length < 2) {
+    ++violations_;
+    return written;
+  }
   switch (data[0]) {
     case kReadRequest: {
-      if (length < 4 || !valid_slave(data[1])) break;
-      const size_t count = read_be16(data + 2);
-      if (count == 0 || count > kMaxRead) break;
-      carry_read(data[1], count, nullptr, 0);
+      if (length < 4 || !valid_slave(data[1]) || !valid_count(read_be16(data + 2), kMaxRead)) break;
+      carry_read(data[1], read_be16(data + 2), nullptr, 0);
       return written;
     }
     case kWriteReadRequest: {
-      if (length < 5 || !valid_slave(data[1])) break;
-      const size_t count = read_be16(data + 2);
+      if (length < 5 || !valid_slave(data[1]) || !valid_count(read_be16(data + 2), kMaxRead)) break;
       const size_t target_length = data[4];
-      if (count == 0 || count > kMaxRead || target_length == 0 || target_length > kMaxTargetAddress ||
-          length < 5 + target_length) {
-        break;
-      }
-      carry_read(data[1], count, data + 5, target_length);
+      if (target_length == 0 || target_length > kMaxTargetAddress || length < 5 + target_length) break;
+      carry_read(data[1], read_be16(data + 2), data + 5, target_length);
       return written;
     }
     case kForceSend: {
-      if (length < 3) break;
-      const size_t wanted = read_be16(data + 1);
-      if (wanted == 0 || wanted > kMaxRead) break;
-      force_send(wanted);
+      if (length < 3 || !valid_count(read_be16(data + 1), kMaxRead)) break;
+      force_send(read_be16(data + 1));
       return written;
     }
     case kDataWrite: {
@@ -258,20 +273,31 @@ int VirtualCp2112::output_report(const uint8_t* data, size_t length) {
       return written;
     }
     case kStatusRequest:
-      push_transfer_status(status0_, status1_);
+      if (data[1] != kCommandByte) break;
+      if ((timing.enabled && arrived_ < busy_until_) || busy_left_ != 0) {
+        if (!(timing.enabled && arrived_ < busy_until_) && busy_left_ > 0) --busy_left_;
+        ++busy_answers_;
+        push_transfer_status(kBusy, last_read_ ? kReadInProgress : kWriteInProgress, 0, 0);
+        return written;
+      }
+      push_transfer_status(status0_, status1_, retries_, bytes_read_);
       // A completion is reported once; afterwards the chip is idle.
       if (status0_ == kComplete || status0_ == kError) status0_ = kIdle;
       return written;
     case kCancel:
+      if (data[1] != kCommandByte) break;
+      ++cancels_;
       // Data not yet sent is dropped; reports already on their way to the
-      // host still arrive.
+      // host still arrive. A transfer still on the bus is abandoned.
       read_buffer_.clear();
+      busy_left_ = 0;
+      busy_until_ = BusTiming::Time{0};
       finish(kIdle, 0, 0);
       return written;
     default:
       return written;  // the chip ignores reports it does not know
   }
-  ++refused_;
+  ++violations_;
   return written;
 }
 
@@ -301,18 +327,27 @@ int VirtualCp2112::input_report(uint8_t* buffer, size_t length, int timeout_ms) 
 int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
   count_report();
   take_control_frame();
-  if (data == nullptr || length < 2) return -1;
+  if (data == nullptr || length == 0) return -1;
+  // A report shorter than its layout is stalled.
+  const auto refused = [this] {
+    ++violations_;
+    return -1;
+  };
+  if (length < 2) return refused();
   const uint8_t levels_before = pin_levels();
   switch (data[0]) {
     case kReset:
+      if (data[1] != kCommandByte) return refused();
       smbus = SmbusConfig{};
       direction = drive = alt_function = clock_divider = latch = 0;
       read_buffer_.clear();
       pending_.clear();
+      busy_left_ = 0;
+      busy_until_ = BusTiming::Time{0};
       finish(kIdle, 0, 0);
       return static_cast<int>(length);
     case kGpioConfig:
-      if (length < 5) return -1;
+      if (length < 5) return refused();
       direction = data[1];
       drive = data[2];
       alt_function = data[3];
@@ -320,23 +355,34 @@ int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
       chip_enable_changed(levels_before);
       return static_cast<int>(length);
     case kSetGpio: {
-      if (length < 3) return -1;
+      if (length < 3) return refused();
       latch_writes_.emplace_back(data[1], data[2]);
       const uint8_t changed = static_cast<uint8_t>(data[2] & direction);  // inputs keep their level
       latch = static_cast<uint8_t>((latch & ~changed) | (data[1] & changed));
       chip_enable_changed(levels_before);
       return static_cast<int>(length);
     }
-    case kSmbusConfig:
-      if (length < 14) return -1;
-      smbus.bit_rate = static_cast<uint32_t>(data[1]) << 24 | static_cast<uint32_t>(data[2]) << 16 |
-                       static_cast<uint32_t>(data[3]) << 8 | data[4];
+    case kSmbusConfig: {
+      if (length < 14) return refused();
+      const uint32_t bit_rate = static_cast<uint32_t>(data[1]) << 24 | static_cast<uint32_t>(data[2]) << 16 |
+                                static_cast<uint32_t>(data[3]) << 8 | data[4];
+      const size_t fields[] = {read_be16(data + 7), read_be16(data + 9), read_be16(data + 12)};
+      const size_t limits[] = {kMaxTimeout, kMaxTimeout, kMaxRetries};
+      bool valid = bit_rate != 0 && bit_rate <= kMaxBitRate && valid_slave(data[5]) && data[6] <= 1 && data[11] <= 1;
+      for (size_t i = 0; i < std::size(fields); ++i) valid = valid && fields[i] <= limits[i] && !swapped(fields[i]);
+      // The chip keeps the configuration it had; the control transfer itself
+      // went through.
+      if (!valid) {
+        ++violations_;
+        return static_cast<int>(length);
+      }
+      smbus.bit_rate = bit_rate;
       smbus.address = data[5];
       smbus.auto_send_read = data[6] != 0;
-      smbus.write_timeout = static_cast<uint16_t>(read_be16(data + 7));
-      smbus.read_timeout = static_cast<uint16_t>(read_be16(data + 9));
+      smbus.write_timeout = static_cast<uint16_t>(fields[0]);
+      smbus.read_timeout = static_cast<uint16_t>(fields[1]);
       smbus.scl_low_timeout = data[11] != 0;
-      smbus.retry_limit = static_cast<uint16_t>(read_be16(data + 12));
+      smbus.retry_limit = static_cast<uint16_t>(fields[2]);
       smbus_history_.push_back(smbus);
       if (smbus_log != nullptr) {
         std::fprintf(smbus_log, "rate %u address %02X auto %d timeouts %u/%u scl %d retries %u\n", smbus.bit_rate,
@@ -345,10 +391,11 @@ int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
         std::fflush(smbus_log);
       }
       if (stray_reports_on_config) {
-        push_transfer_status(kIdle, 0);
+        push_transfer_status(kIdle, 0, 0, 0);
         push_read_response(kIdle, nullptr, 0);
       }
       return static_cast<int>(length);
+    }
     default:
       return -1;
   }
@@ -357,6 +404,11 @@ int VirtualCp2112::set_feature(const uint8_t* data, size_t length) {
 int VirtualCp2112::get_feature(uint8_t* buffer, size_t length) {
   count_report();
   take_control_frame();
+  const int n = feature_answer(buffer, length);
+  return feature_answer_length >= 0 && n > feature_answer_length ? feature_answer_length : n;
+}
+
+int VirtualCp2112::feature_answer(uint8_t* buffer, size_t length) {
   if (buffer == nullptr || length < 2) return -1;
   const uint8_t id = buffer[0];
   auto answer = [&](size_t size) -> bool {

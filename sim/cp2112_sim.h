@@ -7,7 +7,20 @@
 // Response reports (pushed as data arrives with auto-send-read on, one per
 // Force Send with it off), Transfer Status Responses, GPIO direction and
 // latch state. Requests outside the chip's ranges are ignored without any
-// I2C traffic and counted.
+// I2C traffic and counted as violations, and so is every field the chip
+// would misread: an SMBus configuration with a bit rate of 0 or above
+// 400 kHz (as any usable rate sent low byte first is), a timeout or retry
+// limit above 1000, an odd or zero address or a flag other than 0 or 1 (the
+// chip then keeps the configuration it had); a 16-bit count, timeout or
+// retry limit that is a whole multiple of 256 (what 1, 2 or 3 look like sent
+// low byte first; nothing here asks for such a value); a Reset, Transfer
+// Status Request or Cancel without its 01 byte; any report shorter than its
+// layout. The tests expect none.
+//
+// Busy: the Transfer Status Request answers busy (status 1: read or write
+// in progress) while the last transfer is on the bus under the timing model,
+// and then for `busy_status` more requests. Cancel Transfer ends a busy
+// transfer: the chip is idle after it.
 //
 // The report layouts are parsed here independently of the host's encoders,
 // so that each checks the other.
@@ -91,8 +104,15 @@ class VirtualCp2112 : public VirtualHidDevice {
   const std::vector<std::pair<uint8_t, uint8_t>>& latch_writes() const { return latch_writes_; }
   // Every I2C transfer carried to the target, in order.
   const std::vector<Transfer>& transfers() const { return transfers_; }
-  // Requests ignored because a count or length was out of range.
-  int refused_requests() const { return refused_; }
+  // Reports refused or fields misread (see above).
+  int violations() const { return violations_; }
+  // Cancel Transfer reports received.
+  long cancels() const { return cancels_; }
+  // Transfer Status Requests answered busy.
+  long busy_answers() const { return busy_answers_; }
+  // Status requests answered busy after each transfer besides its bus time;
+  // negative: every one until a Cancel.
+  long busy_status = 0;
   // Reports received (output, set feature and get feature).
   long reports_received() const { return reports_; }
   // Data byte counts of the Data Read Responses produced (dropped ones too).
@@ -121,6 +141,8 @@ class VirtualCp2112 : public VirtualHidDevice {
   // After `reports` more reports received the device is unplugged: that
   // report is still handled, every later transfer fails. Negative: never.
   void unplug_after(long reports);
+  // Feature reports read answer with only this many bytes when >= 0.
+  int feature_answer_length = -1;
   // Sends the unsolicited Transfer Status and empty Read Response a real chip
   // may send while it is being configured, on every SMBus configuration.
   bool stray_reports_on_config = false;
@@ -140,7 +162,9 @@ class VirtualCp2112 : public VirtualHidDevice {
   void book_transfer(size_t bytes);
   void push_input(const std::array<uint8_t, kReportSize>& report);
   void push_read_response(uint8_t status, const uint8_t* data, size_t count);
-  void push_transfer_status(uint8_t status0, uint8_t status1);
+  void push_transfer_status(uint8_t status0, uint8_t status1, uint16_t retries, uint16_t bytes_read);
+  void start_busy(bool read);
+  int feature_answer(uint8_t* buffer, size_t length);
   void carry_write(uint8_t slave, const uint8_t* data, size_t count);
   void carry_read(uint8_t slave, size_t count, const uint8_t* target_address, size_t target_length);
   void force_send(size_t wanted);
@@ -159,7 +183,12 @@ class VirtualCp2112 : public VirtualHidDevice {
   std::vector<std::pair<uint8_t, uint8_t>> latch_writes_;
   std::vector<Transfer> transfers_;
   std::vector<size_t> response_sizes_;
-  int refused_ = 0;
+  int violations_ = 0;
+  long cancels_ = 0;
+  long busy_answers_ = 0;
+  long busy_left_ = 0;                // busy answers still to give for the last transfer
+  bool last_read_ = false;            // the last transfer was a read
+  BusTiming::Time busy_until_{0};     // end of its bus time (timing model)
   long reports_ = 0;
   long expired_waits_ = 0;
   std::vector<SmbusConfig> smbus_history_;

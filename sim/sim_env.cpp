@@ -25,6 +25,9 @@
 //   KDSIM_UNPLUG_AFTER  HID reports before the bridge is pulled (never)
 //   KDSIM_CP2112_SILENT_AFTER  input reports the virtual CP2112 still sends
 //                       before its answers stop coming              (never)
+//   KDSIM_CP2112_BUSY   transfer status requests the virtual CP2112
+//                       answers busy after each transfer, besides its bus
+//                       time under KDSIM_TIMING; "always": until a Cancel (0)
 //   KDSIM_VANISH_AFTER  I2C transfers the controller answers before it stops
 //                       answering: the custom board then reads the idle bus
 //                       (0xFF), the CP2112 sees no acknowledge     (never)
@@ -158,6 +161,7 @@ struct Settings {
   uint16_t board_pid = QBM7750_FALLBACK_PID;
   long unplug_after = -1;
   long cp2112_silent_after = -1;
+  long cp2112_busy = 0;  // negative: always
   std::string flash_in;
   std::string flash_out;
   std::string trace;
@@ -299,6 +303,19 @@ int read_cp2112_silent_after(Settings& s) {
   return 0;
 }
 
+int read_cp2112_busy(Settings& s) {
+  const char* value = setting("KDSIM_CP2112_BUSY");
+  if (value == nullptr) return 0;
+  if (std::string(value) == "always") {
+    s.cp2112_busy = -1;
+    return 0;
+  }
+  unsigned long busy = 0;
+  if (!parse_number(value, 10, kMaxBusyReads, &busy)) return bad(value, "a decimal count, 0 to 1000000, or always");
+  s.cp2112_busy = static_cast<long>(busy);
+  return 0;
+}
+
 int read_vanish_after(Settings& s) {
   const char* value = setting("KDSIM_VANISH_AFTER");
   if (value == nullptr) return 0;
@@ -408,8 +425,8 @@ int read_paths(Settings& s) {
 int read_settings(Settings& s) {
   for (int (*reader)(Settings&) :
        {read_board_id, read_versions, read_protocol, read_unit, read_check_fail, read_timing, read_busy,
-        read_never_ready, read_unplug_after, read_cp2112_silent_after, read_vanish_after, read_diag, read_isp_busy,
-        read_isp_nack, read_isp_stuck, read_corrupt_unit, read_paths}) {
+        read_never_ready, read_unplug_after, read_cp2112_silent_after, read_cp2112_busy, read_vanish_after,
+        read_diag, read_isp_busy, read_isp_nack, read_isp_stuck, read_corrupt_unit, read_paths}) {
     if (const int code = reader(s); code != 0) return code;
   }
   return 0;
@@ -419,7 +436,7 @@ int read_settings(Settings& s) {
 // choice of bridges.
 constexpr const char* kBoardSettings[] = {
     "BOARD_ID", "VERSIONS",     "PROTOCOL",           "UNIT",       "CHECK_FAIL",          "TIMING",
-    "BUSY",     "NEVER_READY",  "UNPLUG_AFTER",       "CP2112_SILENT_AFTER", "VANISH_AFTER", "TOUCH",
+    "BUSY",     "NEVER_READY",  "UNPLUG_AFTER",       "CP2112_SILENT_AFTER", "CP2112_BUSY", "VANISH_AFTER", "TOUCH",
     "ESD",      "LOGS",         "EVENT_INTR",         "ISP_BUSY",   "ISP_NACK",   "ISP_STUCK",           "CORRUPT_UNIT",
     "FLASH_IN", "FLASH_OUT",    "TRACE",              "CP2112_SMBUS_LOG"};
 
@@ -623,6 +640,7 @@ int build_board(Board& board, bool custom, bool cp2112, const char* cp2112_seria
   if (cp2112) {
     auto bridge = std::make_shared<VirtualCp2112>(board.controller.get(), cp2112_serial);
     if (s.cp2112_silent_after >= 0) bridge->drop_responses(s.cp2112_silent_after, -1);
+    bridge->busy_status = s.cp2112_busy;
     bridge->timing.enabled = s.timing;
     board.own_serials.push_back(bridge->info.serial);
     if (const int code = apply_identity(*bridge, bridge->info.serial); code != 0) return code;

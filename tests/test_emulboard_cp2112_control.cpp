@@ -22,7 +22,12 @@ class EmulboardCp2112 : public ::testing::Test {
     hid_virtual_detach_all();
     chip = attach_cp2112(&target);
   }
-  void TearDown() override { usb_drv_cp2112_close(); }
+  void TearDown() override {
+    usb_drv_cp2112_close();
+    if (chip) {
+      EXPECT_EQ(chip->violations(), 0);
+    }
+  }
   // Init and the entry's bring-up up to the address (7-bit 0x34).
   void bring_up() {
     ASSERT_EQ(emulboard_cp2112_init(), 1);
@@ -43,7 +48,7 @@ TEST_F(EmulboardCp2112, ACp2112ThatCannotBeUsedIsNoDeviceAndTheConsoleSaysWhy) {
   chip->refuse_open = true;
   std::string out = refused_init();
   EXPECT_NE(out.find("SILABSCP2112 found but cannot be opened: permission denied."), std::string::npos) << out;
-  EXPECT_NE(out.find("udev/99-fwdownload.rules"), std::string::npos) << out;
+  EXPECT_NE(out.find("udev/70-fwdownload.rules"), std::string::npos) << out;
   EXPECT_EQ(chip->reports_received(), 0);
   chip->refuse_open = false;
   chip->part_number = 0x0B;

@@ -15,7 +15,15 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class Isp : public FlashRig {};
+class Isp : public FlashRig {
+ protected:
+  void TearDown() override {
+    if (chip) {
+      EXPECT_EQ(chip->violations(), 0);
+    }
+    FlashRig::TearDown();
+  }
+};
 
 TEST_F(Isp, DumpReadsTheWholeFlashAndAPowerOffEndsIspMode) {
   const Bytes flash = make_image(0x20000, 3);
@@ -231,6 +239,26 @@ TEST_F(Isp, RefusedFramesAreSentAgainAndALastingRefusalFailsNamingTheStep) {
       EXPECT_EQ(Bytes(kd->flash().begin(), kd->flash().end()), want);
     }
   }
+}
+
+// A frame that keeps the bridge busy: each attempt is cancelled once the
+// write timeout (100 ms) has passed, so the next goes to an idle bridge, and
+// the line says what happened.
+TEST_F(Isp, AFrameThatKeepsTheBridgeBusyIsCancelledBeforeItGoesAgain) {
+  bring_up();
+  write_file(dir.file("in.bin"), make_image(128, 34));
+  chip->busy_status = -1;
+  EXPECT_EQ(captured([&] { return kdtool_cmd_program(dir.file("in.bin").c_str()); }), 1);
+  EXPECT_NE(out.find("Protection unlock: the bridge was still busy with the frame to register 0x000C when its write "
+                     "timeout ran out; the transfer was cancelled (3 attempts).\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(chip->cancels(), 3);
+  const auto& frames = kd->transfers();
+  const IspAccessCodes& codes = ISP_ACCESS_CODES;
+  // The entry sequence, then the first judged frame three times.
+  EXPECT_EQ(std::count_if(frames.begin(), frames.end(), [](const auto& t) { return !t.read && t.bytes.size() == 6; }),
+            static_cast<long>(std::size(codes.entry_codes) + std::size(codes.unlock_words) + 3));
 }
 
 // The bridge is pulled out in the middle of a block: the block ends at the

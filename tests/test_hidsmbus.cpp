@@ -48,6 +48,11 @@ TEST(HidSmbusReports, Decoders) {
   ASSERT_TRUE(cp2112_decode_read_response(in, sizeof in, &response));
   EXPECT_EQ(response.status, 0x02);
   EXPECT_EQ(Bytes(response.data, response.data + response.count), (Bytes{0xAA, 0xBB, 0xCC}));
+  const uint8_t gpio[] = {0x03, 0xA5}, version[] = {0x05, 0x0C, 0x02};
+  uint8_t latch = 0, part = 0, device_version = 0;
+  ASSERT_TRUE(cp2112_decode_get_gpio(gpio, sizeof gpio, &latch));
+  ASSERT_TRUE(cp2112_decode_version(version, sizeof version, &part, &device_version));
+  EXPECT_EQ(std::tie(latch, part, device_version), std::make_tuple(0xA5, 0x0C, 0x02));
   const uint8_t status[] = {0x16, 0x03, 0x05, 0x00, 0x02, 0x01, 0x00};
   Cp2112TransferStatus s;
   ASSERT_TRUE(cp2112_decode_transfer_status(status, sizeof status, &s));
@@ -63,6 +68,8 @@ TEST(HidSmbusReports, Decoders) {
       {"62 bytes in a response", response_with(62, sizeof in)},
       {"more bytes than arrived", response_with(10, 12)},
       {"short status", cp2112_decode_transfer_status(status, 6, &s)},
+      {"short version", cp2112_decode_version(version, 2, &part, &device_version)},
+      {"GPIO values of another ID", cp2112_decode_get_gpio(version, sizeof version, &latch)},
       {"status of another ID", cp2112_decode_transfer_status(in, sizeof in, &s)}};
   for (const auto& [name, decoded] : refused) EXPECT_FALSE(decoded) << name;
 }
@@ -74,6 +81,10 @@ class HidSmbusLibrary : public ::testing::Test {
     chip = attach_cp2112(&target);
     ASSERT_EQ(HidSmbus_Open(&device, 0, HID_SMBUS_DEFAULT_VID, HID_SMBUS_DEFAULT_PID), HID_SMBUS_SUCCESS);
     configure();
+  }
+  void TearDown() override {
+    HidSmbus_Close(device);
+    EXPECT_EQ(chip->violations(), violations);
   }
   void configure() {
     ASSERT_EQ(HidSmbus_SetSmbusConfig(device, 400000, 0x02, 1, 100, 100, 1, 3), HID_SMBUS_SUCCESS);
@@ -90,6 +101,7 @@ class HidSmbusLibrary : public ::testing::Test {
   std::shared_ptr<VirtualCp2112> chip;
   HID_SMBUS_DEVICE device = nullptr;
   Bytes piece;
+  int violations = 0;  // what the virtual chip should have counted
 };
 
 TEST_F(HidSmbusLibrary, RequestsOutsideTheChipsRangesNeverReachIt) {
@@ -113,6 +125,73 @@ TEST_F(HidSmbusLibrary, RequestsOutsideTheChipsRangesNeverReachIt) {
       {"read 0", HidSmbus_ReadRequest(device, 0x68, 0), length}};
   for (const auto& [name, got, want] : rows) EXPECT_EQ(got, want) << name;
   EXPECT_EQ(chip->reports_received(), before);
+}
+
+// A feature report answered with fewer bytes than its layout is a failure,
+// never fields read as zeros.
+TEST_F(HidSmbusLibrary, AFeatureReportOfAnotherLengthIsAFailure) {
+  uint32_t rate = 7;
+  uint8_t b[4] = {};
+  int32_t flags[2] = {};
+  uint16_t t[3] = {};
+  const std::function<HID_SMBUS_STATUS()> smbus = [&] {
+    return HidSmbus_GetSmbusConfig(device, &rate, &b[0], &flags[0], &t[0], &t[1], &flags[1], &t[2]);
+  };
+  const std::function<HID_SMBUS_STATUS()> gpio = [&] { return HidSmbus_GetGpioConfig(device, &b[0], &b[1], &b[2], &b[3]); };
+  const std::function<HID_SMBUS_STATUS()> latch = [&] { return HidSmbus_ReadLatch(device, &b[0]); };
+  const std::function<HID_SMBUS_STATUS()> version = [&] { return HidSmbus_GetPartNumber(device, &b[0], &b[1]); };
+  const std::tuple<const char*, int, std::function<HID_SMBUS_STATUS()>> rows[] = {
+      {"SMBus configuration, 3 of 14", 3, smbus}, {"SMBus configuration, 13 of 14", 13, smbus},
+      {"GPIO configuration, 4 of 5", 4, gpio},    {"GPIO values, 1 of 2", 1, latch},
+      {"version, 2 of 3", 2, version}};
+  for (const auto& [name, answer, call] : rows) {
+    chip->feature_answer_length = answer;
+    EXPECT_EQ(call(), HID_SMBUS_DEVICE_IO_FAILED) << name;
+  }
+  EXPECT_EQ(rate, 7u);
+  chip->feature_answer_length = -1;
+  for (const auto& [name, answer, call] : rows) EXPECT_EQ(call(), HID_SMBUS_SUCCESS) << name;
+  EXPECT_EQ(rate, 400000u);
+  chip->feature_answer_length = 2;  // the version report read by the open
+  ASSERT_EQ(HidSmbus_Close(device), HID_SMBUS_SUCCESS);
+  EXPECT_EQ(HidSmbus_Open(&device, 0, HID_SMBUS_DEFAULT_VID, HID_SMBUS_DEFAULT_PID), HID_SMBUS_DEVICE_IO_FAILED);
+  EXPECT_STREQ(HidSmbus_GetOpenErrorText(), "the device did not report its part number");
+}
+
+// The virtual chip refuses, and counts, every field out of its range or
+// sent low byte first, so that the tests above would notice an encoder that
+// sends one.
+TEST_F(HidSmbusLibrary, TheVirtualChipCountsFieldsOutOfRangeOrByteOrder) {
+  const VirtualCp2112::SmbusConfig before = chip->smbus;
+  const std::pair<const char*, Bytes> features[] = {
+      {"bit rate low byte first", {0x06, 0x80, 0x1A, 0x06, 0x00, 0x02, 0x01, 0x00, 0x64, 0x00, 0x64, 0x01, 0x00, 0x03}},
+      {"bit rate 1 MHz", {0x06, 0x00, 0x0F, 0x42, 0x40, 0x02, 0x01, 0x00, 0x64, 0x00, 0x64, 0x01, 0x00, 0x03}},
+      {"timeout 100 low byte first", {0x06, 0x00, 0x06, 0x1A, 0x80, 0x02, 0x01, 0x64, 0x00, 0x00, 0x64, 0x01, 0x00, 0x03}},
+      {"retries 3 low byte first", {0x06, 0x00, 0x06, 0x1A, 0x80, 0x02, 0x01, 0x00, 0x64, 0x00, 0x64, 0x01, 0x03, 0x00}},
+      {"1001 retries", {0x06, 0x00, 0x06, 0x1A, 0x80, 0x02, 0x01, 0x00, 0x64, 0x00, 0x64, 0x01, 0x03, 0xE9}},
+      {"flag 2", {0x06, 0x00, 0x06, 0x1A, 0x80, 0x02, 0x02, 0x00, 0x64, 0x00, 0x64, 0x01, 0x00, 0x03}},
+      {"short configuration", {0x06, 0x00, 0x06, 0x1A, 0x80, 0x02, 0x01, 0x00, 0x64, 0x00, 0x64, 0x01, 0x00}},
+      {"reset without 01", {0x01, 0x00}}};
+  const std::pair<const char*, Bytes> outputs[] = {
+      {"read of 1 low byte first", {0x10, 0x68, 0x01, 0x00}},
+      {"write-read of 2 low byte first", {0x11, 0x68, 0x02, 0x00, 0x01, 0x06}},
+      {"force send of 61 low byte first", {0x12, 0x3D, 0x00}},
+      {"status request without 01", {0x15, 0x00}},
+      {"cancel without 01", {0x17, 0x00}},
+      {"write of 62", {0x14, 0x68, 62, 0x00}}};
+  for (const auto& [name, report] : features) {
+    chip->set_feature(report.data(), report.size());
+    EXPECT_EQ(chip->violations(), ++violations) << name;
+  }
+  for (const auto& [name, report] : outputs) {
+    chip->output_report(report.data(), report.size());
+    EXPECT_EQ(chip->violations(), ++violations) << name;
+  }
+  EXPECT_EQ(chip->smbus.bit_rate, before.bit_rate);
+  EXPECT_EQ(chip->smbus.retry_limit, before.retry_limit);
+  EXPECT_TRUE(chip->transfers().empty());
+  EXPECT_EQ(chip->cancels(), 0);
+  EXPECT_EQ(chip->pending_input_reports(), 0u);
 }
 
 TEST_F(HidSmbusLibrary, EachCallDeliversOneResponse) {

@@ -365,5 +365,83 @@ TEST(Kdtool, RemoveDeviceRefusesBadTextsAndAsksFirst) {
   }
 }
 
+// Serials and file names are shown as safe_text shows them, in text lines and
+// in JSON; a JSON run still ends with its end object when such a name is not
+// UTF-8.
+TEST(Kdtool, UntrustedNamesAreEscapedAndJsonRunsStillEnd) {
+  TempDir dir;
+  write_file(dir.file("fw\xff.bin"), make_image());
+  write_file(dir.file("fw.bin"), make_image());
+  write_file(dir.file("p\x1b[2J.bin"), make_image(0x100));
+  const std::string hostile = "\\x1b]0;x\\x07\\n\\xff";  // as KDSIM_*_SERIAL takes it
+  const EnvList serial = {{"KDSIM_BRIDGE", "both"}, {"KDSIM_BOARDSIM0001_SERIAL", hostile}};
+  const struct {
+    std::vector<std::string> args;
+    EnvList env;
+    int exit_code;
+    std::string shown;  // in stdout or stderr, as written (JSON text escapes a backslash)
+  } cases[] = {
+      {{"--json", "update", dir.file("fw\xff.bin"), "1", "2", "3"}, kBoth, 0, R"(fw\\xff.bin")"},
+      {{"--json", "update", dir.file("no\xff.bin"), "1", "2", "3"}, kBoth, 2, R"(no\\xff.bin: No such file)"},
+      {{"update", dir.file("no\x1b[2J.bin"), "1", "2", "3"}, kBoth, 2, R"(no\x1b[2J.bin: No such file)"},
+      {{"--serial", "\x1b]0;x\a\n", "info"}, kBoth, 3, R"(with serial \x1b]0;x\x07\x0a.)"},
+      {{"dump", dir.file("d\x1b[2J.bin"), "--length", "100"}, kBoth, 0,
+       "Upload Filename = " + dir.file(R"(d\x1b[2J.bin)")},
+      {{"program", dir.file("p\x1b[2J.bin")}, kBoth, 0, "Download Filename = " + dir.file(R"(p\x1b[2J.bin)")},
+      {{"list"}, serial, 0, R"(custom  1209:7750  \x1b]0;x\x07\x0a\xff  virtual:0  ok)"},
+      {{"--json", "list"}, serial, 0, R"("serial":"\\x1b]0;x\\x07\\x0a\\xff")"},
+      {{"--json", "--path", "virtual:0", "update", dir.file("fw.bin"), "1", "2", "3"}, serial, 0,
+       R"("serial":"\\x1b]0;x\\x07\\x0a\\xff")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    const ProcessResult r = kdtool(c.args, c.env);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
+    EXPECT_TRUE(has(r.out + r.err, c.shown)) << r.out << r.err;
+    EXPECT_FALSE(has(r.out + r.err, "\x1b")) << "no terminal sequence gets through";
+    EXPECT_FALSE(has(r.out + r.err, "\xff")) << "nothing but UTF-8 gets through";
+    if (c.args.front() != "--json") continue;
+    nlohmann::json last;
+    size_t lines = 0;
+    for (size_t start = 0, nl; (nl = r.out.find('\n', start)) != std::string::npos; start = nl + 1, ++lines) {
+      last = nlohmann::json::parse(r.out.substr(start, nl - start), nullptr, false);
+      ASSERT_FALSE(last.is_discarded()) << r.out;
+    }
+    ASSERT_GT(lines, 0u);
+    if (c.args.back() != "list") {
+      EXPECT_EQ(last["type"], "end") << r.out;
+    }
+  }
+}
+
+// The completion matches the serials and paths it reads without evaluating
+// them, and offers them quoted for the shell; with jq and without it.
+TEST(Kdtool, CompletionOffersHostileSerialsQuotedAndRunsNothing) {
+  TempDir dir;
+  const std::string bin = std::string(KDTOOL_PATH).substr(0, std::string(KDTOOL_PATH).rfind('/'));
+  const EnvList env = {{"PATH", bin + ":" + std::getenv("PATH")},
+                       {"KDSIM_BRIDGE", "both"},
+                       {"KDSIM_BOARDSIM0001_SERIAL", "$(touch${IFS}" + dir.file("ran") + ")"},
+                       {"KDSIM_CP2112SIM0001_SERIAL", "`touch " + dir.file("ran") + "` \"x"}};
+  const std::string script = R"(
+    [[ $2 == jq ]] || command() { [[ $1 == -v && $2 == jq ]] && return 1; builtin command "$@"; }
+    source "$1"
+    for cur in "" "\$" "\`"; do
+      COMP_WORDS=(kdtool --virtual --serial "$cur"); COMP_CWORD=3
+      _kdtool
+      printf '%s|' "${COMPREPLY[@]}"; echo
+    done)";
+  for (const std::string jq : {"jq", "no jq"}) {
+    SCOPED_TRACE(jq);
+    const ProcessResult r =
+        run_process({"/usr/bin/env", "bash", "-c", script, "bash", KDTOOL_COMPLETION_PATH, jq}, env);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const std::string first = "\\$\\(touch\\$\\{IFS\\}" + dir.file("ran") + "\\)|";
+    const std::string second = "\\`touch\\ " + dir.file("ran") + "\\`\\ \\\"x|";
+    EXPECT_EQ(r.out, first + second + "\n" + first + "\n" + second + "\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("ran")));
+  }
+}
+
 }  // namespace
 #endif

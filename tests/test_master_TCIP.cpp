@@ -97,6 +97,20 @@ TEST_P(Diag, MasterInitPrintsWhatTheProtocolNameCalls) {
   }
 }
 
+// The names are the controller's to choose: shown escaped, in the same lines.
+TEST_P(Diag, NamesTheControllerReportsAreEscaped) {
+  Kd63507Config config;
+  config.protocol = "T\x1b[2J\n\xff";
+  config.versions = {0x0102, 0x0003, 0x0010, 0xABCD};
+  start(config, false);
+  EXPECT_EQ(output(master_init), with_name("T\\x1b[2J\\x0a\\xff") + kFirmware);
+  config.protocol = "TCIP";
+  config.diag.product = "\x1b]0;pwn\x07\x9b";
+  start(config, false);
+  const std::string out = output(master_init);
+  EXPECT_NE(out.find("\n product name: \\x1b]0;pwn\\x07\\x9b\n"), std::string::npos) << out;
+}
+
 TEST_P(Diag, TouchPacketsPrintOneLinePerPacketByInterruptType) {
   const std::string lines =
       "[ 1]={   0, 960,  8, -1, 30,  0},\n[ 1]={ 539, 960,  8, -1, 30,  0},\n"

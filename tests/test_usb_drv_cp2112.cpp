@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -14,7 +15,13 @@ using Bytes = std::vector<uint8_t>;
 class UsbDrvCp2112 : public ::testing::Test {
  protected:
   void SetUp() override { hid_virtual_detach_all(); }
-  void TearDown() override { usb_drv_cp2112_close(); }
+  void TearDown() override {
+    usb_drv_cp2112_close();
+    hid_transport_restrict("", "");
+    if (chip) {
+      EXPECT_EQ(chip->violations(), 0);
+    }
+  }
   // Opens one chip with auto-send-read on and a short response timeout.
   void open_configured() {
     chip = attach_cp2112(&target);
@@ -27,7 +34,7 @@ class UsbDrvCp2112 : public ::testing::Test {
   std::shared_ptr<VirtualCp2112> chip;
 };
 
-TEST_F(UsbDrvCp2112, TheLastDeviceWithAReadableSerialIsChosen) {
+TEST_F(UsbDrvCp2112, TheLastDeviceIsChosenAndOneWithoutASerialIsKnownByItsPath) {
   EXPECT_EQ(usb_drv_cp2112_open(), 0);  // none at all
   auto first = attach_cp2112(&target, "FIRST");
   attach_cp2112(&target, "OTHER")->info.product_id = 0x1234;  // not a CP2112
@@ -39,18 +46,79 @@ TEST_F(UsbDrvCp2112, TheLastDeviceWithAReadableSerialIsChosen) {
   EXPECT_STREQ(m_strSmbusSerialStringList[0], "FIRST");
   EXPECT_EQ(std::make_pair(first->open_count, second->open_count), std::make_pair(0, 1));
   usb_drv_cp2112_close();
-  second->info.serial.clear();  // a serial that cannot be read passes the device over
-  ASSERT_EQ(usb_drv_cp2112_open(), 1);
-  EXPECT_STREQ(tSmbusDevice.acSerial, "FIRST");
   first->info.serial = std::string(400, 'x');  // cut, never overrun
+  second->info.serial.clear();  // none: still a device, known by its path
   ASSERT_EQ(usb_drv_cp2112_open(), 1);
-  EXPECT_EQ(std::string(tSmbusDevice.acSerial), std::string(CP2112_STRING_LENGTH - 1, 'x'));
-  first->info.serial.clear();
-  EXPECT_EQ(usb_drv_cp2112_open(), 0);
+  EXPECT_EQ(std::string(m_strSmbusSerialStringList[0]), std::string(CP2112_STRING_LENGTH - 1, 'x'));
+  EXPECT_EQ(tSmbusDevice.ulDeviceNum, 1u);
+  EXPECT_STREQ(tSmbusDevice.acSerial, "");
+  EXPECT_EQ(usb_drv_cp2112_is_open(), 1);
 
   for (int i = 0; i < 12; ++i) attach_cp2112(&target, "SN" + std::to_string(i));
   ASSERT_EQ(usb_drv_cp2112_open(), 1);  // only the first ten are considered
-  EXPECT_STREQ(tSmbusDevice.acSerial, "SN7");  // the tenth, after the two without a serial
+  EXPECT_STREQ(tSmbusDevice.acSerial, "SN7");  // the tenth
+}
+
+// Boards that share a serial, or have none: a run limited to one path opens
+// exactly the board there and talks to it alone.
+TEST_F(UsbDrvCp2112, ARunLimitedToOnePathOpensExactlyThatBoard) {
+  for (const std::string serial : {"SAME", ""}) {
+    SCOPED_TRACE("serial \"" + serial + "\"");
+    hid_virtual_detach_all();
+    const std::shared_ptr<VirtualCp2112> boards[] = {attach_cp2112(&target, serial), attach_cp2112(&target, serial),
+                                                     attach_cp2112(&target, serial)};
+    for (size_t k = 0; k < std::size(boards); ++k) {
+      hid_transport_restrict(boards[k]->info.path, "");
+      ASSERT_EQ(usb_drv_cp2112_open(), 1);
+      ASSERT_EQ(usb_drv_cp2112_is_open(), 1);
+      const uint8_t byte = 0;
+      ASSERT_EQ(usb_drv_cp2112_I2C_WriteRequest(0x68, &byte, 1), 1);
+      for (size_t i = 0; i < std::size(boards); ++i) {
+        EXPECT_EQ(boards[i]->open_count, i == k ? 1 : 0) << i;
+        EXPECT_EQ(boards[i]->transfers().size(), i <= k ? 1u : 0u) << i;  // one write each, in turn
+      }
+      usb_drv_cp2112_close();
+    }
+  }
+}
+
+// A chip that answers busy is asked again, at least 1 ms apart, until the
+// write timeout (100 ms) has passed; then its transfer is cancelled and has
+// failed, and the chip is idle for the next one.
+TEST_F(UsbDrvCp2112, ABusyChipIsAskedUntilTheWriteTimeoutThenCancelled) {
+  using Clock = std::chrono::steady_clock;
+  open_configured();
+  const uint8_t byte = 0;
+  const struct {
+    long busy;
+    int completed;
+    long cancels;
+  } rows[] = {{10, 1, 0}, {-1, 0, 1}, {0, 1, 0}};  // 10 busy answers: well inside 100 ms
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.busy);
+    chip->busy_status = row.busy;
+    const long busy_before = chip->busy_answers(), cancels_before = chip->cancels();
+    ASSERT_EQ(usb_drv_cp2112_I2C_WriteRequest(0x68, &byte, 1), 1);
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(usb_drv_cp2112_LastTransferCompleted(), row.completed);
+    EXPECT_EQ(chip->cancels() - cancels_before, row.cancels);
+    EXPECT_EQ(usb_drv_cp2112_LastTransferCancelled(), row.cancels);
+    if (row.busy >= 0) {
+      EXPECT_EQ(chip->busy_answers() - busy_before, row.busy);
+    } else {
+      EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100));
+    }
+  }
+  // Under the timing model the chip is busy for the bus time: 61 bytes at
+  // 10 kHz take 56 ms.
+  chip->timing.enabled = true;
+  tCP2112_SMBUS.ulBitRate = 10000;
+  ASSERT_EQ(usb_drv_cp2112_SetSmbusConfig(), 1);
+  const long busy_before = chip->busy_answers();
+  const uint8_t data[61] = {};
+  ASSERT_EQ(usb_drv_cp2112_I2C_WriteRequest(0x68, data, sizeof data), 1);
+  EXPECT_EQ(usb_drv_cp2112_LastTransferCompleted(), 1);
+  EXPECT_GT(chip->busy_answers() - busy_before, 10);
 }
 
 TEST_F(UsbDrvCp2112, AfterCloseEveryOperationIsRefusedUntilTheNextOpen) {

@@ -7,6 +7,7 @@
 #include "app/run_outcome.h"
 #include "app/master.h"
 #include "bridge/cp2112/emulboard_cp2112_isp.h"
+#include "console/safe_text.h"
 #include "diag/device_records.h"
 #include "platform/file_open.h"
 
@@ -107,9 +108,10 @@ int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>*
   if (size <= 0 || at >= ISP_FLASH_SIZE || size > static_cast<long>(ISP_FLASH_SIZE - at)) {
     verify_result = 0;
     if (size < 0) {
-      std::printf("Can not find Filename = %s\n", file);
+      std::printf("Can not find Filename = %s\n", safe_text(file).c_str());
     } else {
-      std::printf("Not verified: %s is empty or runs past the end of the flash from 0x%05X.\n", file, at);
+      std::printf("Not verified: %s is empty or runs past the end of the flash from 0x%05X.\n", safe_text(file).c_str(),
+                  at);
     }
     return kExitBadFile;
   }
@@ -118,7 +120,7 @@ int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>*
   if (where_out != nullptr) *where_out = at;
   if (!enter_update_mode(&entered)) {
     // Nothing was compared: no address to name.
-    std::printf("Verify FAILED: %s\n", run_reason_settle().c_str());
+    std::printf("Verify FAILED: %s\n", safe_text(run_reason_settle()).c_str());
     return kExitFailed;
   }
   const VerifyOutcome outcome = data != nullptr ? iap_verify_buffer(data->data(), static_cast<uint32_t>(size), at, &where)

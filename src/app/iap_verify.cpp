@@ -7,6 +7,7 @@
 #include "app/run_outcome.h"
 #include "bridge/cp2112/emulboard_cp2112_control.h"
 #include "bridge/cp2112/emulboard_cp2112_isp.h"
+#include "console/safe_text.h"
 #include "platform/file_open.h"
 
 #include <algorithm>
@@ -115,7 +116,7 @@ VerifyOutcome iap_verify_file(const char* path, uint32_t base, uint32_t* where) 
   if (where != nullptr) *where = base;
   FILE* file = platform_fopen(path, "rb");
   if (file == nullptr) {
-    std::printf("Can not find Filename = %s\n", path);
+    std::printf("Can not find Filename = %s\n", safe_text(path).c_str());
     verify_result = 0;
     return VERIFY_FAILED;
   }
@@ -127,7 +128,7 @@ VerifyOutcome iap_verify_file(const char* path, uint32_t base, uint32_t* where) 
   const bool read = size >= 0 && std::fread(data.data(), 1, data.size(), file) == data.size();
   std::fclose(file);
   if (!read) {
-    std::printf("Can not read File(%s)\n", path);
+    std::printf("Can not read File(%s)\n", safe_text(path).c_str());
     verify_result = 0;
     return VERIFY_FAILED;
   }
@@ -143,7 +144,7 @@ void iap_verify_print_verdict(VerifyOutcome outcome, uint32_t where) {
     std::printf("Verify FAILED at 0x%05X\n", where);
   } else {
     // The check itself failed there: the flash was not found different.
-    std::printf("Verify FAILED at 0x%05X: %s\n", where, run_reason_settle().c_str());
+    std::printf("Verify FAILED at 0x%05X: %s\n", where, safe_text(run_reason_settle()).c_str());
   }
 }
 

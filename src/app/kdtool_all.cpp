@@ -3,6 +3,7 @@
 #include "app/kdtool_all.h"
 
 #include "app/entry.h"
+#include "app/kdtool_json.h"
 #include "app/run_outcome.h"
 #include "app/sha256.h"
 #include "console/safe_text.h"
@@ -491,7 +492,7 @@ class Teller {
     for (const auto& [key, value] : object.items()) {
       if (key != "serial" && key != "path") out[key] = value;
     }
-    std::printf("%s\n", out.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+    std::printf("%s\n", kdtool_json_text(out).c_str());
     std::fflush(stdout);
   }
 
@@ -643,7 +644,7 @@ void settle(Board& b, const std::string& command) {
 // ---- The run -------------------------------------------------------------
 
 int refuse(const KdtoolOptions& options, int code, const std::string& reason) {
-  std::fprintf(stderr, "kdtool: %s\n", reason.c_str());
+  std::fprintf(stderr, "kdtool: %s\n", safe_text(reason).c_str());
   if (options.json) kdtool_json_failure(code, reason);
   return code;
 }
@@ -930,7 +931,7 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
     Json summary{{"type", "summary"}, {"command", command}, {"ok", ok}, {"exit_code", exit_code},
                  {"boards", rows}, {"counts", counts_json}, {"repeated_serials", repeated},
                  {"stopped_by", g_interrupted ? Json(terminal_stop_name(g_interrupted)) : Json()}};
-    std::printf("%s\n", summary.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+    std::printf("%s\n", kdtool_json_text(summary).c_str());
   }
   std::fflush(stdout);
   return exit_code;

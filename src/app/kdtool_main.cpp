@@ -11,6 +11,7 @@
 #include "app/master.h"
 #include "bridge/cp2112/sys_helpers.h"
 #include "bridge/hidboard/usb_drv_qbm7750.h"
+#include "console/safe_text.h"
 #include "console/util_console.h"
 #include "diag/master_TCIP.h"
 #include "platform/file_open.h"
@@ -52,7 +53,7 @@ constexpr char kExitCodes[] =
 bool g_json_failures = false;  // --json anywhere on the command line
 
 int bad_usage(const std::string& message) {
-  std::fprintf(stderr, "kdtool: %s\nTry 'kdtool --help'.\n", message.c_str());
+  std::fprintf(stderr, "kdtool: %s\nTry 'kdtool --help'.\n", safe_text(message).c_str());
   if (g_json_failures) kdtool_json_failure(EXIT_BAD_INPUT, message);
   return EXIT_BAD_INPUT;
 }
@@ -275,7 +276,7 @@ bool kdtool_select_bridge(const KdtoolOptions& options) {
                                                                   : "bridge (custom board or CP2112)";
   if (!options.path.empty()) wanted += " at " + options.path;
   if (!options.serial.empty()) wanted += " with serial " + options.serial;
-  std::fprintf(stderr, "kdtool: Device Not Found: no usable %s.\n", wanted.c_str());
+  std::fprintf(stderr, "kdtool: Device Not Found: no usable %s.\n", safe_text(wanted).c_str());
   return false;
 }
 
@@ -361,7 +362,7 @@ int run_remove_device(const KdtoolOptions& options) {
   }
   if (!options.yes) {
     std::printf("Remove from the system the first device whose first hardware ID contains \"%s\"? [yes/no] ",
-                text.c_str());
+                safe_text(text).c_str());
     std::fflush(stdout);
     char answer[16] = {};
     const bool read = std::fgets(answer, sizeof answer, stdin) != nullptr;
@@ -375,14 +376,14 @@ int run_remove_device(const KdtoolOptions& options) {
     }
   }
   if (ZQ_RemoveDevice(text.c_str()) == 1) {
-    std::printf("Removed the first device whose first hardware ID contains \"%s\".\n", text.c_str());
+    std::printf("Removed the first device whose first hardware ID contains \"%s\".\n", safe_text(text).c_str());
     return EXIT_UPDATED;
   }
   // Elsewhere the helper has said that it is not available.
   if (sys_helpers_available()) {
     std::printf("Nothing removed: no device's first hardware ID contains \"%s\", or the system refused "
                 "the removal (it needs administrator rights).\n",
-                text.c_str());
+                safe_text(text).c_str());
   }
   return EXIT_UPDATE_FAILED;
 }

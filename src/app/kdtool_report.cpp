@@ -1,7 +1,9 @@
 #include "app/entry.h"
 #include "app/kdtool.h"
+#include "app/kdtool_json.h"
 #include "app/master.h"
 #include "bridge/hidboard/usb_drv_qbm7750.h"
+#include "console/safe_text.h"
 #include "platform/hid.h"
 #include "platform/hidsmbus.h"
 
@@ -44,23 +46,6 @@ std::string version_text(uint16_t word) {
   char text[12];
   std::snprintf(text, sizeof text, "%02X.%02X", word >> 8, word & 0xFF);
   return text;
-}
-
-// Names read from devices are not known to be UTF-8: anything outside
-// printable ASCII becomes an escape the document can carry.
-std::string ascii(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7F) {
-      out += c;
-    } else {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-      out += escape;
-    }
-  }
-  return out;
 }
 
 // A fixed-width name field up to its first NUL.
@@ -110,8 +95,8 @@ std::vector<Bridge> find_bridges(const KdtoolOptions& options) {
 Json bridge_json(const HidDeviceInfo& info, const char* kind) {
   return Json{{"kind", kind},
               {"id", hex4(info.vendor_id) + ":" + hex4(info.product_id)},
-              {"serial", ascii(info.serial)},
-              {"path", ascii(info.path)}};
+              {"serial", info.serial},
+              {"path", info.path}};
 }
 
 // Reads a block; false when the read failed.
@@ -126,17 +111,17 @@ int kdtool_list(const KdtoolOptions& options) {
     for (const Bridge& b : bridges) {
       Json bridge = bridge_json(b.info, b.kind);
       bridge["usable"] = b.problem.empty();
-      bridge["problem"] = b.problem.empty() ? Json() : Json(ascii(b.problem));
+      bridge["problem"] = b.problem.empty() ? Json() : Json(b.problem);
       list.push_back(bridge);
     }
-    std::printf("%s\n", Json{{"virtual", options.virtual_hardware}, {"bridges", list}}.dump().c_str());
+    std::printf("%s\n", kdtool_json_text(Json{{"virtual", options.virtual_hardware}, {"bridges", list}}).c_str());
     return EXIT_UPDATED;
   }
   if (bridges.empty()) std::puts("No bridge found.");
   for (const Bridge& b : bridges) {
     std::printf("%-6s  %04x:%04x  %s  %s  %s\n", b.kind, b.info.vendor_id, b.info.product_id,
-                b.info.serial.empty() ? "-" : b.info.serial.c_str(), b.info.path.c_str(),
-                b.problem.empty() ? "ok" : b.problem.c_str());
+                b.info.serial.empty() ? "-" : safe_text(b.info.serial).c_str(), safe_text(b.info.path).c_str(),
+                b.problem.empty() ? "ok" : safe_text(b.problem).c_str());
   }
   return EXIT_UPDATED;
 }
@@ -155,7 +140,7 @@ std::string kdtool_info_json(const KdtoolOptions& options) {
   const bool have_interface = read_block(kInterfaceReg, interface, sizeof interface);
   const std::string protocol = have_interface ? name_field(interface, 8) : "";
   doc["interface"] =
-      have_interface ? Json{{"protocol", ascii(protocol)}, {"version", version_text(le16(interface + 8))}} : Json();
+      have_interface ? Json{{"protocol", protocol}, {"version", version_text(le16(interface + 8))}} : Json();
 
   uint8_t versions[8] = {};
   doc["versions"] = Json();
@@ -174,7 +159,7 @@ std::string kdtool_info_json(const KdtoolOptions& options) {
   const bool buffers = full || (have_interface && protocol == "DFUP");
   uint8_t panel[23] = {};
   doc["panel"] = full && read_block(kPanelReg, panel, sizeof panel)
-                     ? Json{{"product", ascii(name_field(panel, 16))},
+                     ? Json{{"product", name_field(panel, 16)},
                             {"resolution", {le16(panel + 16), le16(panel + 18)}},
                             {"nodes", {panel[20], panel[21]}},
                             {"keys", panel[22]}}
@@ -195,5 +180,5 @@ std::string kdtool_info_json(const KdtoolOptions& options) {
                                                                        static_cast<uint32_t>(log_ctrl[3]) << 24));
     doc["log_control"] = Json{{"mask", mask}, {"enabled", log_ctrl[4]}};
   }
-  return doc.dump() + "\n";
+  return kdtool_json_text(doc) + "\n";
 }

@@ -15,8 +15,10 @@
 #include "app/flash_commands.h"
 #include "app/iap_update.h"
 #include "app/kdtool.h"
+#include "app/kdtool_json.h"
 #include "app/master.h"
 #include "app/run_outcome.h"
+#include "console/safe_text.h"
 #include "console/util_console.h"
 #include "hex/hex_image.h"
 #include "platform/file_open.h"
@@ -142,7 +144,7 @@ class Telling {
 
   // One JSON object as one line on stdout (json mode only).
   void emit(const Json& object) const {
-    if (mode_ == Mode::kJson) write_fd(out_ >= 0 ? out_ : STDOUT_FILENO, object.dump() + "\n");
+    if (mode_ == Mode::kJson) write_fd(out_ >= 0 ? out_ : STDOUT_FILENO, kdtool_json_text(object) + "\n");
   }
 
   double elapsed_s() const { return std::chrono::duration<double>(Clock::now() - started_).count(); }
@@ -407,7 +409,8 @@ const char* title(const std::string& command) {
 
 void kdtool_json_failure(int exit_code, const std::string& reason) {
   std::fflush(stdout);
-  write_fd(STDOUT_FILENO, Json{{"type", "end"}, {"ok", false}, {"exit_code", exit_code}, {"reason", reason}}.dump() + "\n");
+  write_fd(STDOUT_FILENO,
+           kdtool_json_text(Json{{"type", "end"}, {"ok", false}, {"exit_code", exit_code}, {"reason", reason}}) + "\n");
 }
 
 int kdtool_run_operation(const KdtoolOptions& original) {
@@ -417,7 +420,7 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   try {
     plan = check_files(options);
   } catch (const Refusal& refusal) {
-    std::fprintf(stderr, "kdtool: %s\n", refusal.reason.c_str());
+    std::fprintf(stderr, "kdtool: %s\n", safe_text(refusal.reason).c_str());
     if (options.json) kdtool_json_failure(EXIT_BAD_INPUT, refusal.reason);
     return EXIT_BAD_INPUT;
   }
@@ -513,7 +516,7 @@ int kdtool_run_operation(const KdtoolOptions& original) {
     // Windows gets console attributes rather than escape sequences.
     const bool colour = telling.mode() == Mode::kLive;
     if (colour) console_set_font_color(ok ? COLOR_BRIGHT_GREEN : COLOR_BRIGHT_RED);
-    std::fprintf(to, "%s\n", verdict.c_str());
+    std::fprintf(to, "%s\n", safe_text(verdict).c_str());
     if (colour) console_set_font_color(COLOR_BRIGHT_WHITE);
   }
   Json end{{"type", "end"}, {"ok", ok}, {"exit_code", code}, {"reason", ok ? Json() : Json(reason)},
@@ -521,6 +524,6 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   if (command == "verify" && !ok) end["mismatch_at"] = hex5(where);
   if (command == "dump" && !ok) end["failed_at"] = hex5(where);
   if (command == "update") end["written"] = g_update_outcome == UPDATE_WRITTEN;
-  if (options.json) write_fd(STDOUT_FILENO, end.dump() + "\n");
+  if (options.json) write_fd(STDOUT_FILENO, kdtool_json_text(end) + "\n");
   return code;
 }

@@ -4,6 +4,7 @@
 #include "app/entry.h"
 #include "app/master.h"
 #include "console/log.h"
+#include "console/safe_text.h"
 #include "console/util_console.h"
 #include "diag/device_records.h"
 #include "diag/log_table.h"
@@ -16,6 +17,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 bool g_master_init_quiet = false;
@@ -78,13 +81,20 @@ bool load_record(uint16_t reg, Record& record, const char* block) {
 
 // ---- Device information ---------------------------------------------------
 
+// A fixed-width name the controller reports, up to its first NUL, made safe
+// to print.
+std::string device_name(const char* field, size_t width) {
+  const std::string_view name(field, width);
+  return safe_text(name.substr(0, name.find('\0')));
+}
+
 bool read_interface(char name[kNameSize]) {
   uint8_t block[kInterfaceSize];
   if (!read_block(kRegInterface, block, sizeof block, "interface block")) return false;
   std::memcpy(name, block, kNameSize);
   const uint16_t version = le16(block + kNameSize);
   std::puts("[Interface Informations]");
-  std::printf(" protocol name: %.8s\n", name);
+  std::printf(" protocol name: %s\n", device_name(name, kNameSize).c_str());
   std::printf(" protocol version: %02X.%02X\n", version >> 8, version & 0xFF);
   return true;
 }
@@ -92,7 +102,7 @@ bool read_interface(char name[kNameSize]) {
 void load_tcip_records(void) {
   if (load_record(REG_PANEL, tPanel, "panel block")) {
     std::puts("[Panel Informations]");
-    std::printf(" product name: %.16s\n", tPanel.acProductName);
+    std::printf(" product name: %s\n", device_name(tPanel.acProductName, sizeof tPanel.acProductName).c_str());
     std::printf(" resolution: %d x %d\n", tPanel.usResolutionX, tPanel.usResolutionY);
     std::printf(" node: %d x %d, key: %d\n", tPanel.ucNodeX, tPanel.ucNodeY, tPanel.ucKeyNum);
     // The replay of raw frames needs the raw image's dimensions: the panel's.

@@ -36,7 +36,7 @@ HidapiHandle* own(HidHandle* handle) { return static_cast<HidapiHandle*>(handle)
 
 constexpr size_t kMaxDescriptorSize = 4096;  // the kernel's HID_MAX_DESCRIPTOR_SIZE
 constexpr char kUdevFix[] =
-    "install udev/99-fwdownload.rules into /etc/udev/rules.d/, run "
+    "install udev/70-fwdownload.rules into /etc/udev/rules.d/, run "
     "\"sudo udevadm control --reload-rules && sudo udevadm trigger\" and replug the board";
 
 std::string utf8_from_wide(const wchar_t* text) {

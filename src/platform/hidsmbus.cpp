@@ -95,11 +95,14 @@ HID_SMBUS_STATUS find(uint32_t device_num, uint16_t vid, uint16_t pid, HidDevice
   return HID_SMBUS_SUCCESS;
 }
 
-HID_SMBUS_STATUS get_feature(HidSmbusDevice* device, uint8_t id, Cp2112Report& report) {
+// Reads feature report `id`, asking for exactly its layout's `length`. An
+// answer of any other length is a failure: a short one would leave fields
+// that were never sent to be read as zeros.
+HID_SMBUS_STATUS get_feature(HidSmbusDevice* device, uint8_t id, size_t length, Cp2112Report& report) {
   report.fill(0);
   report[0] = id;
-  const int n = hid_transport_get_feature(device->hid, report.data(), report.size());
-  return n > 0 ? HID_SMBUS_SUCCESS : HID_SMBUS_DEVICE_IO_FAILED;
+  const int n = hid_transport_get_feature(device->hid, report.data(), length);
+  return n == static_cast<int>(length) ? HID_SMBUS_SUCCESS : HID_SMBUS_DEVICE_IO_FAILED;
 }
 
 HID_SMBUS_STATUS send_feature(HidSmbusDevice* device, const Cp2112Report& report, size_t length) {
@@ -247,8 +250,8 @@ HID_SMBUS_STATUS HidSmbus_Open(HID_SMBUS_DEVICE* device, uint32_t device_num, ui
   Cp2112Report report;
   uint8_t part = 0;
   uint8_t version = 0;
-  if (get_feature(opened.get(), CP2112_RPT_VERSION, report) != HID_SMBUS_SUCCESS ||
-      !cp2112_decode_version(report.data(), report.size(), &part, &version)) {
+  if (get_feature(opened.get(), CP2112_RPT_VERSION, CP2112_LEN_VERSION, report) != HID_SMBUS_SUCCESS ||
+      !cp2112_decode_version(report.data(), CP2112_LEN_VERSION, &part, &version)) {
     open_error() = "the device did not report its part number";
     return HID_SMBUS_DEVICE_IO_FAILED;
   }
@@ -309,9 +312,9 @@ HID_SMBUS_STATUS HidSmbus_GetPartNumber(HID_SMBUS_DEVICE device, uint8_t* part_n
   if (open == nullptr) return HID_SMBUS_INVALID_DEVICE_OBJECT;
   if (part_number == nullptr || version == nullptr) return HID_SMBUS_INVALID_PARAMETER;
   Cp2112Report report;
-  const HID_SMBUS_STATUS status = get_feature(open, CP2112_RPT_VERSION, report);
+  const HID_SMBUS_STATUS status = get_feature(open, CP2112_RPT_VERSION, CP2112_LEN_VERSION, report);
   if (status != HID_SMBUS_SUCCESS) return status;
-  return cp2112_decode_version(report.data(), report.size(), part_number, version) ? HID_SMBUS_SUCCESS
+  return cp2112_decode_version(report.data(), CP2112_LEN_VERSION, part_number, version) ? HID_SMBUS_SUCCESS
                                                                                     : HID_SMBUS_DEVICE_IO_FAILED;
 }
 
@@ -347,9 +350,9 @@ HID_SMBUS_STATUS HidSmbus_GetSmbusConfig(HID_SMBUS_DEVICE device, uint32_t* bit_
   }
   Cp2112Report report;
   Cp2112SmbusConfig config;
-  const HID_SMBUS_STATUS status = get_feature(open, CP2112_RPT_SMBUS_CONFIG, report);
+  const HID_SMBUS_STATUS status = get_feature(open, CP2112_RPT_SMBUS_CONFIG, CP2112_LEN_SMBUS_CONFIG, report);
   if (status != HID_SMBUS_SUCCESS) return status;
-  if (!cp2112_decode_smbus_config(report.data(), report.size(), &config)) return HID_SMBUS_DEVICE_IO_FAILED;
+  if (!cp2112_decode_smbus_config(report.data(), CP2112_LEN_SMBUS_CONFIG, &config)) return HID_SMBUS_DEVICE_IO_FAILED;
   *bit_rate = config.bit_rate;
   *address = config.address;
   *auto_read_respond = config.auto_send_read ? 1 : 0;
@@ -392,9 +395,9 @@ HID_SMBUS_STATUS HidSmbus_GetGpioConfig(HID_SMBUS_DEVICE device, uint8_t* direct
   }
   Cp2112Report report;
   Cp2112GpioConfig config;
-  const HID_SMBUS_STATUS status = get_feature(open, CP2112_RPT_GPIO_CONFIG, report);
+  const HID_SMBUS_STATUS status = get_feature(open, CP2112_RPT_GPIO_CONFIG, CP2112_LEN_GPIO_CONFIG, report);
   if (status != HID_SMBUS_SUCCESS) return status;
-  if (!cp2112_decode_gpio_config(report.data(), report.size(), &config)) return HID_SMBUS_DEVICE_IO_FAILED;
+  if (!cp2112_decode_gpio_config(report.data(), CP2112_LEN_GPIO_CONFIG, &config)) return HID_SMBUS_DEVICE_IO_FAILED;
   *direction = config.direction;
   *mode = config.drive;
   *alt_function = config.alt_function;
@@ -407,9 +410,9 @@ HID_SMBUS_STATUS HidSmbus_ReadLatch(HID_SMBUS_DEVICE device, uint8_t* latch_valu
   if (open == nullptr) return HID_SMBUS_INVALID_DEVICE_OBJECT;
   if (latch_value == nullptr) return HID_SMBUS_INVALID_PARAMETER;
   Cp2112Report report;
-  const HID_SMBUS_STATUS status = get_feature(open, CP2112_RPT_GET_GPIO, report);
+  const HID_SMBUS_STATUS status = get_feature(open, CP2112_RPT_GET_GPIO, CP2112_LEN_GET_GPIO, report);
   if (status != HID_SMBUS_SUCCESS) return status;
-  return cp2112_decode_get_gpio(report.data(), report.size(), latch_value) ? HID_SMBUS_SUCCESS
+  return cp2112_decode_get_gpio(report.data(), CP2112_LEN_GET_GPIO, latch_value) ? HID_SMBUS_SUCCESS
                                                                            : HID_SMBUS_DEVICE_IO_FAILED;
 }
 

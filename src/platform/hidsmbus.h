@@ -16,6 +16,10 @@
 // 0 waits without limit, as the vendor's library does). Feature and output
 // reports block only as long as the transport's transfer does.
 //
+// Feature reports read (version, SMBus configuration, GPIO configuration and
+// values) are asked for with their layout's length; an answer of any other
+// length is HID_SMBUS_DEVICE_IO_FAILED and nothing of it is returned.
+//
 // Input reports: the device pushes Data Read Response (0x13) and Transfer
 // Status Response (0x16) reports. The library files them in two queues per
 // device. Before a read request the library takes in every report already

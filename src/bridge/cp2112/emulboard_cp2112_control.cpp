@@ -27,7 +27,7 @@ constexpr uint32_t kResponseTimeoutMs = 100;
 
 constexpr uint16_t kRegisterBytes = 2;
 constexpr uint16_t kWordBytes = 4;
-constexpr const char* kUdevRule = "udev/99-fwdownload.rules";
+constexpr const char* kUdevRule = "udev/70-fwdownload.rules";
 
 void trace(const char* operation) { EMUL_DEBUG_PRINT(0, "emulboard_cp2112: %s\n", operation); }
 

@@ -5,7 +5,9 @@
 #include "app/run_outcome.h"
 #include "bridge/cp2112/emulboard_cp2112_control.h"
 #include "bridge/cp2112/kd63507_isp_codes.h"
+#include "bridge/cp2112/usb_drv_cp2112.h"
 #include "console/log.h"
+#include "console/safe_text.h"
 #include "platform/file_open.h"
 
 #include <chrono>
@@ -61,9 +63,10 @@ bool send_word(uint16_t reg, uint32_t value) {
 
 // Sends a frame until the controller acknowledges it, at most
 // ISP_FRAME_ATTEMPTS times. A register write is the same frame again, so a
-// refused one is simply repeated; a frame that never reached the bridge ends
-// it at once. Prints the line naming the step when it gives up (`quiet`: the
-// caller says it).
+// refused one is simply repeated (a frame that kept the bridge busy past its
+// write timeout was cancelled first, so the bridge is idle again); a frame
+// that never reached the bridge ends it at once. Prints the line naming the
+// step when it gives up (`quiet`: the caller says it).
 bool acknowledged(uint16_t reg, const std::function<bool()>& send, bool quiet = false) {
   for (uint32_t attempt = 0; attempt < ISP_FRAME_ATTEMPTS; ++attempt) {
     if (!send()) {
@@ -72,7 +75,12 @@ bool acknowledged(uint16_t reg, const std::function<bool()>& send, bool quiet = 
     }
     if (emulboard_cp2112_transfer_acknowledged() != 0) return true;
   }
-  if (!quiet) {
+  if (!quiet && usb_drv_cp2112_LastTransferCancelled() != 0) {
+    std::printf("%s: the bridge was still busy with the frame to register 0x%04X when its write timeout ran out; "
+                "the transfer was cancelled (%u attempts).\n",
+                g_step, reg, static_cast<unsigned>(ISP_FRAME_ATTEMPTS));
+    run_reason_set("the bridge stayed busy with the frame to register 0x%04X", static_cast<unsigned>(reg));
+  } else if (!quiet) {
     std::printf("%s: the controller refused the frame to register 0x%04X (%u attempts).\n", g_step, reg,
                 static_cast<unsigned>(ISP_FRAME_ATTEMPTS));
     run_reason_set("the controller refused the frame to register 0x%04X", static_cast<unsigned>(reg));
@@ -221,7 +229,7 @@ int dump_words(FILE* file, const char* path, uint32_t start, uint32_t length) {
     if (stopped("Dump") || !dump_word(address, word)) return 0;
     const uint8_t stored[4] = {word[3], word[2], word[1], word[0]};
     if (std::fwrite(stored, 1, sizeof stored, file) != sizeof stored) {
-      std::printf("Can not write File(%s)\n", path);
+      std::printf("Can not write File(%s)\n", safe_text(path).c_str());
       return 0;
     }
     if (address % 1024 == 0 && run_progress_lines()) std::printf("%dK\n", static_cast<int>(address / 1024));
@@ -234,7 +242,7 @@ int dump_words(FILE* file, const char* path, uint32_t start, uint32_t length) {
 
 int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path, uint32_t start, uint32_t length) {
   trace("emulboard_cp2112_dump_from_flash_using_ispmode");
-  std::printf("Upload Filename = %s\n", path);
+  std::printf("Upload Filename = %s\n", safe_text(path).c_str());
   emulboard_cp2112_isp_print_time("Upload Start!!!\n");
   int result = 0;
   FILE* file = platform_fopen(path, "wb");
@@ -244,7 +252,7 @@ int emulboard_cp2112_dump_from_flash_using_ispmode(const char* path, uint32_t st
     result = dump_words(file, path, start, length);
     emulboard_cp2112_set_i2c_speed(kRestBitRate);
     if (std::fclose(file) != 0 && result == 1) {
-      std::printf("Can not write File(%s)\n", path);
+      std::printf("Can not write File(%s)\n", safe_text(path).c_str());
       result = 0;
     }
   }
@@ -301,7 +309,7 @@ int program_blocks(FILE* file, uint32_t size, const char* path) {
     std::memset(block, 0xFF, sizeof block);
     const size_t wanted = size - address < ISP_BLOCK_SIZE ? size - address : ISP_BLOCK_SIZE;
     if (std::fread(block, 1, wanted, file) != wanted) {
-      std::printf("Can not read File(%s)\n", path);
+      std::printf("Can not read File(%s)\n", safe_text(path).c_str());
       return 0;
     }
     if (!program_block(address, block)) return 0;
@@ -315,11 +323,11 @@ int program_blocks(FILE* file, uint32_t size, const char* path) {
 
 int emulboard_cp2112_program_to_flash_using_ispmode(const char* path, const char* shown_name) {
   trace("emulboard_cp2112_program_to_flash_using_ispmode");
-  std::printf("Download Filename = %s\n", shown_name != nullptr ? shown_name : path);
+  std::printf("Download Filename = %s\n", safe_text(shown_name != nullptr ? shown_name : path).c_str());
   emulboard_cp2112_isp_print_time("Download Start!!!\n");
   File file(platform_fopen(path, "rb"));
   if (!file) {
-    std::printf("Can not find Filename = %s\n", path);
+    std::printf("Can not find Filename = %s\n", safe_text(path).c_str());
     return 0;
   }
   long size = -1;
@@ -330,7 +338,7 @@ int emulboard_cp2112_program_to_flash_using_ispmode(const char* path, const char
   // flash for nothing, a longer one would run past its end.
   if (size <= 0 || size > static_cast<long>(ISP_FLASH_SIZE)) {
     if (size < 0) {
-      std::printf("Can not read File(%s)\n", path);
+      std::printf("Can not read File(%s)\n", safe_text(path).c_str());
     } else {
       std::printf(size == 0 ? "Nothing to program: the file is empty.\n"
                             : "Not programmed: the file is larger than the flash (0x20000 bytes).\n");

@@ -3,8 +3,10 @@
 #include "bridge/cp2112/cp2112_util.h"
 #include "console/log.h"
 #include "platform/hidsmbus_reports.h"
+#include "platform/sleep.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -22,8 +24,15 @@ constexpr uint8_t kRegisterAddressSize = 2;
 // time) is given up after this many pieces in a row, so that a chip that
 // answers but never delivers cannot hold the read for ever.
 constexpr int kMaxEmptyPieces = 16;
-// Transfer status requests while the chip still reports the transfer busy.
-constexpr int kMaxBusyStatus = 8;
+// How long a transfer may keep the chip busy when no write timeout is
+// configured (the chip's own would then never end it): its largest one.
+constexpr uint16_t kBusyLimitWithoutTimeoutMs = CP2112_MAX_TIMEOUT_MS;
+// Status requests while the chip answers busy start at least this far
+// apart: a real chip's answer takes a USB round trip anyway.
+constexpr auto kBusyPollInterval = std::chrono::milliseconds(1);
+
+// Whether the last LastTransferCompleted gave up on a busy chip.
+bool g_last_transfer_cancelled = false;
 
 std::string& open_error() {
   static std::string text;
@@ -80,8 +89,16 @@ int FindDevice(char* serial, uint32_t* device_number) {
   int found = 0;
   for (uint32_t i = 0; i < count; ++i) {
     char* slot = m_strSmbusSerialStringList[i];
-    if (checked(HidSmbus_GetString(i, kVid, kPid, slot, HID_SMBUS_GET_SERIAL_STR)) != HID_SMBUS_SUCCESS) continue;
-    EMUL_DEBUG_PRINT(0, "usb_drv_cp2112: device %u serial %s\n", i, slot);
+    if (checked(HidSmbus_GetString(i, kVid, kPid, slot, HID_SMBUS_GET_SERIAL_STR)) != HID_SMBUS_SUCCESS) {
+      // A chip without a serial is still one device, known by its path (a
+      // restriction to one path leaves only it in the enumeration).
+      char path[CP2112_STRING_LENGTH];
+      std::memset(slot, 0, CP2112_STRING_LENGTH);
+      if (checked(HidSmbus_GetString(i, kVid, kPid, path, HID_SMBUS_GET_PATH_STR)) != HID_SMBUS_SUCCESS) continue;
+      EMUL_DEBUG_PRINT(0, "usb_drv_cp2112: device %u has no serial, path %s\n", i, path);
+    } else {
+      EMUL_DEBUG_PRINT(0, "usb_drv_cp2112: device %u serial %s\n", i, slot);
+    }
     std::memcpy(serial, slot, CP2112_STRING_LENGTH);
     *device_number = i;
     found = 1;
@@ -298,8 +315,14 @@ int usb_drv_cp2112_GetTransferStatus(void) {
 
 int usb_drv_cp2112_LastTransferCompleted(void) {
   EMUL_DEBUG_PRINT(0, "usb_drv_cp2112: usb_drv_cp2112_LastTransferCompleted\n");
+  g_last_transfer_cancelled = false;
   if (!is_open()) return 0;
-  for (int asked = 0; asked < kMaxBusyStatus; ++asked) {
+  using Clock = std::chrono::steady_clock;
+  const uint16_t limit_ms =
+      tCP2112_SMBUS.usWriteTimeout != 0 ? tCP2112_SMBUS.usWriteTimeout : kBusyLimitWithoutTimeoutMs;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+  for (;;) {
+    const Clock::time_point asked = Clock::now();
     if (checked(HidSmbus_TransferStatusRequest(tSmbusDevice.hDevice)) != HID_SMBUS_SUCCESS) return 0;
     uint8_t status0 = 0;
     uint8_t status1 = 0;
@@ -311,6 +334,16 @@ int usb_drv_cp2112_LastTransferCompleted(void) {
     }
     HidSmbus_DecodeTransferStatus2(status0, status1);
     if (status0 != CP2112_STATUS_BUSY) return status0 == CP2112_STATUS_COMPLETE ? 1 : 0;
+    if (asked >= deadline) break;
+    platform_sleep_until(asked + kBusyPollInterval);
   }
+  // Busy past the write timeout: the chip did not end the transfer itself
+  // (a bus held low, a chip that hangs). It is stopped, so that the next
+  // request finds the chip idle instead of queued behind it.
+  EMUL_DEBUG_PRINT(0, "usb_drv_cp2112: still busy after %u ms: cancelled\n", limit_ms);
+  checked(HidSmbus_CancelTransfer(tSmbusDevice.hDevice));
+  g_last_transfer_cancelled = true;
   return 0;
 }
+
+int usb_drv_cp2112_LastTransferCancelled(void) { return g_last_transfer_cancelled ? 1 : 0; }

@@ -59,8 +59,10 @@ extern Cp2112Gpio tCP2112_GPIO;    // starts 00 00 FF 00 00 00
 extern Cp2112Smbus tCP2112_SMBUS;  // starts all zero
 
 // Chooses the last device, in enumeration order, whose serial string could
-// be read: copies its serial (260 characters) and index out. 1 when one was
-// chosen, else 0.
+// be read, or which has none but a path: copies its serial (260 characters,
+// empty for a device without one) and index out. 1 when one was chosen,
+// else 0. The transport's restriction to one path or serial
+// (hid_transport_restrict) limits what it sees.
 int FindDevice(char* serial, uint32_t* device_number);
 // Traces the device's attributes, part number and strings (opened: 1 asks
 // the open handle, else the enumeration by device number).
@@ -102,8 +104,14 @@ int usb_drv_cp2112_CancelTransfer(void);
 // sent, else 1 (also when no response came).
 int usb_drv_cp2112_GetTransferStatus(void);
 // Whether the last transfer reached its target: the transfer status is asked
-// for (again while the chip reports it busy, at most a few times) and 1 is
-// returned only for "complete". A NACKed address, a timeout, a status that
-// could not be had: 0. A write request returns once the report is out; only
-// this tells whether the I2C write was acknowledged.
+// for, again while the chip reports it busy (requests at least 1 ms apart),
+// and 1 is returned only for "complete". A NACKed address, a timeout, a
+// status that could not be had: 0. A chip still busy once the configured
+// write timeout of tCP2112_SMBUS has passed since the first request (1000 ms
+// when none is configured) is sent Cancel Transfer, and 0 returned. A write
+// request returns once the report is out; only this tells whether the I2C
+// write was acknowledged.
 int usb_drv_cp2112_LastTransferCompleted(void);
+// 1 when the last usb_drv_cp2112_LastTransferCompleted cancelled a transfer
+// that kept the chip busy, else 0.
+int usb_drv_cp2112_LastTransferCancelled(void);
