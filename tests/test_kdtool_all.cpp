@@ -46,8 +46,8 @@ bool wait_until(Done done, int seconds = 30) {
 }
 
 // Four boards, each flash file filled with a byte of its own; CP2112SIM0001
-// is already at the release versions, CP2112SIM0002's controller vanishes
-// in the middle of the update.
+// is already at the release versions, CP2112SIM0002 reports the same serial
+// and its controller vanishes in the middle of the update.
 struct MixedSet {
   TempDir dir;
   std::string image = dir.file("fw.bin");
@@ -55,7 +55,8 @@ struct MixedSet {
                  {"KDSIM_FLASH_IN", dir.file("%s.bin")},
                  {"KDSIM_FLASH_OUT", dir.file("%s.bin")},
                  {"KDSIM_CP2112SIM0001_VERSIONS", "0001,0102,0003,0010"},
-                 {"KDSIM_CP2112SIM0002_VANISH_AFTER", "500"}};
+                 {"KDSIM_CP2112SIM0002_VANISH_AFTER", "500"},
+                 {"KDSIM_CP2112SIM0002_SERIAL", "CP2112SIM0001"}};
 
   MixedSet() { write_file(image, make_image()); }
 
@@ -96,15 +97,19 @@ TEST(KdtoolAll, MixedSetInAPipeAndInJsonGivesEachBoardItsResultAndSummary) {
   const ProcessResult r = set.run({"--log-dir", set.dir.file("logs")});
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
   set.expect_flash();
-  const char* rows[] = {"BOARDSIM0001   custom  ok, verified ", "BOARDSIM0002   custom  ok, verified ",
-                        "CP2112SIM0001  cp2112  ok (current) ", "CP2112SIM0002  cp2112  failed "};
-  for (const char* row : rows) EXPECT_TRUE(has(r.out, row)) << row << "\n" << r.out;
-  EXPECT_TRUE(has(r.out, "s  the controller stopped answering\n3 ok, 1 failed, 0 interrupted, 0 skipped\n"
+  const std::string pad(13, ' ');
+  const std::string rows[] = {"BOARDSIM0001" + pad + "  custom  ok, verified ", "BOARDSIM0002" + pad + "  custom  ok, verified ",
+                              "CP2112SIM0001 (virtual:2)  cp2112  ok (current) ",
+                              "CP2112SIM0001 (virtual:3)  cp2112  failed "};
+  for (const std::string& row : rows) EXPECT_TRUE(has(r.out, row)) << row << "\n" << r.out;
+  EXPECT_TRUE(has(r.out, "s  the controller stopped answering\n"
+                         "Serial CP2112SIM0001 is reported by 2 boards: each was addressed by its path.\n"
+                         "3 ok, 1 failed, 0 interrupted, 0 skipped\n"
                          "Update FAILED: 3 of 4 boards succeeded (1 failed, 0 interrupted); 2 verified\n"))
       << r.out;
   EXPECT_TRUE(has(r.out, "BOARDSIM0001: started (custom)\n")) << r.out;
-  EXPECT_TRUE(has(r.out, "CP2112SIM0001: Update OK, already at the release versions (")) << r.out;
-  EXPECT_TRUE(has(r.out, "CP2112SIM0002: Update FAILED: the controller stopped answering (")) << r.out;
+  EXPECT_TRUE(has(r.out, "CP2112SIM0001 (virtual:2): Update OK, already at the release versions (")) << r.out;
+  EXPECT_TRUE(has(r.out, "CP2112SIM0001 (virtual:3): Update FAILED: the controller stopped answering (")) << r.out;
   // Each board's whole text output in a log of its own, named with the
   // run's time, the serial and the board's place, after a header that says
   // what ran on which bridge with which image.
@@ -119,11 +124,11 @@ TEST(KdtoolAll, MixedSetInAPipeAndInJsonGivesEachBoardItsResultAndSummary) {
   }
   EXPECT_TRUE(log2.starts_with("time: 20")) << log2;
   EXPECT_TRUE(has(read_text_file(file_ending(logs, "Z-CP2112SIM0001-3.log")), "FW Version : SAME\n"));
-  EXPECT_TRUE(has(read_text_file(file_ending(logs, "Z-CP2112SIM0002-4.log")),
+  EXPECT_TRUE(has(read_text_file(file_ending(logs, "Z-CP2112SIM0001-4.log")),
                   "the controller stopped answering\nFlash Writing Fail!!!\n"));
 
   // --json: every line an object; each board's start and end with its
-  // serial; the summary last.
+  // serial and path; the summary last.
   set.reset_flash();
   const ProcessResult j = set.run({"--json"});
   EXPECT_EQ(j.exit_code, 1) << j.err;
@@ -136,11 +141,11 @@ TEST(KdtoolAll, MixedSetInAPipeAndInJsonGivesEachBoardItsResultAndSummary) {
   EXPECT_EQ(start, j.out.size()) << "stdout ends with a partial line";
   ASSERT_FALSE(objects.empty());
   std::map<std::string, std::vector<std::string>> types;
-  for (size_t i = 0; i + 1 < objects.size(); ++i) types[objects[i].at("serial").get<std::string>()].push_back(objects[i].at("type"));
-  for (const std::string& serial : kSerials) {
-    ASSERT_GE(types[serial].size(), 2u) << serial;
-    EXPECT_EQ(types[serial].front(), "start") << serial;
-    EXPECT_EQ(types[serial].back(), "end") << serial;
+  for (size_t i = 0; i + 1 < objects.size(); ++i) types[objects[i].at("path").get<std::string>()].push_back(objects[i].at("type"));
+  for (const std::string path : {"virtual:0", "virtual:1", "virtual:2", "virtual:3"}) {
+    ASSERT_GE(types[path].size(), 2u) << path;
+    EXPECT_EQ(types[path].front(), "start") << path;
+    EXPECT_EQ(types[path].back(), "end") << path;
   }
   const nlohmann::json& summary = objects.back();
   EXPECT_EQ(summary["type"], "summary");
@@ -151,12 +156,13 @@ TEST(KdtoolAll, MixedSetInAPipeAndInJsonGivesEachBoardItsResultAndSummary) {
   const bool written[] = {true, true, false, false};
   for (size_t i = 0; i < 4; ++i) {
     const auto& board = summary["boards"][i];
-    EXPECT_EQ(board["serial"], kSerials[i]);
+    EXPECT_EQ(board["serial"], i < 2 ? kSerials[i] : "CP2112SIM0001");
     EXPECT_EQ(board["result"], results[i]) << board;
     EXPECT_EQ(board["written"], written[i]) << board;
     EXPECT_EQ(board["verified"], written[i]) << board;
   }
   EXPECT_EQ(summary["boards"][3]["reason"], "the controller stopped answering");
+  EXPECT_EQ(summary["repeated_serials"], nlohmann::json::array({"CP2112SIM0001"}));
   EXPECT_TRUE(has(j.err, "3 ok, 1 failed, 0 interrupted, 0 skipped\n")) << j.err;
 }
 
