@@ -300,8 +300,8 @@ TEST(EntrySignals, AClosedOutputNeverCutsAWriteInHalfAndSigtermEndsItWithAVerdic
     const ProcessResult r = finish_process(piped[i].first);
     EXPECT_EQ(r.exit_code, 0) << runs[i][0] << "\n" << r.err;
     const std::vector<uint8_t> flash = read_file(dir.file("flash" + std::to_string(i)));
-    ASSERT_EQ(flash.size(), 0x20000u);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin() + 0x4000)) << runs[i][0];
+    EXPECT_TRUE(flash.size() == 0x20000u && std::equal(image.begin(), image.end(), flash.begin() + 0x4000))
+        << runs[i][0];
   }
 
   const RunningProcess running =
