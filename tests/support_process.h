@@ -43,9 +43,10 @@ struct RunningProcess {
 
 // Starts argv[0] with the given extra environment and stdin from /dev/null
 // or, when `input` is given, from a file holding it. stdout and stderr go to
-// temporary files so neither pipe can fill up.
+// temporary files so neither pipe can fill up; with `stdout_reader`, stdout
+// goes into a pipe whose read end that receives instead (the caller closes it).
 inline RunningProcess start_process(const std::vector<std::string>& argv, const EnvList& env = {},
-                                    const std::string* input = nullptr) {
+                                    const std::string* input = nullptr, int* stdout_reader = nullptr) {
   char out_path[] = "/tmp/fwtest-outXXXXXX";
   char err_path[] = "/tmp/fwtest-errXXXXXX";
   char in_path[] = "/tmp/fwtest-inXXXXXX";
@@ -59,11 +60,14 @@ inline RunningProcess start_process(const std::vector<std::string>& argv, const 
     close(in_fd);
     running.in_path = in_path;
   }
+  int out_pipe[2] = {-1, -1};
+  if (stdout_reader != nullptr && pipe(out_pipe) != 0) out_pipe[0] = out_pipe[1] = -1;
   running.pid = fork();
   if (running.pid == 0) {
     const int in_fd = open(input != nullptr ? in_path : "/dev/null", O_RDONLY);
     dup2(in_fd, STDIN_FILENO);
-    dup2(out_fd, STDOUT_FILENO);
+    dup2(out_pipe[1] >= 0 ? out_pipe[1] : out_fd, STDOUT_FILENO);
+    if (out_pipe[0] >= 0) close(out_pipe[0]);
     dup2(err_fd, STDERR_FILENO);
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> args;
@@ -74,6 +78,10 @@ inline RunningProcess start_process(const std::vector<std::string>& argv, const 
   }
   close(out_fd);
   close(err_fd);
+  if (stdout_reader != nullptr) {
+    close(out_pipe[1]);
+    *stdout_reader = out_pipe[0];
+  }
   return running;
 }
 

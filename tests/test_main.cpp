@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -215,10 +216,11 @@ TEST(EntryCtrlC, PrintsItsLineKeepsWaitingForAKeyAndRestoresTheTerminal) {
   expect_restored(master);
 }
 
-// Ended by a signal while it waits for a controller that never gets ready,
-// or by Ctrl+C at an argument error's key wait, before the Ctrl+C handler
-// exists: the terminal gets its key mode and its colour back.
-TEST(EntryCtrlC, FatalSignalsRestoreKeyModeAndColour) {
+// SIGTERM or SIGHUP while it waits for a controller that never gets ready
+// ends the run as Ctrl+C does, naming the signal; Ctrl+C at an argument
+// error's key wait, before the Ctrl+C handler exists, ends the process. Either
+// way the terminal gets its key mode and its colour back.
+TEST(EntryCtrlC, SignalsEndTheRunAndRestoreKeyModeAndColour) {
   TempDir dir;
   write_file(dir.file("image.bin"), make_image());
   const struct {
@@ -226,10 +228,13 @@ TEST(EntryCtrlC, FatalSignalsRestoreKeyModeAndColour) {
     std::vector<std::string> args;
     const char* setting;
     const char* waits_after;
+    const char* then_says;  // nullptr: the signal ends the process
   } cases[] = {
-      {SIGTERM, {dir.file("image.bin"), "1234", "5678", "1", "2", "3", "34"}, "KDSIM_NEVER_READY", "filesize = 114688"},
-      {SIGHUP, {dir.file("image.bin"), "1234", "5678", "1", "2", "3", "34"}, "KDSIM_NEVER_READY", "filesize = 114688"},
-      {SIGINT, {"/nonexistent.bin", "1", "2", "3", "4", "5", "6"}, nullptr, "Please press any key exit!!!"},
+      {SIGTERM, {dir.file("image.bin"), "1234", "5678", "1", "2", "3", "34"}, "KDSIM_NEVER_READY", "filesize = 114688",
+       "\r\n\r\n[SIGTERM] Stopping after the command in progress.\r\n\r\n"},
+      {SIGHUP, {dir.file("image.bin"), "1234", "5678", "1", "2", "3", "34"}, "KDSIM_NEVER_READY", "filesize = 114688",
+       "\r\n\r\n[SIGHUP] Stopping after the command in progress.\r\n\r\n"},
+      {SIGINT, {"/nonexistent.bin", "1", "2", "3", "4", "5", "6"}, nullptr, "Please press any key exit!!!", nullptr},
   };
   for (const auto& c : cases) {
     int master = -1;
@@ -239,9 +244,20 @@ TEST(EntryCtrlC, FatalSignalsRestoreKeyModeAndColour) {
     ASSERT_TRUE(read_until(master, seen, c.waits_after)) << seen;
     ASSERT_TRUE(in_key_mode(master));
     kill(pid, c.signo);
+    if (c.then_says != nullptr) {
+      EXPECT_TRUE(read_until(master, seen, "Terminated")) << seen;
+      EXPECT_NE(seen.find(c.then_says), std::string::npos) << seen;
+      EXPECT_NE(seen.find(std::string(c.signo == SIGTERM ? "SIGTERM" : "SIGHUP") + "\r\nFlash Writing Fail!!!"),
+                std::string::npos)
+          << seen;
+    }
     int status = 0;
     waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signo) << c.signo;
+    if (c.then_says != nullptr) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.signo << " " << status;
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signo) << c.signo;
+    }
     if (c.setting != nullptr) {
       read_until(master, seen, "never shown");
       EXPECT_TRUE(seen.ends_with("\x1b[0m")) << c.signo << ": " << seen.substr(seen.size() - 40);
@@ -249,5 +265,58 @@ TEST(EntryCtrlC, FatalSignalsRestoreKeyModeAndColour) {
     expect_restored(master);
   }
 }
+
+#ifdef KDTOOL_PATH
+// A reader of the output that goes away (`| head`) only ends the printing:
+// fwdownload-sim and kdtool write the whole image and end in success. SIGTERM
+// ends a kdtool update after the command in flight, with a verdict naming it.
+TEST(EntrySignals, AClosedOutputNeverCutsAWriteInHalfAndSigtermEndsItWithAVerdict) {
+  TempDir dir;
+  const std::vector<uint8_t> image = make_image();
+  write_file(dir.file("image.bin"), image);
+  // Paced like real hardware, so that the runs are still writing when the
+  // output closes or the signal comes.
+  auto env = [&](const std::string& flash) {
+    return EnvList{{"KDSIM_BRIDGE", "custom"}, {"KDSIM_TIMING", "fullspeed"}, {"KDSIM_FLASH_OUT", dir.file(flash)}};
+  };
+  const std::vector<std::string> runs[] = {
+      {FWDOWNLOAD_SIM_PATH, dir.file("image.bin"), "1209", "7750", "0102", "0003", "0010", "34"},
+      {KDTOOL_PATH, "--virtual", "update", dir.file("image.bin"), "0102", "0003", "0010"}};
+  std::vector<std::pair<RunningProcess, int>> piped;
+  for (size_t i = 0; i < 2; ++i) {
+    int reader = -1;
+    piped.emplace_back(start_process(runs[i], env("flash" + std::to_string(i)), nullptr, &reader), reader);
+  }
+  for (auto& [running, reader] : piped) {
+    std::string seen;
+    char chunk[256];
+    ssize_t n = 0;
+    while (seen.find("Download Start!!!") == std::string::npos && (n = read(reader, chunk, sizeof chunk)) > 0) {
+      seen.append(chunk, static_cast<size_t>(n));
+    }
+    close(reader);
+  }
+  for (size_t i = 0; i < 2; ++i) {
+    const ProcessResult r = finish_process(piped[i].first);
+    EXPECT_EQ(r.exit_code, 0) << runs[i][0] << "\n" << r.err;
+    const std::vector<uint8_t> flash = read_file(dir.file("flash" + std::to_string(i)));
+    EXPECT_TRUE(flash.size() == 0x20000u && std::equal(image.begin(), image.end(), flash.begin() + 0x4000))
+        << runs[i][0];
+  }
+
+  const RunningProcess running =
+      start_process({KDTOOL_PATH, "--virtual", "--json", "update", dir.file("image.bin"), "0102", "0003", "0010"},
+                    env("flash2"));
+  for (int i = 0; i < 400 && read_text_file(running.out_path).find("\"progress\"") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  kill(running.pid, SIGTERM);
+  const ProcessResult r = finish_process(running);
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"type\":\"end\",\"ok\":false,\"exit_code\":1,\"reason\":\"SIGTERM\""), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("\nUpdate FAILED: SIGTERM\n"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(dir.file("flash2")).size(), 0x20000u);
+}
+#endif
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "app/entry.h"
 
 #include "app/iap_update.h"
+#include "platform/terminal.h"
 
 #include <unistd.h>
 
@@ -21,14 +22,27 @@ std::atomic<uint8_t> gloop{1};
 bool g_exit_key_waits = true;
 bool g_master_run_busy = false;
 
+std::atomic<int> g_stop_signal{0};
+
 void signal_handler(int signo) {
-  if (signo != SIGINT) return;
   // Async-signal context (on Windows the console's own thread): write(2)
   // only. terminal_startup() keeps stdout line buffered (on Windows the
   // console's handler writes stdout's buffer out first, under its lock) so
   // this lands after every complete line printed before it.
-  static constexpr char kLine[] = "\n\n[Ctrl+C] User terminated running of program.\n\n";
-  ssize_t ignored = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
+  int none = 0;
+  g_stop_signal.compare_exchange_strong(none, signo);  // the first one ended the run
+  ssize_t ignored = 0;
+  if (signo == SIGINT) {
+    static constexpr char kLine[] = "\n\n[Ctrl+C] User terminated running of program.\n\n";
+    ignored = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
+  } else {
+    static constexpr char kHead[] = "\n\n[";
+    static constexpr char kTail[] = "] Stopping after the command in progress.\n\n";
+    const char* name = terminal_stop_name(signo);
+    ignored = write(STDOUT_FILENO, kHead, sizeof kHead - 1);
+    ignored = write(STDOUT_FILENO, name, std::strlen(name));
+    ignored = write(STDOUT_FILENO, kTail, sizeof kTail - 1);
+  }
   (void)ignored;
   gloop = 0;
 }

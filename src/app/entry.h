@@ -49,7 +49,15 @@ ImageLoad load_image(FILE* image);
 // The exit code for how the update ended (g_update_outcome).
 int update_exit_code(void);
 
-// Ctrl+C handler: prints the Ctrl+C line and clears gloop.
+// The first signal that signal_handler got (SIGINT, SIGTERM, SIGHUP), 0 none:
+// what the verdict names as the end of a stopped run.
+extern std::atomic<int> g_stop_signal;
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// Ctrl+C handler, also for SIGTERM and SIGHUP where the platform delivers
+// them (platform/terminal.h): prints the Ctrl+C line (for another signal a
+// line naming it) and clears gloop, so the command in flight ends and no
+// further one starts.
 void signal_handler(int signo);
 // The banner; `starting` non-zero gives the empty status line, 0 "Terminated".
 void print_console_app_message(uint8_t starting);

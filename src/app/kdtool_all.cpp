@@ -5,6 +5,7 @@
 #include "app/entry.h"
 #include "app/kdtool_json.h"
 #include "app/run_outcome.h"
+#include "app/sha256.h"
 #include "console/safe_text.h"
 #include "hex/hex_image.h"
 #include "platform/terminal.h"
@@ -25,6 +26,8 @@ struct AllOptions {
   bool all = false;
   std::string log_dir;
   bool log_dir_given = false;
+  bool skip_busy = false;
+  bool no_verify = false;
 };
 AllOptions g_all;
 
@@ -32,13 +35,18 @@ AllOptions g_all;
 
 void kdtool_all_add_options(CLI::App* command) {
   command->add_flag("--all", g_all.all, "on every usable bridge at once, one process each, then a summary");
-  command->add_option("--log-dir", g_all.log_dir, "with --all: each board's output in DIR/" + command->get_name() +
-                                                      "-SERIAL.log");
+  command->add_option("--log-dir", g_all.log_dir,
+                      "with --all: one new log per board and run, DIR/UTCTIME-SERIAL-N.log");
+  command->add_flag("--skip-busy", g_all.skip_busy,
+                    "with --all: a board that cannot be opened (in use, no permission) is skipped, not failed");
+  if (command->get_name() == "update") {
+    command->add_flag("--no-verify", g_all.no_verify, "with --all: do not verify the written range (verified by default)");
+  }
 }
 
 bool kdtool_all_requested(void) {
   g_all.log_dir_given = !g_all.log_dir.empty();
-  return g_all.all || g_all.log_dir_given;
+  return g_all.all || g_all.log_dir_given || g_all.skip_busy || g_all.no_verify;
 }
 
 #ifdef _WIN32
@@ -64,6 +72,7 @@ int kdtool_all_run(const KdtoolOptions& options, int, char**) {
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <tuple>
 
@@ -86,14 +95,21 @@ constexpr auto kSilenceLimit = std::chrono::seconds(90);
 constexpr auto kInterruptLimit = std::chrono::seconds(60);
 constexpr int kBarWidth = 20;
 
-volatile sig_atomic_t g_interrupted = 0;
+volatile sig_atomic_t g_interrupted = 0;  // the signal that stopped the run, 0 none
 volatile sig_atomic_t g_forward = 0;
 
-// The terminal's Ctrl+C reaches the children (same process group) by itself;
-// one sent to the parent alone (kill, a line controller's SIGTERM) is passed on.
+// The terminal's Ctrl+C (and its hangup) reaches the children (same process
+// group) by itself; a signal sent to the parent alone (kill, a line
+// controller's SIGTERM) is passed on as it came.
 void on_signal(int signo, siginfo_t* info, void*) {
-  g_interrupted = 1;
+  if (g_interrupted == 0) g_interrupted = signo;
   if (signo == SIGTERM || info == nullptr || info->si_code <= 0) g_forward = 1;
+}
+
+// What ended a stopped run, as the children name it in their verdicts.
+bool is_stop_reason(const std::string& reason) {
+  return reason == terminal_stop_name(SIGINT) || reason == terminal_stop_name(SIGTERM) ||
+         reason == terminal_stop_name(SIGHUP);
 }
 
 // ---- Child processes -----------------------------------------------------
@@ -194,13 +210,17 @@ struct Board {
   std::string serial;
   std::string path;
   std::string kind;
-  std::string label;  // the serial, or the path when there is none
-  std::string problem;  // skipped: why it cannot be used
+  std::string label;    // the serial (escaped), or the path when there is none
+  int index = 0;        // 1, 2, ... in the order of the listing
+  std::string problem;  // not started: why it cannot be used
+  bool repeated = false;  // another board reports the same serial
 
   Child child;
   std::string out_pending, err_pending;
   std::string last_err_line;
   FILE* log = nullptr;
+  std::string log_name;
+  std::string log_error;  // why its log is not whole
   Clock::time_point began{}, last_sign{};
   bool running = false;
   bool reaped = false;
@@ -218,6 +238,7 @@ struct Board {
   Json end;       // the child's end object, null when none came
   Json document;  // info: the child's document
   bool written = false;
+  bool verified = false;  // update: the written range was read back and matched
 
   // The outcome.
   std::string result;  // "ok", "failed", "interrupted", "skipped"
@@ -280,36 +301,52 @@ std::vector<Board> list_bridges(const KdtoolOptions& options, const std::string&
     board.serial = b.value("serial", "");
     board.path = b.value("path", "");
     board.kind = b.value("kind", "");
-    // A serial that list had to escape would not find its bridge again.
-    const bool plain = !board.serial.empty() && board.serial.find("\\x") == std::string::npos;
-    board.label = safe_text(plain ? board.serial : board.path);
-    if (!plain) board.serial.clear();
+    board.index = static_cast<int>(boards.size()) + 1;
+    board.label = safe_text(board.serial.empty() ? board.path : board.serial);
     if (!b.value("usable", false)) {
       board.problem = b["problem"].is_string() ? b["problem"].get<std::string>() : "cannot be used";
-      board.result = "skipped";
-      board.reason = board.problem;
+      // Attached but not flashed is a failure on a line, unless asked
+      // otherwise; a device that is no bridge of ours is left out.
+      const bool refused = board.problem.rfind("cannot be opened", 0) == 0;
+      board.result = refused && !g_all.skip_busy ? "failed" : "skipped";
+      board.reason = safe_text(board.problem);
     }
     boards.push_back(std::move(board));
+  }
+  // Two boards with one serial: each is still told apart by its path.
+  for (Board& b : boards) {
+    for (const Board& other : boards) {
+      if (&other != &b && !b.serial.empty() && other.serial == b.serial) b.repeated = true;
+    }
+    if (b.repeated) b.label += " (" + safe_text(b.path) + ")";
   }
   *code = 0;
   return boards;
 }
 
-// The child's command line: ours without --all, --log-dir, --json and
-// --no-color, with --json and the board's --serial (or --path) in front.
-std::vector<std::string> child_args(const std::string& exe, const Board& board, int argc, char** argv) {
-  std::vector<std::string> args = {exe, "--json"};
-  if (!board.serial.empty()) {
-    args.insert(args.end(), {"--serial", board.serial});
-  } else {
-    args.insert(args.end(), {"--path", board.path});
-  }
+// The child's command line: ours without --all, --log-dir, --skip-busy,
+// --no-verify, --json and --no-color, with --json and the board's --path (a
+// path is one bridge; two boards may share a serial) in front, and an
+// update's --verify unless --no-verify.
+std::vector<std::string> child_args(const std::string& exe, const Board& board, const std::string& command, int argc,
+                                    char** argv) {
+  std::vector<std::string> args = {exe, "--json", "--path", board.path};
+  bool verify = command == "update" && !g_all.no_verify;
+  for (int i = 1; i < argc && verify; ++i) verify = std::strcmp(argv[i], "--verify") != 0;
   bool operands_only = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (!operands_only) {
       if (arg == "--") operands_only = true;
-      if (arg == "--all" || arg == "--json" || arg == "--no-color" || arg.rfind("--log-dir=", 0) == 0) continue;
+      if (arg == command && verify) {
+        args.insert(args.end(), {arg, "--verify"});
+        verify = false;
+        continue;
+      }
+      if (arg == "--all" || arg == "--json" || arg == "--no-color" || arg == "--skip-busy" || arg == "--no-verify" ||
+          arg.rfind("--log-dir=", 0) == 0) {
+        continue;
+      }
       if (arg == "--log-dir") {
         ++i;
         continue;
@@ -320,14 +357,72 @@ std::vector<std::string> child_args(const std::string& exe, const Board& board, 
   return args;
 }
 
-// A file name for a board: its label with anything but letters, digits, '-'
-// and '.' as '_'.
-std::string file_label(const std::string& label) {
-  std::string name = label;
+// A board's part of a file name: its serial (or path) with anything but
+// letters, digits, '-' and '.' as '_', at most 64 characters.
+std::string file_label(const Board& board) {
+  std::string name = (board.serial.empty() ? board.path : board.serial).substr(0, 64);
   for (char& c : name) {
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') c = '_';
   }
   return name;
+}
+
+// The run's UTC time in the given strftime format.
+std::string utc_text(std::time_t when, const char* format) {
+  std::tm parts{};
+  gmtime_r(&when, &parts);
+  char text[40];
+  std::strftime(text, sizeof text, format, &parts);
+  return text;
+}
+
+// What a log says first, so that it stands on its own: when, which tool,
+// what was asked, which image and which bridge.
+struct LogHeader {
+  std::time_t when = 0;
+  std::string command_line;  // escaped
+  std::string image;         // "NAME, N bytes, SHA-256 HEX", or empty
+};
+
+std::string quoted_command_line(int argc, char** argv) {
+  std::string line;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = safe_text(argv[i]);
+    const bool plain = !arg.empty() && arg.find_first_of(" \t'\"") == std::string::npos;
+    line += (i != 0 ? " " : "") + (plain ? arg : "'" + arg + "'");
+  }
+  return line;
+}
+
+// Creates the board's log new: never over an existing file, never through a
+// symlink. False (with log_error set) when it cannot be.
+bool open_log(Board& b, const std::string& dir, const std::string& command, const LogHeader& header) {
+  b.log_name = dir + "/" + utc_text(header.when, "%Y%m%dT%H%M%SZ") + "-" + file_label(b) + "-" +
+               std::to_string(b.index) + ".log";
+  const int fd = open(b.log_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd >= 0) b.log = fdopen(fd, "w");
+  if (b.log == nullptr) {
+    b.log_error = "cannot be created: " + errno_text();
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  std::fprintf(b.log, "time: %s\nversion: kdtool %s\ncommand line: %s\n",
+               utc_text(header.when, "%Y-%m-%dT%H:%M:%SZ").c_str(), KDTOOL_VERSION, header.command_line.c_str());
+  if (!header.image.empty()) std::fprintf(b.log, "image: %s\n", header.image.c_str());
+  std::fprintf(b.log, "bridge: %s, serial %s, path %s\ncommand: %s\n\n", b.kind.c_str(),
+               b.serial.empty() ? "(none)" : safe_text(b.serial).c_str(), safe_text(b.path).c_str(), command.c_str());
+  return true;
+}
+
+// Closes the log; false (with log_error set) when it is not whole.
+bool close_log(Board& b) {
+  if (b.log == nullptr) return b.log_error.empty();
+  const bool failed = std::ferror(b.log) != 0;
+  const int saved = errno;
+  const bool closed = std::fclose(b.log) == 0;
+  b.log = nullptr;
+  if (failed || !closed) b.log_error = std::string("could not be written whole: ") + std::strerror(failed ? saved : errno);
+  return b.log_error.empty();
 }
 
 // ---- Telling the run -----------------------------------------------------
@@ -390,13 +485,12 @@ class Teller {
     std::fflush(stdout);
   }
 
-  // JSON: the child's object with the board's serial (and path) first.
+  // JSON: the child's object with the board's serial and path first.
   void pass_on(const Board& b, const Json& object) {
     if (mode_ != Mode::kJson) return;
-    Json out{{"serial", b.serial}};
-    if (b.serial.empty()) out["path"] = b.path;
+    Json out{{"serial", b.serial}, {"path", b.path}};
     for (const auto& [key, value] : object.items()) {
-      if (key != "serial") out[key] = value;
+      if (key != "serial" && key != "path") out[key] = value;
     }
     std::printf("%s\n", kdtool_json_text(out).c_str());
     std::fflush(stdout);
@@ -533,11 +627,12 @@ void settle(Board& b, const std::string& command) {
     if (ok && exited_0) {
       b.result = "ok";
       b.reason.clear();
+      b.verified = command == "update" && b.written && !g_all.no_verify;
     } else if (ok) {
       b.result = "failed";
       b.reason = "ended with " + status_text(b.status) + " after its verdict";
     } else {
-      b.result = b.reason == RUN_CTRL_C ? "interrupted" : "failed";
+      b.result = is_stop_reason(b.reason) ? "interrupted" : "failed";
     }
   } else {
     b.result = "failed";
@@ -562,19 +657,34 @@ Mode choose_mode(const KdtoolOptions& options) {
   return !plain && terminal_stdout_is_tty() ? Mode::kLive : Mode::kPipe;
 }
 
+const char* result_text(const std::string& command, const Board& b) {
+  if (b.result != "ok" || command != "update") return b.result.c_str();
+  return !b.written ? "ok (current)" : b.verified ? "ok, verified" : "ok";
+}
+
 void print_summary(const std::string& command, const std::vector<Board>& boards, FILE* to) {
   size_t width = 6;
   for (const Board& b : boards) width = std::max(width, b.label.size());
   std::fprintf(to, "\nSummary of %s --all:\n", command.c_str());
+  std::vector<std::string> repeated;
   for (const Board& b : boards) {
-    const std::string result = b.result == "ok" && command == "update" && !b.written ? "ok (current)" : b.result;
     std::string row = "  " + b.label + std::string(width - b.label.size(), ' ');
     char columns[64];
-    std::snprintf(columns, sizeof columns, "  %-6s  %-12s  %8s", b.kind.c_str(), result.c_str(),
-                  b.result == "skipped" ? "-" : seconds_text(b.seconds).c_str());
+    std::snprintf(columns, sizeof columns, "  %-6s  %-12s  %8s", b.kind.c_str(), result_text(command, b),
+                  b.problem.empty() ? seconds_text(b.seconds).c_str() : "-");
     row += columns;
     if (!b.reason.empty()) row += "  " + b.reason;
     std::fprintf(to, "%s\n", row.c_str());
+    const std::string serial = safe_text(b.serial);
+    if (b.repeated && std::find(repeated.begin(), repeated.end(), serial) == repeated.end()) repeated.push_back(serial);
+  }
+  for (const std::string& serial : repeated) {
+    const auto shared = std::count_if(boards.begin(), boards.end(), [&](const Board& b) { return safe_text(b.serial) == serial; });
+    std::fprintf(to, "Serial %s is reported by %ld boards: each was addressed by its path.\n", serial.c_str(),
+                 static_cast<long>(shared));
+  }
+  for (const Board& b : boards) {
+    if (!b.log_error.empty()) std::fprintf(to, "Log %s %s\n", safe_text(b.log_name).c_str(), b.log_error.c_str());
   }
 }
 
@@ -582,33 +692,54 @@ void print_summary(const std::string& command, const std::vector<Board>& boards,
 
 int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
   const std::string& command = options.command;
-  if (!g_all.all) return refuse(options, EXIT_BAD_INPUT, "--log-dir goes with --all");
+  if (!g_all.all) {
+    const char* given = g_all.log_dir_given ? "--log-dir" : g_all.skip_busy ? "--skip-busy" : "--no-verify";
+    return refuse(options, EXIT_BAD_INPUT, std::string(given) + " goes with --all");
+  }
   if (command != "update" && command != "verify" && command != "info") {
     return refuse(options, EXIT_BAD_INPUT, "--all goes with update, verify and info");
   }
   if (!options.serial.empty() || !options.path.empty()) {
     return refuse(options, EXIT_BAD_INPUT, "--all runs on every bridge: not with --serial or --path");
   }
+  if (g_all.no_verify && options.verify_after_write) {
+    return refuse(options, EXIT_BAD_INPUT, "--verify and --no-verify: choose one");
+  }
   // The children check again, so a file that changes on the way is still caught.
   if (std::string reason; command != "info" && !kdtool_check_files(options, &reason)) {
     return refuse(options, EXIT_BAD_INPUT, reason);
   }
+  LogHeader header;
+  header.when = std::time(nullptr);
+  header.command_line = quoted_command_line(argc, argv);
   if (g_all.log_dir_given) {
     std::error_code error;
     std::filesystem::create_directories(g_all.log_dir, error);
     if (!std::filesystem::is_directory(g_all.log_dir)) {
       return refuse(options, EXIT_BAD_INPUT,
-                    "--log-dir " + g_all.log_dir + ": cannot make the folder" + (error ? ": " + error.message() : ""));
+                    "--log-dir " + safe_text(g_all.log_dir) + ": cannot make the folder" +
+                        (error ? ": " + error.message() : ""));
+    }
+    if (command != "info") {
+      const std::string& file = options.operands[0];
+      std::error_code size_error;
+      const auto size = std::filesystem::file_size(file, size_error);
+      std::vector<uint8_t> bytes(size_error ? 0 : static_cast<size_t>(size));
+      FILE* in = std::fopen(file.c_str(), "rbe");
+      const bool read = in != nullptr && std::fread(bytes.data(), 1, bytes.size(), in) == bytes.size();
+      if (in != nullptr) std::fclose(in);
+      if (!read || size_error) return refuse(options, EXIT_BAD_INPUT, safe_text(file) + ": cannot be read");
+      header.image = safe_text(file) + ", " + std::to_string(bytes.size()) + " bytes, SHA-256 " +
+                     sha256_hex(bytes.data(), bytes.size());
     }
   }
 
-  // Ctrl+C from here on is ours to pass on.
+  // Ctrl+C, SIGTERM and SIGHUP from here on are ours to pass on.
   struct sigaction action {};
   action.sa_sigaction = on_signal;
   action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (int signo : {SIGINT, SIGTERM, SIGHUP}) sigaction(signo, &action, nullptr);
   // A reader of our output that goes away must not end the parent while the
   // boards are still being written.
   signal(SIGPIPE, SIG_IGN);
@@ -629,31 +760,36 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
   }
   FILE* text_out = mode == Mode::kJson ? stderr : stdout;
   if (usable.empty()) {
-    for (const Board& b : boards) std::fprintf(stderr, "kdtool: skipped %s: %s\n", b.label.c_str(), b.problem.c_str());
+    for (const Board& b : boards) std::fprintf(stderr, "kdtool: skipped %s: %s\n", b.label.c_str(), b.reason.c_str());
     return refuse(options, EXIT_NO_BRIDGE, "Device Not Found: no usable bridge");
   }
   if (mode == Mode::kPipe) {
     std::printf("%s --all on %zu board%s\n", title(command), usable.size(), usable.size() == 1 ? "" : "s");
+    for (const Board& b : boards) {
+      if (!b.problem.empty()) {
+        std::printf("%s: %s\n", b.label.c_str(),
+                    b.result == "skipped" ? ("skipped: " + b.reason).c_str() : verdict_text(command, b).c_str());
+      }
+    }
   }
+  // Each child learns whose it is: should we end, it ends its command in
+  // flight and stops.
+  setenv(KDTOOL_ALL_PARENT, std::to_string(getpid()).c_str(), 1);
 
   Teller teller(mode, options, usable);
   for (Board* b : usable) {
     b->began = b->last_sign = Clock::now();
-    if (g_all.log_dir_given) {
-      const std::string name = g_all.log_dir + "/" + command + "-" + file_label(b->label) + ".log";
-      b->log = std::fopen(name.c_str(), "we");
-      if (b->log == nullptr) {
-        std::fprintf(stderr, "kdtool: cannot write %s: %s\n", safe_text(name).c_str(), errno_text().c_str());
-      }
+    if (g_all.log_dir_given && !open_log(*b, g_all.log_dir, command, header)) {
+      std::fprintf(stderr, "kdtool: warning: log %s %s\n", safe_text(b->log_name).c_str(), b->log_error.c_str());
     }
     std::string spawn_why;
     if (g_interrupted) {
       b->result = "interrupted";
-      b->reason = "Ctrl+C before it started";
+      b->reason = std::string(terminal_stop_name(g_interrupted)) + " before it started";
       b->reaped = true;
       continue;
     }
-    if (!spawn(child_args(exe, *b, argc, argv), &b->child, &spawn_why)) {
+    if (!spawn(child_args(exe, *b, command, argc, argv), &b->child, &spawn_why)) {
       b->reaped = true;
       b->result = "failed";
       b->reason = "could not be started: " + spawn_why;
@@ -685,7 +821,7 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
     if (g_forward && !passed_on) {
       passed_on = true;
       for (Board* b : usable) {
-        if (b->running) kill(b->child.pid, SIGINT);
+        if (b->running) kill(b->child.pid, g_interrupted);
       }
     }
     for (Board* b : usable) {
@@ -708,7 +844,8 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
         kill(b->child.pid, SIGKILL);
       }
       if (b->killed_for.empty() && interrupted_at != Clock::time_point{} && now - interrupted_at > kInterruptLimit) {
-        b->killed_for = "still running " + std::to_string(kInterruptLimit.count()) + " s after Ctrl+C: killed";
+        b->killed_for = "still running " + std::to_string(kInterruptLimit.count()) + " s after " +
+                        terminal_stop_name(g_interrupted) + ": killed";
         kill(b->child.pid, SIGKILL);
       }
       if (b->child.out < 0 && b->child.err < 0 && waitpid(b->child.pid, &b->status, WNOHANG) == b->child.pid) {
@@ -739,40 +876,62 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
   }
   teller.draw(true);
 
-  // The summary, the counts and the verdict.
+  // The summary, the counts and the verdict. A board that could not be
+  // opened counts among the boards that ran: it is attached and not done.
   int counts[4] = {};  // ok, failed, interrupted, skipped
   const char* names[4] = {"ok", "failed", "interrupted", "skipped"};
+  int logs_failed = 0;
   for (Board& b : boards) {
-    if (b.log != nullptr) std::fclose(b.log);
-    b.log = nullptr;
+    if (!close_log(b)) {
+      ++logs_failed;
+      if (b.log_error.rfind("could not be written", 0) == 0) {
+        std::fprintf(stderr, "kdtool: warning: log %s %s\n", safe_text(b.log_name).c_str(), b.log_error.c_str());
+      }
+    }
     for (int i = 0; i < 4; ++i) counts[i] += b.result == names[i] ? 1 : 0;
   }
-  const int ran = static_cast<int>(usable.size());
-  const bool ok = counts[0] == ran;
+  const int ran = static_cast<int>(boards.size()) - counts[3];
+  const bool ok = counts[0] == ran && logs_failed == 0;
   print_summary(command, boards, text_out);
   std::fprintf(text_out, "%d ok, %d failed, %d interrupted, %d skipped\n", counts[0], counts[1], counts[2], counts[3]);
   const bool colour = mode == Mode::kLive;
   std::string verdict = std::string(title(command)) + (ok ? " OK: " : " FAILED: ");
   verdict += std::to_string(counts[0]) + " of " + std::to_string(ran) + " boards succeeded";
-  if (!ok) verdict += " (" + std::to_string(counts[1]) + " failed, " + std::to_string(counts[2]) + " interrupted)";
+  if (counts[0] != ran) verdict += " (" + std::to_string(counts[1]) + " failed, " + std::to_string(counts[2]) + " interrupted)";
+  if (logs_failed != 0) verdict += ", " + std::to_string(logs_failed) + (logs_failed == 1 ? " log" : " logs") + " not written";
+  if (g_interrupted) verdict += "; stopped by " + std::string(terminal_stop_name(g_interrupted));
+  if (command == "update") {
+    const long verified = std::count_if(boards.begin(), boards.end(), [](const Board& b) { return b.verified; });
+    verdict += g_all.no_verify ? "; not verified (--no-verify)" : "; " + std::to_string(verified) + " verified";
+  }
   std::fprintf(text_out, "%s%s%s\n", colour ? (ok ? "\x1b[32m" : "\x1b[31m") : "", verdict.c_str(),
                colour ? "\x1b[0m" : "");
 
   const int exit_code = ok ? EXIT_UPDATED : EXIT_UPDATE_FAILED;
   if (mode == Mode::kJson) {
     Json rows = Json::array();
+    std::vector<std::string> repeated;
     for (const Board& b : boards) {
       Json row{{"serial", b.serial}, {"path", b.path}, {"kind", b.kind}, {"result", b.result},
                {"reason", b.reason.empty() ? Json() : Json(b.reason)},
-               {"seconds", b.result == "skipped" ? Json() : Json(std::round(b.seconds * 1000) / 1000)}};
-      if (command == "update" && b.result != "skipped") row["written"] = b.written;
+               {"seconds", !b.problem.empty() ? Json() : Json(std::round(b.seconds * 1000) / 1000)}};
+      if (command == "update" && b.problem.empty()) {
+        row["written"] = b.written;
+        row["verified"] = b.verified;
+      }
+      if (g_all.log_dir_given && b.problem.empty()) {
+        row["log"] = b.log_name;
+        row["log_error"] = b.log_error.empty() ? Json() : Json(b.log_error);
+      }
+      if (b.repeated && std::find(repeated.begin(), repeated.end(), b.serial) == repeated.end()) repeated.push_back(b.serial);
       rows.push_back(row);
     }
     Json counts_json = Json::object();
     for (int i = 0; i < 4; ++i) counts_json[names[i]] = counts[i];
-    std::printf("%s\n", kdtool_json_text(Json{{"type", "summary"}, {"command", command}, {"ok", ok},
-                                                {"exit_code", exit_code}, {"boards", rows}, {"counts", counts_json}})
-                            .c_str());
+    Json summary{{"type", "summary"}, {"command", command}, {"ok", ok}, {"exit_code", exit_code},
+                 {"boards", rows}, {"counts", counts_json}, {"repeated_serials", repeated},
+                 {"stopped_by", g_interrupted ? Json(terminal_stop_name(g_interrupted)) : Json()}};
+    std::printf("%s\n", kdtool_json_text(summary).c_str());
   }
   std::fflush(stdout);
   return exit_code;

@@ -435,5 +435,9 @@ int main(int argc, char** argv) {
   if (options.command == "list") return kdtool_list(options);
   if (options.command == "info") return run_info(options);
   if (options.command == "diag") return run_diag(options);
+  // A flash operation is not cut in half by a reader that goes away, nor by
+  // the end of the kdtool --all that started it.
+  terminal_keep_running_without_reader();
+  if (const char* parent = std::getenv(KDTOOL_ALL_PARENT)) terminal_stop_with_parent(std::atol(parent));
   return kdtool_run_operation(options);
 }

@@ -86,6 +86,7 @@ int fwdownload_main(int argc, char** argv, int (*start_transport)(void)) {
   image.reset();
 
   if (!terminal_catch_ctrl_c(signal_handler)) return -1;
+  terminal_keep_running_without_reader();  // `| head` must not cut the update in half
 
   print_console_app_message(1);
 

@@ -2,6 +2,7 @@
 
 #include "app/entry.h"
 #include "platform/hid.h"
+#include "platform/terminal.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -33,7 +34,7 @@ void run_reason_ready(ReadyResult result) {
     case READY_KEY:
       return run_reason_set("a key ended the wait for the controller");
     case READY_STOPPED:
-      return run_reason_set("%s", RUN_CTRL_C);
+      return run_reason_set("%s", terminal_stop_name(g_stop_signal));
     case READY_TIMEOUT:
       return run_reason_set("the controller did not report ready within %u s", g_unattended_ready_limit_ms / 1000);
     case READY_BRIDGE_FAILED:
@@ -48,7 +49,7 @@ const std::string& run_reason_settle(void) {
   if (hid_transport_lost()) {
     g_reason = RUN_BRIDGE_UNPLUGGED;
   } else if (gloop == 0) {
-    g_reason = RUN_CTRL_C;
+    g_reason = terminal_stop_name(g_stop_signal);
   } else if (g_reason.empty()) {
     g_reason = RUN_CONTROLLER_SILENT;
   }

@@ -30,8 +30,9 @@ void run_reason_ready(ReadyResult result);
 const std::string& run_reason(void);
 // The reason for a run that failed, made final: the bridge was unplugged
 // when a transfer found it gone (that ends everything after it), Ctrl+C when
-// it was pressed, else the reason set, else RUN_CONTROLLER_SILENT (a transfer
-// the controller did not take).
+// it was pressed ("SIGTERM" or "SIGHUP" when one of them stopped the run),
+// else the reason set, else RUN_CONTROLLER_SILENT (a transfer the controller
+// did not take).
 const std::string& run_reason_settle(void);
 // Forgets the reason: each operation does so as it starts.
 void run_reason_clear(void);

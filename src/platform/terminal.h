@@ -26,10 +26,23 @@
 // read with a time limit, the Ctrl+C handler, and at exit.
 void terminal_startup(void);
 // Calls handler(SIGINT) when the user presses Ctrl+C (on Windows also
-// Ctrl+Break). On Windows the handler runs on a thread of its own, so it may
-// only write to stdout directly and clear atomic flags. False when the
-// handler could not be installed.
+// Ctrl+Break). On POSIX SIGTERM and SIGHUP reach it too, with their own
+// numbers: a line controller's stop and a closed terminal end a run the way
+// Ctrl+C does, after the command in flight. On Windows the handler runs on a
+// thread of its own, so it may only write to stdout directly and clear
+// atomic flags. False when the handler could not be installed.
 bool terminal_catch_ctrl_c(void (*handler)(int));
+// What a signal the handler got is called in a verdict: "Ctrl+C" for
+// SIGINT, "SIGTERM", "SIGHUP". A fixed string: safe in the handler.
+const char* terminal_stop_name(int signo);
+// From here on a reader of stdout that goes away (`| head`) only ends the
+// printing: writes to it fail and the run goes on to its end (POSIX: SIGPIPE
+// ignored; Windows has no such signal).
+void terminal_keep_running_without_reader(void);
+// For a process that another one started to watch it (kdtool --all): when
+// `parent` ends, the handler of terminal_catch_ctrl_c gets SIGHUP, at once
+// if it has ended already (POSIX; nothing on Windows).
+void terminal_stop_with_parent(long parent);
 
 // Non-zero when a key (or end of input) is waiting; never blocks.
 int terminal_key_waiting(void);

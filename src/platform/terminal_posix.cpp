@@ -1,6 +1,7 @@
 #include "platform/terminal.h"
 
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
 
@@ -149,4 +151,28 @@ void terminal_move_cursor(int column, int row) {
 
 void terminal_startup(void) { std::setvbuf(stdout, nullptr, _IOLBF, 0); }
 
-bool terminal_catch_ctrl_c(void (*handler)(int)) { return std::signal(SIGINT, handler) != SIG_ERR; }
+bool terminal_catch_ctrl_c(void (*handler)(int)) {
+  for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+    if (std::signal(signo, handler) == SIG_ERR) return false;
+  }
+  return true;
+}
+
+const char* terminal_stop_name(int signo) {
+  switch (signo) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "Ctrl+C";
+  }
+}
+
+void terminal_keep_running_without_reader(void) { std::signal(SIGPIPE, SIG_IGN); }
+
+void terminal_stop_with_parent(long parent) {
+  prctl(PR_SET_PDEATHSIG, SIGHUP);
+  // It may have ended before the request.
+  if (getppid() != static_cast<pid_t>(parent)) raise(SIGHUP);
+}

@@ -83,6 +83,12 @@ bool terminal_catch_ctrl_c(void (*handler)(int)) {
   return SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
 }
 
+const char* terminal_stop_name(int signo) { return signo == SIGTERM ? "SIGTERM" : "Ctrl+C"; }
+
+void terminal_keep_running_without_reader(void) {}
+
+void terminal_stop_with_parent(long) {}
+
 int terminal_key_waiting(void) {
   std::fflush(stdout);  // whoever polls for a key shows what it printed first
   const HANDLE input = stdin_handle();
