@@ -116,9 +116,11 @@ ReadyResult FinishRequestInProgress(void) {
 
 ReadyResult SetMode(uint8_t mode) {
   if (tSetter.ucMode == mode) return READY_OK;
+  const uint8_t presses = g_ctrl_c_presses;
   if (!request_mode(mode, mode)) return READY_WRITE_FAILED;
   const ReadyResult result = WaitForReadyStatus();
-  if (result == READY_STOPPED || result == READY_KEY) FinishRequestInProgress();
+  // Not when the console's log reader ended the run (the log's end record).
+  if (result == READY_STOPPED && g_ctrl_c_presses != presses) FinishRequestInProgress();
   return result;
 }
 

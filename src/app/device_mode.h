@@ -106,8 +106,10 @@ ReadyResult FinishRequestInProgress(void);
 
 // Requests mode `mode`: nothing when tSetter.ucMode already holds it;
 // otherwise records it, writes the mode number to 0x0610 and waits for the
-// ready status; a wait that Ctrl+C or the space bar ended goes on through
-// FinishRequestInProgress (the result is still READY_STOPPED or READY_KEY).
+// ready status. A wait that a Ctrl+C during it ended (g_ctrl_c_presses)
+// goes on through FinishRequestInProgress, since the power goes next (the
+// result is still READY_STOPPED). The space bar only stops waiting
+// (READY_KEY): a caller that ends the run on it finishes the request itself.
 // A write the bridge refuses (READY_WRITE_FAILED) leaves ucMode as it was.
 ReadyResult SetMode(uint8_t mode);
 // Reset request: nothing when ucMode already holds `mode`; otherwise records

@@ -18,6 +18,7 @@ uint8_t Download_Mode = 0;
 uint8_t* BinaryBuffer = nullptr;
 int8_t emul_board = 0;
 std::atomic<uint8_t> gloop{1};
+std::atomic<uint8_t> g_ctrl_c_presses{0};
 bool g_exit_key_waits = true;
 bool g_master_run_busy = false;
 
@@ -30,6 +31,7 @@ void signal_handler(int signo) {
   static constexpr char kLine[] = "\n\n[Ctrl+C] User terminated running of program.\n\n";
   ssize_t ignored = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
   (void)ignored;
+  ++g_ctrl_c_presses;
   gloop = 0;
 }
 

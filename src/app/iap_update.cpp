@@ -118,8 +118,9 @@ Step prepare_full_interface() {
   if (write_reg(REG_LOG_CTRL, log_ctrl, sizeof log_ctrl) != Step::kOk) return Step::kFailed;
   if (gloop == 0) return Step::kInterrupted;
   // Ctrl+C in the wait after the request still waits for the controller to
-  // have switched (SetMode).
+  // have switched (SetMode); so does the space bar, which ends the update.
   const ReadyResult mode = SetMode(MODE_UPDATE);
+  if (mode == READY_KEY) FinishRequestInProgress();
   return mode == READY_WRITE_FAILED ? Step::kFailed : judge(mode);
 }
 
