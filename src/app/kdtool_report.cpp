@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <tuple>
 #include <string>
+#include <tuple>
 
 namespace {
 
