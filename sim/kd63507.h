@@ -12,7 +12,8 @@
 // programmed, ucResult set) and the status read ready. Until then a read of
 // the command block returns the previous result. Writes to the data window or
 // the command block while busy are protocol violations: counted, and marked
-// in the trace with a line starting with "!".
+// in the trace with a line starting with "!"; so is a power-off while busy
+// (powered_off), which loses the request.
 #pragma once
 
 #include "i2c_target.h"

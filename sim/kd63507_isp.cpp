@@ -63,6 +63,14 @@ uint32_t be32(const uint8_t* p) {
 }  // namespace
 
 void VirtualKd63507::powered_off() {
+  // A request the controller took and has not finished is lost with the
+  // power (flash half programmed, a mode switch cut short): the host must
+  // wait for the ready status first, unless the controller will never give
+  // it (never ready, or no longer answering).
+  const bool vanished = config_.vanish_after >= 0 && addressed_transfers_ > config_.vanish_after;
+  if (busy_ && !config_.never_ready && !vanished) violation("powered off while busy", kRegStatus);
+  busy_ = false;
+  on_done_ = nullptr;
   IspState fresh;
   fresh.refused = isp_.refused;
   fresh.nacked = isp_.nacked;

@@ -3,6 +3,8 @@
 #include "support_process.h"
 #include "support_update.h"
 
+#include "app/run_outcome.h"
+
 #ifndef _WIN32
 #include <pty.h>
 #endif
@@ -296,8 +298,9 @@ TEST_F(Update, AFailedReadOrWriteAtAnyStepTakesTheFailureEnding) {
 }
 
 // Ctrl+C or the space bar while the controller works on program command
-// `programs`: the update waits until that command is done (a second Ctrl+C
-// stops waiting), then writes nothing more and sends no reset request.
+// `programs` (or on the update-mode request): the update waits until the
+// controller is done (a second Ctrl+C stops waiting), then writes nothing
+// more and sends no reset request, so the power never goes while it is busy.
 TEST_F(Update, InterruptionsFinishTheCommandInProgressAndNoFurtherUnit) {
   struct Case {
     const char* name;
@@ -305,12 +308,15 @@ TEST_F(Update, InterruptionsFinishTheCommandInProgressAndNoFurtherUnit) {
     int programs;
     const char* keys;  // nullptr: Ctrl+C
     bool second_ctrl_c = false;
+    bool at_mode_request = false;
   };
   const Case cases[] = {{"Ctrl+C, A", kA, 3, nullptr},
                         {"Ctrl+C, B2", kB2, 3, nullptr},
                         {"the space bar, B1", kB1, 2, " "},
                         {"a second Ctrl+C stops the wait", kB2, 2, nullptr, true},
-                        {"Ctrl+C before the writing: no log or mode request", kB2, 0, nullptr}};
+                        {"Ctrl+C before the writing: no log or mode request", kB2, 0, nullptr},
+                        {"Ctrl+C during the update-mode request", kB2, 0, nullptr, false, true},
+                        {"the space bar during the update-mode request", kA, 0, " ", false, true}};
   const std::string waiting = "Waiting for the touch controller to finish the command in progress (up to 10 s)...\n";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -320,30 +326,78 @@ TEST_F(Update, InterruptionsFinishTheCommandInProgressAndNoFurtherUnit) {
     hooked->after = [&] {
       const Bytes& last = kd->transfers().back().bytes;
       const bool program = last.size() == 10 && last[0] == 0x14 && last[9] == 3;
+      const bool mode_request = last == Bytes{0x06, 0x10, 0x02};
       if (program) ++program_writes;
       if (since >= 0) {
         if (++since == 10 && c.second_ctrl_c) press_ctrl_c();
         return;
       }
-      if (c.programs != 0 && !(program && program_writes == c.programs)) return;
+      if (c.at_mode_request ? !mode_request : c.programs != 0 && !(program && program_writes == c.programs)) return;
       since = 0;
       kd->config().never_ready = c.second_ctrl_c;
       c.keys != nullptr ? keyboard.press(c.keys) : (void)press_ctrl_c();
     };
     EXPECT_EQ(run(), 0);
+    EXPECT_EQ(kd->busy(), c.second_ctrl_c);
+    kd->powered_off();  // as the entry does next: a violation while busy (TearDown)
+    const bool waits = c.programs > 0 || c.at_mode_request;
     EXPECT_EQ(program_writes, c.programs);
     EXPECT_EQ(kd->program_commands(), c.second_ctrl_c ? c.programs - 1 : c.programs);
-    EXPECT_EQ(kd->busy(), c.second_ctrl_c);
-    EXPECT_EQ(kd->in_update_mode(), c.programs > 0);
-    EXPECT_EQ(data_writes().empty(), c.programs == 0);
+    EXPECT_EQ(kd->in_update_mode(), waits);
+    EXPECT_EQ(data_writes().empty(), !waits);
     const std::string unfinished = "The touch controller did not report the command finished.\n";
-    expect_ending(UPDATE_INTERRUPTED, (c.second_ctrl_c ? unfinished : c.programs > 0 ? waiting : "") + kFailureEnding);
-    EXPECT_EQ(out.find(waiting) != std::string::npos, c.programs > 0);
+    expect_ending(UPDATE_INTERRUPTED, (c.second_ctrl_c ? unfinished : waits ? waiting : "") + kFailureEnding);
+    EXPECT_EQ(out.find(waiting) != std::string::npos, waits);
     EXPECT_EQ(out.find("\n\n[Ctrl+C] User terminated running of program.\n") != std::string::npos, !c.keys);
     // A Ctrl+C stays seen after the wait for the command in flight (the run is
     // to stop); the space bar ends only the update, not the program's run.
     EXPECT_EQ(gloop, c.keys != nullptr ? 1 : 0);
   }
+}
+
+// The reset request ends every written update: the power must not go while
+// the controller restarts, neither after Ctrl+C at the closing key wait nor
+// in an unattended run that has no key wait.
+TEST_F(Update, TheResetIsWaitedForBeforeThePowerGoes) {
+  for (const bool attended : {true, false}) {
+    SCOPED_TRACE(attended ? "Ctrl+C at the key wait" : "unattended");
+    bind(kB2, {.busy_reads = 20, .check_failures = {}});
+    g_exit_key_waits = attended;
+    ASSERT_NE(std::signal(SIGINT, signal_handler), SIG_ERR);
+    hooked->after = [&] {
+      if (attended && kd->transfers().back().bytes == Bytes{0x06, 0x10, 0x11}) press_ctrl_c();
+    };
+    EXPECT_EQ(run(), 0);
+    g_exit_key_waits = true;
+    kd->powered_off();  // a violation while busy (TearDown)
+    EXPECT_EQ(g_update_outcome, UPDATE_WRITTEN);
+    EXPECT_EQ(kd->reset_requests(), 1);
+    EXPECT_FALSE(kd->in_update_mode());
+    EXPECT_TRUE(out.ends_with(attended ? "Waiting for the touch controller to finish the command in progress (up to "
+                                         "10 s)...\n"
+                                       : "Flash Writing Complete!!!\n"))
+        << out;
+  }
+}
+
+// What ended a failed run is named once, by the first failure point: a
+// controller that never reports ready in an unattended run is named with the
+// limit in seconds, and a later reason does not replace it.
+TEST_F(Update, TheFirstReasonIsKeptAndTheReadyLimitIsInSeconds) {
+  bind(kB2, {.never_ready = true, .check_failures = {}});
+  g_unattended_ready_limit_ms = 1000;
+  g_run_reason_line = true;
+  g_exit_key_waits = false;
+  EXPECT_EQ(run(), 0);
+  g_unattended_ready_limit_ms = 0;
+  g_run_reason_line = false;
+  g_exit_key_waits = true;
+  const std::string reason = "the controller did not report ready within 1 s";
+  EXPECT_TRUE(out.ends_with("The touch controller did not report ready within 1 s.\n" + reason +
+                            "\nFlash Writing Fail!!!\nPlease check the status of device and try again...\n"))
+      << out;
+  run_reason_set("a later failure");
+  EXPECT_EQ(run_reason_settle(), reason);
 }
 
 }  // namespace

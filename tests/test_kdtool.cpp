@@ -88,6 +88,42 @@ TEST(Kdtool, InfoBringsUpEitherBridgeAndReportsTheController) {
   }
 }
 
+// Information with a block missing is no information: any read that fails
+// or reads the idle bus fails info, named by its first such block, in text,
+// JSON (the document with nulls, then the end object) and --all.
+TEST(Kdtool, InfoFailsWhenAnyBlockCannotBeRead) {
+  struct Case {
+    EnvList env;
+    std::string text_reason, json_reason;  // the text reads the panel first
+  };
+  const std::string version = "cannot read the version block (register 0x0120)";
+  const Case cases[] = {
+      {{{"KDSIM_BRIDGE", "custom"}, {"KDSIM_UNPLUG_AFTER", "5"}}, "the bridge was unplugged", "the bridge was unplugged"},
+      {{{"KDSIM_BRIDGE", "custom"}, {"KDSIM_VANISH_AFTER", "5"}}, "cannot read the panel block (register 0x0100)", version},
+      {{{"KDSIM_BRIDGE", "cp2112"}, {"KDSIM_VANISH_AFTER", "5"}}, "cannot read the panel block (register 0x0100)", version},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.env[0].second + " " + c.env[1].first);
+    const ProcessResult text = kdtool({"info"}, c.env);
+    EXPECT_EQ(text.exit_code, 1);
+    EXPECT_TRUE(text.out.ends_with("Info FAILED: " + c.text_reason + "\n")) << text.out;
+    EXPECT_FALSE(has(text.out, "FF.FF")) << text.out;
+
+    const ProcessResult json = kdtool({"--json", "info"}, c.env);
+    EXPECT_EQ(json.exit_code, 1);
+    const size_t split = json.out.find('\n');
+    ASSERT_NE(split, std::string::npos) << json.out;
+    const nlohmann::json doc = nlohmann::json::parse(json.out.substr(0, split));
+    const nlohmann::json end = nlohmann::json::parse(json.out.substr(split + 1));
+    EXPECT_TRUE(doc["versions"].is_null()) << doc;
+    EXPECT_EQ(end["ok"], false);
+    EXPECT_EQ(end["reason"], c.json_reason);
+  }
+  const ProcessResult all = kdtool({"info", "--all"}, {{"KDSIM_BRIDGES", "custom:2"}, {"KDSIM_BOARDSIM0002_VANISH_AFTER", "5"}});
+  EXPECT_EQ(all.exit_code, 1);
+  EXPECT_TRUE(has(all.out, "BOARDSIM0002: Info FAILED: " + version)) << all.out;
+}
+
 TEST(Kdtool, DiagRunsUntilItsKeysOrItsInputEnd) {
   for (const std::string keys : {"zx", "", "zzz"}) {
     const ProcessResult r = kdtool({"diag"}, kBoth, &keys);

@@ -69,6 +69,12 @@ TEST(KdtoolFlash, UpdateVerifyCatchesASilentlyCorruptedUnit) {
   EXPECT_TRUE(has(r.out, "Verify FAILED at 0x04000\nthe written flash differs from the image at 0x04000\n"
                          "Flash Writing Fail!!!\n")) << r.out;
   EXPECT_TRUE(r.out.ends_with("Update FAILED: the written flash differs from the image at 0x04000\n")) << r.out;
+  // A range that matches: verified, so the verdict does not ask for --verify.
+  const ProcessResult good = kdtool({"--json", "update", image, "0102", "0003", "0010", "--verify"}, {{"KDSIM_UNIT", "128"}});
+  EXPECT_EQ(good.exit_code, 0);
+  EXPECT_TRUE(has(good.err, "Verify OK\nFlash Writing Complete!!!\n")) << good.err;
+  EXPECT_TRUE(good.err.ends_with("Terminated\nUpdate OK\n")) << good.err;
+  EXPECT_TRUE(good.out.ends_with("\"written\":true,\"verified\":true,\"units_checked\":false}\n")) << good.out;
 }
 
 std::string last_line(const std::string& text) {
@@ -93,6 +99,7 @@ TEST(KdtoolFlash, EveryCommandEndsWithItsVerdictAndReason) {
   const std::string dump = dir.file("dump.bin");
   const Case cases[] = {
       {{"update", image, "1", "2", "3"}, {}, 0, "Update OK"},
+      {{"update", image, "1", "2", "3"}, {{"KDSIM_UNIT", "128"}}, 0, "Update OK (not verified: use --verify)"},
       {{"update", image, "102", "3", "10"}, {{"KDSIM_VERSIONS", "0001,0102,0003,0010"}}, 0,
        "Update OK: the controller already has the release versions; nothing was written"},
       {{"--bridge", "cp2112", "update", image, "1", "2", "3"}, {{"KDSIM_UNPLUG_AFTER", "300"}}, 1,
@@ -118,6 +125,10 @@ TEST(KdtoolFlash, EveryCommandEndsWithItsVerdictAndReason) {
     const ProcessResult r = kdtool(c.args, env);
     EXPECT_EQ(r.exit_code, c.exit_code) << c.verdict << "\n" << r.out << r.err;
     EXPECT_EQ(last_line(r.out).rfind(c.verdict, 0), 0u) << c.verdict << "\n" << r.out;
+    // Only the 128-byte units go unchecked.
+    if (c.verdict.starts_with("Update OK")) {
+      EXPECT_EQ(last_line(r.out), c.verdict);
+    }
   }
 }
 
@@ -166,6 +177,7 @@ TEST(KdtoolFlash, JsonLinesForEveryCommand) {
   };
   const Case cases[] = {
       {{"update", image, "1", "2", "3"}, {}, 0, true},
+      {{"update", image, "1", "2", "3"}, {{"KDSIM_UNIT", "128"}}, 0, true},
       {{"update", image, "1", "2", "3"}, {{"KDSIM_CHECK_FAIL", "24:5"}}, 1, true},
       {{"verify", small}, {}, 1, true},
       {{"dump", dir.file("d.bin"), "--length", "1000"}, {}, 0, true},
@@ -201,6 +213,11 @@ TEST(KdtoolFlash, JsonLinesForEveryCommand) {
     }
     if (c.args[0] == "verify" && c.started) {
       EXPECT_EQ(end["mismatch_at"], "0x02000");
+    }
+    if (c.args[0] == "update" && c.started) {
+      // Units checked only by the 4 KiB procedure, and none of a failed run.
+      EXPECT_EQ(end["units_checked"], c.exit_code == 0 && c.env.empty()) << end;
+      EXPECT_EQ(end["verified"], false);
     }
   }
 }

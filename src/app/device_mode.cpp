@@ -104,16 +104,41 @@ ReadyResult WaitForReadyStatusAnyKey(void) { return wait_attended(KeyRule::kAnyK
 
 ReadyResult WaitForReadyStatusWithin(uint32_t limit_ms) { return wait_for_ready(KeyRule::kSpaceOnly, limit_ms); }
 
+ReadyResult FinishRequestInProgress(void) {
+  std::puts("Waiting for the touch controller to finish the command in progress (up to 10 s)...");
+  const uint8_t was = gloop;
+  gloop = 1;
+  const ReadyResult finished = WaitForReadyStatusWithin(FINISH_REQUEST_MS);
+  if (was == 0) gloop = 0;
+  if (finished != READY_OK) std::puts("The touch controller did not report the command finished.");
+  return finished;
+}
+
 ReadyResult SetMode(uint8_t mode) {
   if (tSetter.ucMode == mode) return READY_OK;
+  const uint8_t presses = g_ctrl_c_presses;
   if (!request_mode(mode, mode)) return READY_WRITE_FAILED;
-  return WaitForReadyStatus();
+  const ReadyResult result = WaitForReadyStatus();
+  // Not when the console's log reader ended the run (the log's end record).
+  if (result == READY_STOPPED && g_ctrl_c_presses != presses) FinishRequestInProgress();
+  return result;
 }
 
 ReadyResult SetResetMode(uint8_t mode) {
   if (tSetter.ucMode == mode) return READY_OK;
   if (!request_mode(mode, MODE_RESET)) return READY_WRITE_FAILED;
-  return PressAnyKeyToExit();
+  if (g_exit_key_waits) {
+    const ReadyResult result = PressAnyKeyToExit();
+    if (result == READY_STOPPED) FinishRequestInProgress();
+    return result;
+  }
+  const ReadyResult result = gloop != 0 ? WaitForReadyStatusWithin(FINISH_REQUEST_MS) : READY_STOPPED;
+  if (result == READY_STOPPED || result == READY_KEY) {
+    FinishRequestInProgress();
+  } else if (result != READY_OK) {
+    std::puts("The touch controller did not report ready after the reset request.");
+  }
+  return result;
 }
 
 ReadyResult PressAnyKeyToExit(void) {

@@ -91,15 +91,34 @@ ReadyResult WaitForReadyStatusAnyKey(void);
 // WaitForReadyStatus that also ends (READY_TIMEOUT) after `limit_ms`.
 ReadyResult WaitForReadyStatusWithin(uint32_t limit_ms);
 
+// Longest wait for a request the controller is still carrying out once
+// Ctrl+C (or the space bar) ended the wait for it: the power must not go
+// while the controller programs flash or switches modes.
+constexpr uint32_t FINISH_REQUEST_MS = 10000;
+
+// Ctrl+C or the space bar ended the wait for a request the controller took
+// (a mode or reset request, an IAP command): says so and waits, bounded by
+// FINISH_REQUEST_MS, until the controller reports ready; the space bar or
+// Ctrl+C again stops waiting. gloop is re-armed for the wait so that a
+// second Ctrl+C shows, and is 0 again after it when a Ctrl+C began this.
+// Returns how the wait ended.
+ReadyResult FinishRequestInProgress(void);
+
 // Requests mode `mode`: nothing when tSetter.ucMode already holds it;
 // otherwise records it, writes the mode number to 0x0610 and waits for the
-// ready status. A write the bridge refuses (READY_WRITE_FAILED) leaves
-// ucMode as it was.
+// ready status. A wait that a Ctrl+C during it ended (g_ctrl_c_presses)
+// goes on through FinishRequestInProgress, since the power goes next (the
+// result is still READY_STOPPED). The space bar only stops waiting
+// (READY_KEY): a caller that ends the run on it finishes the request itself.
+// A write the bridge refuses (READY_WRITE_FAILED) leaves ucMode as it was.
 ReadyResult SetMode(uint8_t mode);
 // Reset request: nothing when ucMode already holds `mode`; otherwise records
-// it, writes 0x11 to 0x0610, and ends with PressAnyKeyToExit. A refused
-// write (READY_WRITE_FAILED) leaves ucMode as it was and prints and waits
-// for nothing.
+// it, writes 0x11 to 0x0610, and ends with PressAnyKeyToExit, which Ctrl+C
+// ends through FinishRequestInProgress. With g_exit_key_waits off nobody is
+// there to press a key, so it waits silently, bounded by FINISH_REQUEST_MS,
+// for the controller to come back from its reset (a line says so when it
+// does not). A refused write (READY_WRITE_FAILED) leaves ucMode as it was
+// and prints and waits for nothing.
 ReadyResult SetResetMode(uint8_t mode);
 
 // The closing wait of an update: prints "Please press any key exit!!!" and

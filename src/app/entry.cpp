@@ -19,6 +19,7 @@ uint8_t Download_Mode = 0;
 uint8_t* BinaryBuffer = nullptr;
 int8_t emul_board = 0;
 std::atomic<uint8_t> gloop{1};
+std::atomic<uint8_t> g_ctrl_c_presses{0};
 bool g_exit_key_waits = true;
 bool g_master_run_busy = false;
 
@@ -44,6 +45,7 @@ void signal_handler(int signo) {
     ignored = write(STDOUT_FILENO, kTail, sizeof kTail - 1);
   }
   (void)ignored;
+  ++g_ctrl_c_presses;
   gloop = 0;
 }
 

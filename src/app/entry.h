@@ -17,6 +17,9 @@ extern int8_t emul_board;       // BOARD_NONE, BOARD_CP2112 or BOARD_HIDBOARD
 // the Ctrl+C handler on a thread of its own.
 extern std::atomic<uint8_t> gloop;
 static_assert(std::atomic<uint8_t>::is_always_lock_free);  // also safe in a signal handler
+// Ctrl+C presses so far (wrapping): tells a wait that Ctrl+C ended from one
+// that a console reader ended by clearing gloop.
+extern std::atomic<uint8_t> g_ctrl_c_presses;
 
 // Off for unattended runs (kdtool update, several at once from a script):
 // "Please press any key exit!!!" and the wait after it are left out.

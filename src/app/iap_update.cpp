@@ -18,6 +18,8 @@
 UpdateOutcome g_update_outcome = UPDATE_NOT_RUN;
 uint32_t FLASH_4KB_UPDATE_MODE = 0;
 bool g_verify_after_write = false;
+bool g_update_units_checked = false;
+bool g_update_verified = false;
 
 namespace {
 
@@ -31,8 +33,6 @@ constexpr uint16_t kChunkB1 = 32;
 constexpr uint16_t kChunkB2 = 48;
 constexpr uint32_t kChunkPauseA = 2;     // ms after each chunk of procedure A
 constexpr uint32_t kCommandPauseB = 1;   // ms before each command of procedure B
-// After Ctrl+C, how long the update still waits for the command in progress.
-constexpr uint32_t kFinishCommandMs = 10000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -91,20 +91,6 @@ Step fill_window(const uint8_t* data, uint32_t length, uint16_t chunk, uint32_t 
   return Step::kOk;
 }
 
-// Ctrl+C or the space bar ended the wait while the controller works on a
-// command: cutting its power now could leave flash half programmed. Wait,
-// bounded, until it is done; the space bar or Ctrl+C again stops waiting.
-// gloop is re-armed for the wait so a second Ctrl+C shows, and stays 0 after
-// it when a Ctrl+C began this.
-void finish_command_in_progress() {
-  std::puts("Waiting for the touch controller to finish the command in progress (up to 10 s)...");
-  const uint8_t was = gloop;
-  gloop = 1;
-  const ReadyResult finished = WaitForReadyStatusWithin(kFinishCommandMs);
-  if (was == 0) gloop = 0;
-  if (finished != READY_OK) std::puts("The touch controller did not report the command finished.");
-}
-
 // Writes a command block and waits until the controller has carried it out.
 // After Ctrl+C no further command is sent.
 Step run_command(uint32_t address, uint16_t length, uint8_t command) {
@@ -112,7 +98,7 @@ Step run_command(uint32_t address, uint16_t length, uint8_t command) {
   const auto block = iap_command_block(address, length, command);
   if (write_reg(REG_IAP_COMMAND, block.data(), IAP_COMMAND_SIZE) != Step::kOk) return Step::kFailed;
   const Step step = judge(WaitForReadyStatus());
-  if (step == Step::kInterrupted) finish_command_in_progress();
+  if (step == Step::kInterrupted) FinishRequestInProgress();
   return step;
 }
 
@@ -130,7 +116,11 @@ Step prepare_full_interface() {
   if (i2c_read_from(REG_LOG_CTRL, log_ctrl, sizeof log_ctrl) == 0) return Step::kFailed;
   log_ctrl[offsetof(tLogCtrlBlock, bLogEnable)] = 0;
   if (write_reg(REG_LOG_CTRL, log_ctrl, sizeof log_ctrl) != Step::kOk) return Step::kFailed;
+  if (gloop == 0) return Step::kInterrupted;
+  // Ctrl+C in the wait after the request still waits for the controller to
+  // have switched (SetMode); so does the space bar, which ends the update.
   const ReadyResult mode = SetMode(MODE_UPDATE);
+  if (mode == READY_KEY) FinishRequestInProgress();
   return mode == READY_WRITE_FAILED ? Step::kFailed : judge(mode);
 }
 
@@ -193,6 +183,7 @@ Step procedure_b2(uint32_t base, uint32_t end) {
     if (retry >= IAP_MAX_ATTEMPTS) run_reason_set("the check of unit 0x%05X failed", start);
     if (retry >= IAP_MAX_ATTEMPTS) return Step::kFailed;
   }
+  g_update_units_checked = true;
   return Step::kOk;
 }
 
@@ -281,6 +272,8 @@ bool iap_no_controller(bool read, const uint8_t* block, size_t size) {
 uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(bool force) {
   run_reason_clear();
   g_update_outcome = UPDATE_NOT_RUN;
+  g_update_units_checked = false;
+  g_update_verified = false;
   const uint32_t size = Download_Mode == 1 ? IMAGE_SIZE : 0;
 
   uint8_t interface_block[kInterfaceSize] = {};
@@ -327,6 +320,7 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(bool force) {
     iap_verify_print_verdict(verified, where);
     if (verified == VERIFY_MISMATCH) run_reason_set("the written flash differs from the image at 0x%05X", where);
     if (verified != VERIFY_MATCH) return failure_ending(Step::kFailed);
+    g_update_verified = true;
   }
   return success_ending();
 }

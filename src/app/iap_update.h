@@ -39,6 +39,14 @@ extern UpdateOutcome g_update_outcome;
 // range that does not match ends in the failure ending, with no reset.
 extern bool g_verify_after_write;
 
+// How far the last update could check what it wrote: units_checked when
+// its procedure checked every unit against its checksum (the 4 KiB units);
+// the 128-byte procedures cannot see a unit the controller stored wrongly.
+// verified when the verify of g_verify_after_write found the whole range
+// matching.
+extern bool g_update_units_checked;
+extern bool g_update_verified;
+
 // The unit query's answer: non-zero 4 KiB units, 0 128-byte units.
 extern uint32_t FLASH_4KB_UPDATE_MODE;
 

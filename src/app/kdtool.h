@@ -50,7 +50,8 @@ struct KdtoolOptions {
 int kdtool_list(const KdtoolOptions& options);
 // info --json: reads the controller's information blocks (the bridge is up)
 // and returns them as one JSON document, each block null when its read
-// failed.
+// failed or read the idle bus; the first such block is the run's reason
+// (app/run_outcome.h).
 std::string kdtool_info_json(const KdtoolOptions& options);
 
 // Finds the bridge the options name; on failure says so on stderr.

@@ -9,6 +9,7 @@
 #include "app/kdtool.h"
 #include "app/kdtool_all.h"
 #include "app/master.h"
+#include "app/run_outcome.h"
 #include "bridge/cp2112/sys_helpers.h"
 #include "bridge/hidboard/usb_drv_qbm7750.h"
 #include "console/safe_text.h"
@@ -298,31 +299,43 @@ bool controller_answers(const KdtoolOptions& options) {
   return false;
 }
 
+// Information is only worth showing whole: any read that failed or read the
+// idle bus fails the run, named by the first such block (its "Cannot read"
+// line, or null in the document, shows where).
 int run_info(const KdtoolOptions& options) {
   std::string document;
+  std::string reason;
   int code = EXIT_UPDATED;
+  run_reason_clear();
   {
     const ConsoleToStderr quiet(options.json);
     if (!kdtool_select_bridge(options)) {
       code = EXIT_NO_BRIDGE;
+      reason = "no usable bridge";
     } else {
       target_bring_up();
       if (!controller_answers(options)) {
         code = EXIT_UPDATE_FAILED;
-      } else if (options.json) {
-        document = kdtool_info_json(options);
+        reason = "the controller does not answer";
       } else {
-        g_master_init_quiet = true;
-        master_init();
-        Check_Firmware_Info();
+        if (options.json) {
+          document = kdtool_info_json(options);
+        } else {
+          g_master_init_quiet = true;
+          master_init();
+          Check_Firmware_Info();
+        }
+        if (hid_transport_lost() || !run_reason().empty()) {
+          code = EXIT_UPDATE_FAILED;
+          reason = hid_transport_lost() ? RUN_BRIDGE_UNPLUGGED : run_reason();
+        }
       }
       target_shut_down();
     }
   }
-  if (code != EXIT_UPDATED && options.json) {
-    kdtool_json_failure(code, code == EXIT_NO_BRIDGE ? "no usable bridge" : "the controller does not answer");
-  }
+  if (code == EXIT_UPDATE_FAILED) std::fprintf(options.json ? stderr : stdout, "Info FAILED: %s\n", reason.c_str());
   std::fputs(document.c_str(), stdout);
+  if (code != EXIT_UPDATED && options.json) kdtool_json_failure(code, reason);
   return code;
 }
 

@@ -2,6 +2,7 @@
 #include "app/kdtool.h"
 #include "app/kdtool_json.h"
 #include "app/master.h"
+#include "app/run_outcome.h"
 #include "bridge/hidboard/usb_drv_qbm7750.h"
 #include "console/safe_text.h"
 #include "platform/hid.h"
@@ -9,8 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -99,8 +102,16 @@ Json bridge_json(const HidDeviceInfo& info, const char* kind) {
               {"path", info.path}};
 }
 
-// Reads a block; false when the read failed.
-bool read_block(uint16_t reg, uint8_t* block, uint16_t length) { return i2c_read_from(reg, block, length) != 0; }
+// Reads a block; false when the read failed or read the idle bus (all
+// ones: no controller drove it), which then becomes the run's reason.
+bool read_block(uint16_t reg, uint8_t* block, uint16_t length, const char* name) {
+  if (i2c_read_from(reg, block, length) != 0 &&
+      std::any_of(block, block + length, [](uint8_t b) { return b != 0xFF; })) {
+    return true;
+  }
+  run_reason_set("cannot read the %s (register 0x%04X)", name, reg);
+  return false;
+}
 
 }  // namespace
 
@@ -137,19 +148,19 @@ std::string kdtool_info_json(const KdtoolOptions& options) {
 
   // Each block: its value, or null when its read failed.
   uint8_t interface[10] = {};
-  const bool have_interface = read_block(kInterfaceReg, interface, sizeof interface);
+  const bool have_interface = read_block(kInterfaceReg, interface, sizeof interface, "interface block");
   const std::string protocol = have_interface ? name_field(interface, 8) : "";
   doc["interface"] =
       have_interface ? Json{{"protocol", protocol}, {"version", version_text(le16(interface + 8))}} : Json();
 
   uint8_t versions[8] = {};
   doc["versions"] = Json();
-  if (read_block(kVersionReg, versions, sizeof versions)) {
+  if (read_block(kVersionReg, versions, sizeof versions, "version block")) {
     for (int i = 0; i < 4; ++i) doc["versions"][kSectionNames[i]] = version_text(le16(versions + 2 * i));
   }
   uint8_t sections[8] = {};
   doc["sections_kib"] = Json();
-  if (read_block(kSectionReg, sections, sizeof sections)) {
+  if (read_block(kSectionReg, sections, sizeof sections, "section block")) {
     for (int i = 0; i < 4; ++i) doc["sections_kib"][kSectionNames[i]] = {sections[2 * i], sections[2 * i + 1]};
   }
 
@@ -158,23 +169,24 @@ std::string kdtool_info_json(const KdtoolOptions& options) {
   const bool full = have_interface && protocol == "TCIP";
   const bool buffers = full || (have_interface && protocol == "DFUP");
   uint8_t panel[23] = {};
-  doc["panel"] = full && read_block(kPanelReg, panel, sizeof panel)
+  doc["panel"] = full && read_block(kPanelReg, panel, sizeof panel, "panel block")
                      ? Json{{"product", name_field(panel, 16)},
                             {"resolution", {le16(panel + 16), le16(panel + 18)}},
                             {"nodes", {panel[20], panel[21]}},
                             {"keys", panel[22]}}
                      : Json();
   uint8_t format[7] = {};
-  doc["event_format"] = full && read_block(kEventFormatReg, format, sizeof format)
+  doc["event_format"] = full && read_block(kEventFormatReg, format, sizeof format, "event format block")
                             ? Json{{"id", le16(format + 4)}, {"item_size", format[6]}}
                             : Json();
-  for (const auto& [name, reg] : {std::pair{"image_buffer", kImageInfoReg}, std::pair{"log_buffer", kLogInfoReg}}) {
+  for (const auto& [name, reg, block] : {std::tuple{"image_buffer", kImageInfoReg, "image buffer descriptor"},
+                                         std::tuple{"log_buffer", kLogInfoReg, "log buffer descriptor"}}) {
     uint8_t info[4] = {};
-    doc[name] = buffers && read_block(reg, info, sizeof info) ? Json("0x" + hex4(le16(info))) : Json();
+    doc[name] = buffers && read_block(reg, info, sizeof info, block) ? Json("0x" + hex4(le16(info))) : Json();
   }
   uint8_t log_ctrl[5] = {};
   doc["log_control"] = Json();
-  if (buffers && read_block(kLogCtrlReg, log_ctrl, sizeof log_ctrl)) {
+  if (buffers && read_block(kLogCtrlReg, log_ctrl, sizeof log_ctrl, "log control block")) {
     char mask[16];
     std::snprintf(mask, sizeof mask, "0x%08X", static_cast<unsigned>(log_ctrl[0] | log_ctrl[1] << 8 | log_ctrl[2] << 16 |
                                                                        static_cast<uint32_t>(log_ctrl[3]) << 24));

@@ -488,6 +488,11 @@ int kdtool_run_operation(const KdtoolOptions& original) {
     if (ok && command == "update" && g_update_outcome != UPDATE_WRITTEN) {
       verdict += ": the controller already has the release versions; nothing was written";
     }
+    // Nothing has looked at what a 128-byte procedure wrote.
+    if (ok && command == "update" && g_update_outcome == UPDATE_WRITTEN && !g_update_units_checked &&
+        !g_update_verified) {
+      verdict += " (not verified: use --verify)";
+    }
   }
   if (code != EXIT_NO_BRIDGE && !verdict.empty()) {
     FILE* to = options.json ? stderr : stdout;
@@ -502,7 +507,11 @@ int kdtool_run_operation(const KdtoolOptions& original) {
            {"elapsed_s", static_cast<double>(static_cast<long>(telling.elapsed_s() * 1000)) / 1000}};
   if (command == "verify" && !ok) end["mismatch_at"] = hex5(where);
   if (command == "dump" && !ok) end["failed_at"] = hex5(where);
-  if (command == "update") end["written"] = g_update_outcome == UPDATE_WRITTEN;
+  if (command == "update") {
+    end["written"] = g_update_outcome == UPDATE_WRITTEN;
+    end["verified"] = g_update_verified;
+    end["units_checked"] = g_update_units_checked;
+  }
   if (options.json) write_fd(STDOUT_FILENO, kdtool_json_text(end) + "\n");
   return code;
 }

@@ -3,6 +3,7 @@
 #include "app/device_mode.h"
 #include "app/entry.h"
 #include "app/master.h"
+#include "app/run_outcome.h"
 #include "console/log.h"
 #include "console/safe_text.h"
 #include "console/util_console.h"
@@ -67,6 +68,7 @@ BufferFormat decode_format(const uint8_t* b) { return {b[0], b[1], b[2], b[3], b
 bool read_block(uint16_t reg, void* buffer, size_t size, const char* block) {
   if (diag_read(reg, buffer, static_cast<uint32_t>(size))) return true;
   log_printf(0, "Cannot read the %s (register 0x%04X).\n", block, reg);
+  run_reason_set("cannot read the %s (register 0x%04X)", block, reg);
   return false;
 }
 
