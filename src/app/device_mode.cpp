@@ -117,8 +117,6 @@ ReadyResult FinishRequestInProgress(void) {
 ReadyResult SetMode(uint8_t mode) {
   if (tSetter.ucMode == mode) return READY_OK;
   const uint8_t presses = g_ctrl_c_presses;
-  // Stopped already: no request that would then have to be waited for.
-  if (gloop == 0) return READY_STOPPED;
   if (!request_mode(mode, mode)) return READY_WRITE_FAILED;
   const ReadyResult result = WaitForReadyStatus();
   // Not when the console's log reader ended the run (the log's end record).
