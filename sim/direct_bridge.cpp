@@ -1,6 +1,7 @@
 #include "direct_bridge.h"
 
 #include "app/master.h"
+#include "platform/hid.h"
 
 namespace {
 
@@ -42,6 +43,7 @@ void direct_close(void) {}
 
 void direct_bridge_bind(I2cTarget* target) {
   g_target = target;
+  hid_transport_forget_lost();  // a bridge of its own: an earlier unplug is not this one's
   g_address7 = 0x34;
   g_transfers = 0;
   g_unplug_after = -1;

@@ -102,6 +102,9 @@ int hid_transport_read(HidHandle* handle, uint8_t* buffer, size_t length, int ti
 // open: the device is gone or its handle broke, so whatever failed after it
 // failed for that reason.
 bool hid_transport_lost(void);
+// Forgets a device lost earlier, for a bridge that starts without opening a
+// HID device (the virtual direct bridge of sim/).
+void hid_transport_forget_lost(void);
 
 // Feature reports. For a get, buffer[0] holds the wanted report ID on entry.
 // Both return the bytes transferred (ID included) or -1 on failure.

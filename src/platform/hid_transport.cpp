@@ -94,6 +94,8 @@ int noted(int result) {
 
 bool hid_transport_lost(void) { return g_lost; }
 
+void hid_transport_forget_lost(void) { g_lost = false; }
+
 int hid_transport_write(HidHandle* handle, const uint8_t* data, size_t length) {
   return g_backend != nullptr ? noted(g_backend->write(handle, data, length)) : -1;
 }
