@@ -364,7 +364,8 @@ TEST(Kdtool, CommandLineTableGivesExitCodeAndFirstStderrLine) {
   }
   // A command's help shows the global options too, and values by what they
   // are, never by their type.
-  for (const char* command : {"list", "info", "diag", "update", "dump", "program", "verify", "erase", "remove-device"}) {
+  for (const char* command :
+       {"list", "info", "diag", "update", "dump", "program", "verify", "erase", "remove-device"}) {
     const ProcessResult help = run_process({KDTOOL_PATH, command, "--help"});
     EXPECT_TRUE(has(help.out, "\nGlobal options (before or after the command):\n  --")) << help.out;
     std::istringstream lines(help.out);
@@ -494,7 +495,8 @@ TEST(Kdtool, CompletionOffersHostileSerialsQuotedAndRunsNothing) {
   }
   // Every command and option that kdtool's help lists is offered; "--" ends
   // the options. fwdownload and hex2c complete their files and options.
-  const std::string completions = std::string(KDTOOL_COMPLETION_PATH).substr(0, std::string(KDTOOL_COMPLETION_PATH).rfind('/'));
+  const std::string kdtool_completion = KDTOOL_COMPLETION_PATH;
+  const std::string completions = kdtool_completion.substr(0, kdtool_completion.rfind('/'));
   write_file(dir.file("fw.hex"), {});
   const std::string others = R"(
     source "$1/kdtool"; source "$1/fwdownload"; source "$1/hex2c"; cd "$2"
@@ -512,7 +514,8 @@ TEST(Kdtool, CompletionOffersHostileSerialsQuotedAndRunsNothing) {
     offer hex2c -; offer hex2c --bin fw.hex o.bin -; offer hex2c --bin fw.hex o.bin --base ""
     offer hex2c --print ""; offer hex2c --print fw.hex "")";
   const ProcessResult all = run_process({"/usr/bin/env", "bash", "-c", others, "bash", completions, dir.path()}, env);
-  EXPECT_EQ(all.out, "\ncp2112\nfw.hex\n\n--print --bin -h --help -V --version\n--base --size\n\nfw.hex\n\n") << all.err;
+  EXPECT_EQ(all.out, "\ncp2112\nfw.hex\n\n--print --bin -h --help -V --version\n--base --size\n\nfw.hex\n\n")
+      << all.err;
 }
 
 }  // namespace

@@ -444,7 +444,8 @@ TEST(KdtoolFlash, LiveProgressLineOnATerminal) {
                                           {{"KDSIM_BRIDGE", "cp2112"}, {"KDSIM_ISP_STUCK", "1048"}, {"TERM", "xterm"}});
   EXPECT_TRUE(has(waiting, "]   0%  0/4 B  waiting for the controller (1 s)")) << waiting;
   EXPECT_TRUE(has(waiting, "Dump FAILED at 0x00000: the controller did not complete the command at 0x00000")) << waiting;
-  const std::string all = on_terminal({"info", "--all"}, {{"KDSIM_BRIDGE", "both"}, {"TERM", "xterm"}, {"NO_COLOR", ""}});
+  const std::string all =
+      on_terminal({"info", "--all"}, {{"KDSIM_BRIDGE", "both"}, {"TERM", "xterm"}, {"NO_COLOR", ""}});
   EXPECT_TRUE(has(all, "\x1b[2K")) << "--all draws its boards' lines in place: " << all;
   for (const EnvList& plain : {EnvList{{"NO_COLOR", "1"}}, EnvList{{"TERM", "dumb"}}, EnvList{}}) {
     std::vector<std::string> args = update;

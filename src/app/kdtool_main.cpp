@@ -188,7 +188,8 @@ void finish_help(CLI::App& app) {
               std::find(excluded->second.begin(), excluded->second.end(), name) == excluded->second.end());
     });
     if (global.empty()) continue;
-    command->footer(CLI::Formatter().make_group("Global options (before or after the command)", false, global).substr(1) + "\n" + kExitCodes);
+    const std::string group = CLI::Formatter().make_group("Global options (before or after the command)", false, global);
+    command->footer(group.substr(1) + "\n" + kExitCodes);
   }
 }
 
