@@ -1,8 +1,8 @@
 # Installation and packages.
 #
-# Linux: `cmake --install` puts the four programs, their manual pages, the
-# bash completion of kdtool, the udev rule for the bridges and the docs under
-# the prefix; `cpack` makes a Debian package of the same files (configure with
+# Linux: `cmake --install` puts the four programs, their manual pages, their
+# bash completions, the udev rule for the bridges and the docs under the
+# prefix; `cpack` makes a Debian package of the same files (configure with
 # -DCMAKE_INSTALL_PREFIX=/usr; scripts/package.sh does it all and checks it).
 # Windows (the mingw-w64 cross build): `cpack` makes a zip of the four .exe,
 # the docs and README-windows.txt.
@@ -68,7 +68,11 @@ else()
   endif()
   # Numbered below systemd's 73-seat-late.rules, which acts on its uaccess tag.
   install(FILES udev/70-fwdownload.rules DESTINATION ${fw_udev_rules_dir})
-  install(FILES completion/kdtool DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  # bash-completion loads a command's completion from the file of its name.
+  install(FILES completion/kdtool completion/fwdownload completion/hex2c
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  install(FILES completion/fwdownload DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+          RENAME fwdownload-sim)
   # Software centres learn from it which USB devices the package serves.
   install(FILES packaging/fwdownload.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 

@@ -6,7 +6,7 @@
 #   allowed), and from the package unpacked with dpkg-deb -x: kdtool
 #   --version, kdtool --virtual list, one update through fwdownload-sim, the
 #   manual pages through groff, the udev rule (named to come before
-#   systemd's 73-seat-late.rules) and the bash completion.
+#   systemd's 73-seat-late.rules) and the bash completions (one per program).
 # - The Windows zip: the mingw-w64 cross build in build-pkg-win (or in the
 #   Release build named by FW_PKG_WIN_BUILD, which scripts/test.sh points at
 #   the one its Windows part made), then its contents, the four .exe among
@@ -111,6 +111,12 @@ serials=$(PATH="$bin:$PATH" KDSIM_BRIDGE=both bash -c '
   COMP_WORDS=(kdtool --virtual --serial ""); COMP_CWORD=3
   _kdtool; echo "${COMPREPLY[*]}"' _ "$completion")
 check "the bash completion offers the bridges' serials" test "$serials" = "BOARDSIM0001 CP2112SIM0001"
+# Each program has its completion, found under its own name.
+for program in "$root"/usr/bin/*; do
+  name=$(basename "$program")
+  check "the bash completion of $name completes $name" \
+    bash -c 'source "$1" && complete -p "$2" >/dev/null' _ "$root/usr/share/bash-completion/completions/$name" "$name"
+done
 
 if [ "${FW_LINUX_ONLY:-0}" != 1 ]; then
   echo "== Windows zip"

@@ -17,7 +17,9 @@ const std::string kUsage =
     "       hex2c --bin INPUT.hex OUTPUT.bin [--base HEX] [--size HEX]\n"
     "                                   write flash bytes from --base (default: the lowest\n"
     "                                   address in the file), --size bytes (default: up to\n"
-    "                                   the highest), gaps 0xFF\n";
+    "                                   the highest), gaps 0xFF\n"
+    "       hex2c --help | --version\n"
+    "The C source and --print read CR LF line ends only; --bin reads LF too.\n";
 
 // Exit code, stdout and stderr of one run.
 std::tuple<int, std::string, std::string> hex2c(const std::vector<std::string>& arguments) {
@@ -33,6 +35,7 @@ TEST(Hex2c, WrongArgumentsPrintTheUsage) {
     EXPECT_EQ(hex2c(arguments), std::tuple(2, "", kUsage)) << arguments.size();
   }
   EXPECT_EQ(hex2c({"--help"}), std::tuple(0, kUsage, ""));
+  EXPECT_EQ(hex2c({"--version"}), std::tuple(0, "hex2c 1.1.0\n", ""));
 }
 
 TEST(Hex2c, WritesCSourceByteForByteAndPrintsTheLeadingDataRecords) {

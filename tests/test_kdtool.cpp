@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <regex>
+#include <sstream>
+
 namespace {
 
 const std::string kNotice = "kdtool: VIRTUAL hardware (KDSIM_* settings): no real bridge or controller is used.\n";
@@ -310,8 +313,10 @@ TEST(Kdtool, CommandLineTableGivesExitCodeAndFirstStderrLine) {
       {{}, kBoth, 2, "kdtool: no command given"},
       {{"--addr", "80", "info"}, kBoth, 2, "kdtool: --addr 80: a 7-bit I2C address is 1 to 7F"},
       {{"info", "--addr=0"}, kBoth, 2, "kdtool: --addr 0: a 7-bit I2C address is 1 to 7F"},
-      {{"--addr"}, kBoth, 2, "kdtool: --addr: 1 required TEXT missing"},
+      {{"--addr"}, kBoth, 2, "kdtool: --addr: 1 required HEX missing"},
       {{"list", "--bridge=usb"}, kBoth, 2, "kdtool: --bridge usb: expected custom, cp2112 or any"},
+      {{"--bridge", "CP2112", "verify", "missing.bin"}, kBoth, 2, "kdtool: missing.bin: No such file or directory"},
+      {{"verify", "--", "-missing.bin"}, kBoth, 2, "kdtool: -missing.bin: No such file or directory"},
       {{"--vid", "0", "--pid", "1", "list"}, kBoth, 2, "kdtool: --vid 0: expected a non-zero hex number of up to 4 digits"},
       {{"--vid", "1234", "list"}, kBoth, 2, "kdtool: --vid and --pid go together"},
       {{"--path", "a", "--serial", "b", "list"}, kBoth, 2, "kdtool: give --path or --serial, not both"},
@@ -336,7 +341,7 @@ TEST(Kdtool, CommandLineTableGivesExitCodeAndFirstStderrLine) {
     const ProcessResult r = kdtool(c.args, c.env);
     EXPECT_EQ(r.exit_code, c.exit_code) << c.first_line << "\n" << r.err;
     EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.first_line) << r.err;
-    if (c.exit_code == 2 && c.first_line.rfind("kdtool:", 0) == 0) {
+    if (c.exit_code == 2 && c.first_line.rfind("kdtool:", 0) == 0 && !has(c.first_line, "No such file")) {
       EXPECT_TRUE(has(r.err, "\nTry 'kdtool --help'.\n"));
     }
   }
@@ -356,6 +361,17 @@ TEST(Kdtool, CommandLineTableGivesExitCodeAndFirstStderrLine) {
     const ProcessResult help = run_process(argv);
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_TRUE(has(help.out, args[0] == "dump" ? "--length" : "kdtool [OPTIONS] update IMAGE")) << help.out;
+  }
+  // A command's help shows the global options too, and values by what they
+  // are, never by their type.
+  for (const char* command :
+       {"list", "info", "diag", "update", "dump", "program", "verify", "erase", "remove-device"}) {
+    const ProcessResult help = run_process({KDTOOL_PATH, command, "--help"});
+    EXPECT_TRUE(has(help.out, "\nGlobal options (before or after the command):\n  --")) << help.out;
+    std::istringstream lines(help.out);
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_FALSE(std::regex_search(line, std::regex("^  \\S+ (TEXT|UINT|INT)\\b"))) << command << ": " << line;
+    }
   }
   // With --json a refusal ends stdout with its end object.
   const ProcessResult json = kdtool({"--json", "fetch"});
@@ -477,6 +493,29 @@ TEST(Kdtool, CompletionOffersHostileSerialsQuotedAndRunsNothing) {
     EXPECT_EQ(r.out, first + second + "\n" + first + "\n" + second + "\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("ran")));
   }
+  // Every command and option that kdtool's help lists is offered; "--" ends
+  // the options. fwdownload and hex2c complete their files and options.
+  const std::string kdtool_completion = KDTOOL_COMPLETION_PATH;
+  const std::string completions = kdtool_completion.substr(0, kdtool_completion.rfind('/'));
+  write_file(dir.file("fw.hex"), {});
+  const std::string others = R"(
+    source "$1/kdtool"; source "$1/fwdownload"; source "$1/hex2c"; cd "$2"
+    offer() { COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); "_${1/-sim/}"; echo "${COMPREPLY[*]}"; }
+    commands=" $(offer kdtool "") "
+    for command in $(kdtool --help | sed -n '/^Subcommands:/,/^$/s/^  \([a-z-]*\) .*/\1/p'); do
+      [[ $commands == *" $command "* ]] || echo "kdtool $command"
+      options=" $(offer kdtool "$command" -) "
+      for option in $(kdtool "$command" --help | sed -n 's/^  \(-[^ ]*\).*/\1/p' | tr , ' '); do
+        [[ $options == *" $option "* ]] || echo "kdtool $command $option"
+      done
+    done
+    offer kdtool update -- -; offer kdtool --bridge CP
+    offer fwdownload ""; offer fwdownload-sim fw.hex ""
+    offer hex2c -; offer hex2c --bin fw.hex o.bin -; offer hex2c --bin fw.hex o.bin --base ""
+    offer hex2c --print ""; offer hex2c --print fw.hex "")";
+  const ProcessResult all = run_process({"/usr/bin/env", "bash", "-c", others, "bash", completions, dir.path()}, env);
+  EXPECT_EQ(all.out, "\ncp2112\nfw.hex\n\n--print --bin -h --help -V --version\n--base --size\n\nfw.hex\n\n")
+      << all.err;
 }
 
 }  // namespace

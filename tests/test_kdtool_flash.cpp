@@ -427,13 +427,13 @@ std::string on_terminal(const std::vector<std::string>& args, const EnvList& env
 }
 
 // On a terminal the per-KiB lines fold into one line redrawn in place, with
-// the waits for a busy controller named; NO_COLOR, --no-color and TERM=dumb
-// keep the lines.
+// the waits for a busy controller named and a small dump counted in bytes;
+// NO_COLOR (unless empty), --no-color and TERM=dumb keep the lines.
 TEST(KdtoolFlash, LiveProgressLineOnATerminal) {
   TempDir dir;
   write_file(dir.file("image.bin"), make_image());
   const std::vector<std::string> update = {"update", dir.file("image.bin"), "1", "2", "3"};
-  const std::string live = on_terminal(update, {{"KDSIM_BRIDGE", "custom"}, {"TERM", "xterm"}});
+  const std::string live = on_terminal(update, {{"KDSIM_BRIDGE", "custom"}, {"TERM", "xterm"}, {"NO_COLOR", ""}});
   EXPECT_FALSE(has(live, "KB Complete..")) << live;
   EXPECT_TRUE(has(live, "\rupdate [")) << live;
   EXPECT_TRUE(has(live, "] 100%  112/112 KiB")) << live;
@@ -442,9 +442,12 @@ TEST(KdtoolFlash, LiveProgressLineOnATerminal) {
   // A controller that stays busy: the line says so (a dump's read waits 2 s).
   const std::string waiting = on_terminal({"dump", dir.file("d.bin"), "--length", "4"},
                                           {{"KDSIM_BRIDGE", "cp2112"}, {"KDSIM_ISP_STUCK", "1048"}, {"TERM", "xterm"}});
-  EXPECT_TRUE(has(waiting, "waiting for the controller (1 s)")) << waiting;
+  EXPECT_TRUE(has(waiting, "]   0%  0/4 B  waiting for the controller (1 s)")) << waiting;
   EXPECT_TRUE(has(waiting, "Dump FAILED at 0x00000: the controller did not complete the command at 0x00000")) << waiting;
-  for (const EnvList& plain : {EnvList{{"NO_COLOR", ""}}, EnvList{{"TERM", "dumb"}}, EnvList{}}) {
+  const std::string all =
+      on_terminal({"info", "--all"}, {{"KDSIM_BRIDGE", "both"}, {"TERM", "xterm"}, {"NO_COLOR", ""}});
+  EXPECT_TRUE(has(all, "\x1b[2K")) << "--all draws its boards' lines in place: " << all;
+  for (const EnvList& plain : {EnvList{{"NO_COLOR", "1"}}, EnvList{{"TERM", "dumb"}}, EnvList{}}) {
     std::vector<std::string> args = update;
     if (plain.empty()) args.insert(args.begin(), "--no-color");
     EnvList env = plain;

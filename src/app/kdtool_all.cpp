@@ -651,10 +651,8 @@ int refuse(const KdtoolOptions& options, int code, const std::string& reason) {
 
 Mode choose_mode(const KdtoolOptions& options) {
   if (options.json) return Mode::kJson;
-  const char* term = std::getenv("TERM");
-  const bool plain =
-      options.no_color || std::getenv("NO_COLOR") != nullptr || (term != nullptr && std::strcmp(term, "dumb") == 0);
-  return !plain && terminal_stdout_is_tty() ? Mode::kLive : Mode::kPipe;
+  // --no-color, NO_COLOR (not empty) and TERM=dumb, as for a single run.
+  return terminal_colour_wanted() && terminal_stdout_is_tty() ? Mode::kLive : Mode::kPipe;
 }
 
 const char* result_text(const std::string& command, const Board& b) {

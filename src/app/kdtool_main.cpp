@@ -29,7 +29,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -89,11 +91,13 @@ int check(const RawOptions& raw, const CLI::App& app, KdtoolOptions& options) {
     *field = static_cast<uint16_t>(number);
   }
   if (app.count("--bridge") != 0) {
-    if (raw.bridge == "any") {
+    std::string kind = raw.bridge;  // in any case: CP2112 as the chip is named
+    std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (kind == "any") {
       options.bridge = BridgeChoice::kAny;
-    } else if (raw.bridge == "custom") {
+    } else if (kind == "custom") {
       options.bridge = BridgeChoice::kCustom;
-    } else if (raw.bridge == "cp2112") {
+    } else if (kind == "cp2112") {
       options.bridge = BridgeChoice::kCp2112;
     } else {
       return bad_usage("--bridge " + raw.bridge + ": expected custom, cp2112 or any");
@@ -151,6 +155,44 @@ int check(const RawOptions& raw, const CLI::App& app, KdtoolOptions& options) {
   return 0;
 }
 
+// What the help shows: values by what they are rather than by their C++
+// type, operands by their name alone, and under each command the global
+// options that apply to it (they may stand before or after the command).
+void finish_help(CLI::App& app) {
+  static const std::map<std::string, std::string> kValueNames = {
+      {"vid", "VID"},  {"pid", "PID"}, {"bridge", "KIND"}, {"path", "PATH"},     {"serial", "SERIAL"},
+      {"addr", "HEX"}, {"at", "HEX"},  {"length", "HEX"},  {"log-dir", "DIR"}};
+  static const std::map<std::string, std::vector<std::string>> kNotFor = {
+      {"list", {"--addr"}},
+      {"diag", {"--json"}},
+      {"remove-device", {"--vid", "--pid", "--bridge", "--path", "--serial", "--addr", "--virtual", "--no-color"}}};
+  std::vector<CLI::App*> apps = app.get_subcommands([](CLI::App*) { return true; });
+  apps.push_back(&app);
+  for (CLI::App* command : apps) {
+    for (CLI::Option* option : command->get_options()) {
+      if (!option->nonpositional()) {
+        option->type_name("");
+      } else if (!option->get_lnames().empty() && kValueNames.count(option->get_lnames()[0]) != 0) {
+        option->type_name(kValueNames.at(option->get_lnames()[0]));
+      }
+    }
+  }
+  apps.pop_back();
+  for (CLI::App* command : apps) {
+    const auto excluded = kNotFor.find(command->get_name());
+    const CLI::App& top = app;
+    const std::vector<const CLI::Option*> global = top.get_options([&](const CLI::Option* option) {
+      const std::string name = option->get_name();
+      return option != app.get_help_ptr() && option != app.get_version_ptr() &&
+             (excluded == kNotFor.end() ||
+              std::find(excluded->second.begin(), excluded->second.end(), name) == excluded->second.end());
+    });
+    if (global.empty()) continue;
+    const std::string group = CLI::Formatter().make_group("Global options (before or after the command)", false, global);
+    command->footer(group.substr(1) + "\n" + kExitCodes);
+  }
+}
+
 // Reads the command line into `options`; 0, or the exit code (help and
 // version end with 0).
 int parse(int argc, char** argv, KdtoolOptions& options) {
@@ -204,6 +246,7 @@ int parse(int argc, char** argv, KdtoolOptions& options) {
   for (const char* name : {"update", "verify", "info"}) kdtool_all_add_options(app.get_subcommand(name));
   app.require_subcommand(0, 1);
   app.allow_extras();  // told apart below: unknown options, commands and operands
+  finish_help(app);
 
   try {
     app.parse(argc, argv);
@@ -232,6 +275,8 @@ int parse(int argc, char** argv, KdtoolOptions& options) {
     const std::vector<std::string> more = sub->remaining();
     extras.insert(extras.end(), more.begin(), more.end());
   }
+  // "--" ends the options (update -- -image.bin ...): itself no operand.
+  extras.erase(std::remove(extras.begin(), extras.end(), "--"), extras.end());
   if (!extras.empty()) {
     const std::string& first = extras.front();
     if (first.size() > 1 && first[0] == '-') return bad_usage("unknown option " + first);

@@ -209,11 +209,13 @@ class Telling {
                                            bool any_progress) {
     const double fraction = total != 0 ? static_cast<double>(done) / total : 0.0;
     const int filled = static_cast<int>(fraction * kBarWidth);
+    // Under 4 KiB whole KiB say too little ("0/1 KiB"): bytes then.
+    const bool bytes = total < 4096;
     char head[160];
-    std::snprintf(head, sizeof head, "%s [%s%s] %3d%%  %u/%u KiB", operation.c_str(),
+    std::snprintf(head, sizeof head, "%s [%s%s] %3d%%  %u/%u %s", operation.c_str(),
                   std::string(static_cast<size_t>(filled), '#').c_str(),
                   std::string(static_cast<size_t>(kBarWidth - filled), '.').c_str(), static_cast<int>(fraction * 100),
-                  done / 1024, (total + 1023) / 1024);
+                  bytes ? done : done / 1024, bytes ? total : (total + 1023) / 1024, bytes ? "B" : "KiB");
     std::string frame = head;
     const auto quiet_s = std::chrono::duration_cast<std::chrono::seconds>(quiet).count();
     if (quiet >= kWaitingAfter) {

@@ -5,6 +5,10 @@
 //   hex2c --print INPUT.hex     print the leading data records
 //   hex2c --bin INPUT.hex OUTPUT.bin [--base HEX] [--size HEX]
 //                               write the flash bytes [base, base + size)
+//   hex2c --help | --version
+//
+// The C and print modes take CR LF line ends only (an LF-only file is
+// refused from its second record on); --bin takes both.
 //
 // Exit codes: 0 done, 1 the HEX file was refused or the C file could not be
 // written, 2 wrong arguments, and for --bin any failure (a refused HEX file
@@ -16,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "app/kdtool.h"  // the package's version
 #include "hex/hex_control.h"
 #include "hex/hex_image.h"
 #include "platform/file_open.h"
@@ -32,7 +37,9 @@ constexpr const char kUsage[] =
     "       hex2c --bin INPUT.hex OUTPUT.bin [--base HEX] [--size HEX]\n"
     "                                   write flash bytes from --base (default: the lowest\n"
     "                                   address in the file), --size bytes (default: up to\n"
-    "                                   the highest), gaps 0xFF\n";
+    "                                   the highest), gaps 0xFF\n"
+    "       hex2c --help | --version\n"
+    "The C source and --print read CR LF line ends only; --bin reads LF too.\n";
 
 // Reads the file, or prints why not. The caller releases the result.
 INTEL_HEX_FILE* read_hex(const char* path) {
@@ -134,6 +141,10 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--bin") == 0) return write_bin(argc - 2, argv + 2);
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(kUsage, stdout);
+    return kExitDone;
+  }
+  if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0)) {
+    std::printf("hex2c %s\n", KDTOOL_VERSION);
     return kExitDone;
   }
   if (argc != 3) {

@@ -59,8 +59,8 @@ void terminal_restore(void);
 // True when stdout is a terminal (escape sequences are written only then).
 bool terminal_stdout_is_tty(void);
 
-// Colours are left out (the attribute is still kept) when NO_COLOR is set to
-// any value, when TERM is "dumb", and after terminal_no_colour().
+// Colours are left out (the attribute is still kept) when NO_COLOR is set and
+// not empty, when TERM is "dumb", and after terminal_no_colour().
 void terminal_no_colour(void);
 bool terminal_colour_wanted(void);
 
