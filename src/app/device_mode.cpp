@@ -105,9 +105,12 @@ ReadyResult WaitForReadyStatusAnyKey(void) { return wait_attended(KeyRule::kAnyK
 ReadyResult WaitForReadyStatusWithin(uint32_t limit_ms) { return wait_for_ready(KeyRule::kSpaceOnly, limit_ms); }
 
 ReadyResult FinishRequestInProgress(void) {
+  const uint8_t presses = g_ctrl_c_presses;
   std::puts("Waiting for the touch controller to finish the command in progress (up to 10 s)...");
   const uint8_t was = gloop;
   gloop = 1;
+  // A Ctrl+C that came while the line was printed cuts this wait short too.
+  if (g_ctrl_c_presses != presses) gloop = 0;
   const ReadyResult finished = WaitForReadyStatusWithin(FINISH_REQUEST_MS);
   if (was == 0) gloop = 0;
   if (finished != READY_OK) std::puts("The touch controller did not report the command finished.");
