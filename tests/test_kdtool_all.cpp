@@ -239,7 +239,7 @@ TEST(KdtoolAll, ABoardOutlivingItsParentStopsAndOneKilledAfterItsVerdictFails) {
       start_process({KDTOOL_PATH, "--virtual", "--json", "update", "--all", "--no-verify", dir.file("fw.bin"), "0102",
                      "0003", "0010"},
                     {{"KDSIM_BRIDGES", "custom:1"}, {"KDSIM_FLASH_OUT", fifo}});
-  ASSERT_TRUE(wait_until([&] { return has(read_text_file(running.out_path), "\"type\":\"end\",\"ok\":true"); }));
+  ASSERT_TRUE(wait_until([&] { return has(read_text_file(running.out_path), "\"ok\":true,\"exit_code\":0,\"reason\":null"); }));
   for (pid_t child : children_of(running.pid)) kill(child, SIGKILL);
   const ProcessResult r = finish_process(running);
   close(held);
