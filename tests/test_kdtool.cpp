@@ -539,7 +539,8 @@ TEST(Kdtool, JsonOfEveryCommandFollowsTheSchema) {
     SCOPED_TRACE(c.args[0] + "\n" + r.out + r.err);
     EXPECT_EQ(r.exit_code, c.exit_code);
     const ProcessResult check = run_process({"/usr/bin/env", "python3", KDTOOL_VALIDATE_JSON, KDTOOL_SCHEMA_DIR}, {}, &r.out);
-    ASSERT_EQ(check.exit_code, 0) << check.err;
+    EXPECT_EQ(check.exit_code, 0) << check.err;
+    if (check.exit_code != 0) continue;
     const std::string types = check.out.substr(0, check.out.find('\n'));
     EXPECT_TRUE(std::regex_match(types, std::regex(c.types))) << types;
   }
