@@ -4,6 +4,8 @@ set -euo pipefail
 
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libhidapi-dev libbenchmark-dev
           clang libclang-rt-14-dev srecord nlohmann-json3-dev libcli11-dev)
+# The check of kdtool's JSON against docs/schema (tests/validate_json.py).
+packages+=(python3 python3-jsonschema)
 # The Debian package and its checks (scripts/package.sh): dpkg-shlibdeps and
 # file for its dependencies, lintian, groff for the manual pages.
 packages+=(dpkg-dev file lintian groff-base)

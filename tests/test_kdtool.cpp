@@ -53,8 +53,8 @@ TEST(Kdtool, ListShowsEveryBridgeTheOptionsAllowAsTextAndJson) {
     ASSERT_EQ(doc["bridges"].size(), c.serials.size()) << r.out;
     for (size_t i = 0; i < c.serials.size(); ++i) {
       const auto& b = doc["bridges"][i];
-      EXPECT_EQ(b["serial"], c.serials[i]);
-      EXPECT_EQ(b["kind"], c.serials[i] == "CP2112SIM0001" ? "cp2112" : "custom");
+      EXPECT_EQ(b["bridge"]["serial"], c.serials[i]);
+      EXPECT_EQ(b["bridge"]["kind"], c.serials[i] == "CP2112SIM0001" ? "cp2112" : "custom");
       EXPECT_TRUE(b["usable"].get<bool>());
       EXPECT_TRUE(b["problem"].is_null());
     }
@@ -77,7 +77,7 @@ TEST(Kdtool, InfoBringsUpEitherBridgeAndReportsTheController) {
     const nlohmann::json doc = nlohmann::json::parse(json.out);
     EXPECT_EQ(doc["bridge"]["serial"], serial);
     EXPECT_EQ(doc["bridge"]["kind"], cp2112 ? "cp2112" : "custom");
-    EXPECT_EQ(doc["address"], "0x34");
+    EXPECT_EQ(doc["i2c_address"], "0x34");
     EXPECT_EQ(doc["interface"]["protocol"], "TCIP");
     EXPECT_EQ(doc["versions"]["core"], "01.02");
     EXPECT_EQ(doc["versions"]["conf"], "00.10");
@@ -518,5 +518,69 @@ TEST(Kdtool, CompletionOffersHostileSerialsQuotedAndRunsNothing) {
       << all.err;
 }
 
+
+// Every command's JSON, on success and failure, single and --all, follows
+// the schema files: each line one object of a known type that its schema
+// accepts, in the order the type pattern gives (python3-jsonschema checks).
+TEST(Kdtool, JsonOfEveryCommandFollowsTheSchema) {
+  TempDir dir;
+  const std::string image = dir.file("fw.bin"), small = dir.file("small.bin"), flash = dir.file("flash.bin");
+  write_file(image, make_image());
+  write_file(small, make_image(2048, 3));
+  const std::vector<uint8_t> bytes = make_image(0x20000, 21);
+  write_file(flash, bytes);
+  write_file(dir.file("slice.bin"), std::vector<uint8_t>(bytes.begin() + 0x4000, bytes.begin() + 0x4800));
+  const EnvList none = {{"KDSIM_BRIDGE", "none"}}, flash_in = {{"KDSIM_BRIDGE", "both"}, {"KDSIM_FLASH_IN", flash}};
+  const EnvList two = {{"KDSIM_BRIDGES", "custom:1,cp2112:1"}, {"KDSIM_CP2112SIM0001_VANISH_AFTER", "500"}};
+  const std::vector<std::string> update = {"update", image, "0102", "0003", "0010"};
+  const std::string run = "start( progress)+ end";
+  struct Case {
+    std::vector<std::string> args;
+    EnvList env;
+    int exit_code;
+    std::string types;  // a pattern of the lines' types
+  };
+  const Case cases[] = {
+      {{"list"}, kBoth, 0, "list"},
+      {{"list"}, none, 0, "list"},
+      {{"info"}, kBoth, 0, "info"},
+      {{"info"}, {{"KDSIM_BRIDGE", "custom"}, {"KDSIM_VANISH_AFTER", "5"}}, 1, "info end"},
+      {{"info"}, none, 3, "end"},
+      {update, kBoth, 0, run},
+      {update, {{"KDSIM_CHECK_FAIL", "24:5"}}, 1, run},
+      {update, {{"KDSIM_VERSIONS", "0001,0102,0003,0010"}}, 0, "start( progress)* end"},
+      {{"verify", dir.file("slice.bin"), "--at", "4000"}, flash_in, 0, run},
+      {{"verify", small}, kBoth, 1, run},
+      {{"dump", dir.file("d.bin"), "--length", "1000"}, kBoth, 0, run},
+      {{"dump", dir.file("d.bin"), "--length", "4"}, {{"KDSIM_BRIDGE", "cp2112"}, {"KDSIM_ISP_STUCK", "1048"}}, 1,
+       "start( progress)* end"},
+      {{"--bridge", "custom", "dump", dir.file("d.bin")}, kBoth, 3, "start( progress)* end"},
+      {{"program", small}, kBoth, 0, run},
+      {{"erase"}, kBoth, 0, "start( progress)* end"},
+      {{"verify", dir.file("missing.bin")}, kBoth, 2, "end"},
+      {{"fetch"}, kBoth, 2, "end"},
+      {{"diag"}, kBoth, 2, "end"},
+      {{"update", "--all", "--no-verify", image, "0102", "0003", "0010"}, two, 1, "((start|progress|end) )+summary"},
+      {{"verify", "--all", small}, two, 1, "((start|progress|end) )+summary"},
+      {{"info", "--all"}, {{"KDSIM_BRIDGES", "custom:1,cp2112:1"}}, 0, "info info summary"},
+      {{"update", "--all", image, "1", "2", "3"}, none, 3, "end"},
+      {{"remove-device", "VID_10C4", "--yes"}, {}, 1, "end"},
+      {{"remove-device", "VID_10C4"}, {}, 1, "end"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "--json");
+    if (c.args[0] != "remove-device") args.insert(args.begin(), "--virtual");  // this computer's own devices only
+    args.insert(args.begin(), KDTOOL_PATH);
+    const ProcessResult r = run_process(args, c.env);
+    SCOPED_TRACE(c.args[0] + "\n" + r.out + r.err);
+    EXPECT_EQ(r.exit_code, c.exit_code);
+    const ProcessResult check = run_process({"/usr/bin/env", "python3", KDTOOL_VALIDATE_JSON, KDTOOL_SCHEMA_DIR}, {}, &r.out);
+    EXPECT_EQ(check.exit_code, 0) << check.err;
+    if (check.exit_code != 0) continue;
+    const std::string types = check.out.substr(0, check.out.find('\n'));
+    EXPECT_TRUE(std::regex_match(types, std::regex(c.types))) << types;
+  }
+}
 }  // namespace
 #endif

@@ -141,7 +141,7 @@ TEST(KdtoolAll, MixedSetInAPipeAndInJsonGivesEachBoardItsResultAndSummary) {
   EXPECT_EQ(start, j.out.size()) << "stdout ends with a partial line";
   ASSERT_FALSE(objects.empty());
   std::map<std::string, std::vector<std::string>> types;
-  for (size_t i = 0; i + 1 < objects.size(); ++i) types[objects[i].at("path").get<std::string>()].push_back(objects[i].at("type"));
+  for (size_t i = 0; i + 1 < objects.size(); ++i) types[objects[i].at("bridge").at("path").get<std::string>()].push_back(objects[i].at("type"));
   for (const std::string path : {"virtual:0", "virtual:1", "virtual:2", "virtual:3"}) {
     ASSERT_GE(types[path].size(), 2u) << path;
     EXPECT_EQ(types[path].front(), "start") << path;
@@ -156,7 +156,7 @@ TEST(KdtoolAll, MixedSetInAPipeAndInJsonGivesEachBoardItsResultAndSummary) {
   const bool written[] = {true, true, false, false};
   for (size_t i = 0; i < 4; ++i) {
     const auto& board = summary["boards"][i];
-    EXPECT_EQ(board["serial"], i < 2 ? kSerials[i] : "CP2112SIM0001");
+    EXPECT_EQ(board["bridge"]["serial"], i < 2 ? kSerials[i] : "CP2112SIM0001");
     EXPECT_EQ(board["result"], results[i]) << board;
     EXPECT_EQ(board["written"], written[i]) << board;
     EXPECT_EQ(board["verified"], written[i]) << board;
@@ -239,7 +239,7 @@ TEST(KdtoolAll, ABoardOutlivingItsParentStopsAndOneKilledAfterItsVerdictFails) {
       start_process({KDTOOL_PATH, "--virtual", "--json", "update", "--all", "--no-verify", dir.file("fw.bin"), "0102",
                      "0003", "0010"},
                     {{"KDSIM_BRIDGES", "custom:1"}, {"KDSIM_FLASH_OUT", fifo}});
-  ASSERT_TRUE(wait_until([&] { return has(read_text_file(running.out_path), "\"type\":\"end\",\"ok\":true"); }));
+  ASSERT_TRUE(wait_until([&] { return has(read_text_file(running.out_path), "\"ok\":true,\"exit_code\":0,\"reason\":null"); }));
   for (pid_t child : children_of(running.pid)) kill(child, SIGKILL);
   const ProcessResult r = finish_process(running);
   close(held);

@@ -200,7 +200,7 @@ TEST(KdtoolFlash, JsonLinesForEveryCommand) {
     EXPECT_EQ(lines.front()["type"], c.started ? "start" : "end");
     if (c.started) {
       EXPECT_EQ(lines.front()["command"], c.args[0]);
-      EXPECT_TRUE(lines.front()["serial"].get<std::string>().ends_with("SIM0001"));
+      EXPECT_TRUE(lines.front()["bridge"]["serial"].get<std::string>().ends_with("SIM0001"));
     }
     const nlohmann::json& end = lines.back();
     EXPECT_EQ(end["type"], "end");
@@ -212,7 +212,7 @@ TEST(KdtoolFlash, JsonLinesForEveryCommand) {
       EXPECT_LE(lines[i]["done"].get<uint32_t>(), lines[i]["total"].get<uint32_t>());
     }
     if (c.args[0] == "verify" && c.started) {
-      EXPECT_EQ(end["mismatch_at"], "0x02000");
+      EXPECT_EQ(end["mismatch_address"], "0x02000");
     }
     if (c.args[0] == "update" && c.started) {
       // Units checked only by the 4 KiB procedure, and none of a failed run.
@@ -361,7 +361,7 @@ TEST(KdtoolFlash, ADumpReplacesItsFileOnlyWhenWhole) {
     } else {
       const nlohmann::json end = nlohmann::json::parse(last_line(r.out));
       EXPECT_EQ(end["reason"], reason) << end;
-      EXPECT_EQ(end["failed_at"], "0x00100");
+      EXPECT_EQ(end["failed_address"], "0x00100");
     }
   }
 }

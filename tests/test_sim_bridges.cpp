@@ -43,9 +43,9 @@ TEST(SimBridges, ListShowsEveryBoardWithItsSerialKindAndPathAndTouchesNoFile) {
   ASSERT_EQ(doc["bridges"].size(), 5u) << r.out;
   for (size_t i = 0; i < 5; ++i) {
     const auto& b = doc["bridges"][i];
-    EXPECT_EQ(b["kind"], expected[i][0]);
-    EXPECT_EQ(b["serial"], expected[i][1]);
-    EXPECT_EQ(b["path"], expected[i][2]);
+    EXPECT_EQ(b["bridge"]["kind"], expected[i][0]);
+    EXPECT_EQ(b["bridge"]["serial"], expected[i][1]);
+    EXPECT_EQ(b["bridge"]["path"], expected[i][2]);
     EXPECT_TRUE(b["usable"].get<bool>()) << b;
   }
   EXPECT_TRUE(files_in(dir).empty());

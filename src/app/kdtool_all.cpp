@@ -210,6 +210,7 @@ struct Board {
   std::string serial;
   std::string path;
   std::string kind;
+  Json bridge;          // as the listing names it, in every JSON object of the board
   std::string label;    // the serial (escaped), or the path when there is none
   int index = 0;        // 1, 2, ... in the order of the listing
   std::string problem;  // not started: why it cannot be used
@@ -298,9 +299,10 @@ std::vector<Board> list_bridges(const KdtoolOptions& options, const std::string&
   std::vector<Board> boards;
   for (const Json& b : doc["bridges"]) {
     Board board;
-    board.serial = b.value("serial", "");
-    board.path = b.value("path", "");
-    board.kind = b.value("kind", "");
+    board.bridge = b.value("bridge", Json::object());
+    board.serial = board.bridge.value("serial", "");
+    board.path = board.bridge.value("path", "");
+    board.kind = board.bridge.value("kind", "");
     board.index = static_cast<int>(boards.size()) + 1;
     board.label = safe_text(board.serial.empty() ? board.path : board.serial);
     if (!b.value("usable", false)) {
@@ -485,12 +487,12 @@ class Teller {
     std::fflush(stdout);
   }
 
-  // JSON: the child's object with the board's serial and path first.
+  // JSON: the child's object with the board's bridge after its type.
   void pass_on(const Board& b, const Json& object) {
     if (mode_ != Mode::kJson) return;
-    Json out{{"serial", b.serial}, {"path", b.path}};
+    Json out{{"type", object.value("type", Json())}, {"bridge", b.bridge}};
     for (const auto& [key, value] : object.items()) {
-      if (key != "serial" && key != "path") out[key] = value;
+      if (key != "type" && key != "bridge") out[key] = value;
     }
     std::printf("%s\n", kdtool_json_text(out).c_str());
     std::fflush(stdout);
@@ -587,8 +589,8 @@ void on_stdout_line(Board& b, const std::string& line, Teller& teller) {
     }
   } else if (type == "end") {
     b.end = object;
-  } else if (type.empty()) {
-    b.document = object;  // info
+  } else if (type == "info") {
+    b.document = object;
   }
 }
 
@@ -910,9 +912,11 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
     Json rows = Json::array();
     std::vector<std::string> repeated;
     for (const Board& b : boards) {
-      Json row{{"serial", b.serial}, {"path", b.path}, {"kind", b.kind}, {"result", b.result},
+      Json row{{"bridge", b.bridge},
+               {"result", b.result},
                {"reason", b.reason.empty() ? Json() : Json(b.reason)},
-               {"seconds", !b.problem.empty() ? Json() : Json(std::round(b.seconds * 1000) / 1000)}};
+               {"hint", b.end.is_object() ? b.end.value("hint", Json()) : Json()},
+               {"elapsed_s", !b.problem.empty() ? Json() : Json(kdtool_json_seconds(b.seconds))}};
       if (command == "update" && b.problem.empty()) {
         row["written"] = b.written;
         row["verified"] = b.verified;
@@ -926,8 +930,15 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
     }
     Json counts_json = Json::object();
     for (int i = 0; i < 4; ++i) counts_json[names[i]] = counts[i];
-    Json summary{{"type", "summary"}, {"command", command}, {"ok", ok}, {"exit_code", exit_code},
-                 {"boards", rows}, {"counts", counts_json}, {"repeated_serials", repeated},
+    Json summary{{"type", "summary"},
+                 {"schema", KDTOOL_JSON_SCHEMA},
+                 {"command", command},
+                 {"ok", ok},
+                 {"exit_code", exit_code},
+                 {"elapsed_s", kdtool_json_elapsed_since_start()},
+                 {"boards", rows},
+                 {"counts", counts_json},
+                 {"repeated_serials", repeated},
                  {"stopped_by", g_interrupted ? Json(terminal_stop_name(g_interrupted)) : Json()}};
     std::printf("%s\n", kdtool_json_text(summary).c_str());
   }

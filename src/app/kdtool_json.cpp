@@ -2,9 +2,16 @@
 
 #include "console/safe_text.h"
 
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
 namespace {
 
 using Json = nlohmann::ordered_json;
+
+const std::chrono::steady_clock::time_point g_started = std::chrono::steady_clock::now();
 
 Json escaped(const Json& value) {
   if (value.is_string()) return safe_text(value.get_ref<const std::string&>());
@@ -24,3 +31,29 @@ Json escaped(const Json& value) {
 }  // namespace
 
 std::string kdtool_json_text(const Json& value) { return escaped(value).dump(); }
+
+std::string kdtool_json_utc_now() {
+  const std::time_t now = std::time(nullptr);
+  const std::tm* parts = std::gmtime(&now);  // read at once, on the main thread
+  char text[32] = "1970-01-01T00:00:00Z";
+  if (parts != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", parts);
+  return text;
+}
+
+double kdtool_json_seconds(double seconds) { return std::round(seconds * 1000) / 1000; }
+
+double kdtool_json_elapsed_since_start() {
+  return kdtool_json_seconds(std::chrono::duration<double>(std::chrono::steady_clock::now() - g_started).count());
+}
+
+Json kdtool_json_bridge(const std::string& kind, uint16_t vendor_id, uint16_t product_id, const std::string& serial,
+                        const std::string& path) {
+  char id[16];
+  std::snprintf(id, sizeof id, "%04x:%04x", vendor_id, product_id);
+  return Json{{"kind", kind}, {"id", id}, {"serial", serial}, {"path", path}};
+}
+
+Json kdtool_json_end(bool ok, int exit_code, const std::string& reason, double elapsed_s) {
+  return Json{{"type", "end"},          {"ok", ok},   {"exit_code", exit_code}, {"reason", ok ? Json() : Json(reason)},
+              {"hint", Json()},         {"elapsed_s", kdtool_json_seconds(elapsed_s)}};
+}

@@ -8,6 +8,7 @@
 #include "app/entry.h"
 #include "app/kdtool.h"
 #include "app/kdtool_all.h"
+#include "app/kdtool_json.h"
 #include "app/master.h"
 #include "app/run_outcome.h"
 #include "bridge/cp2112/sys_helpers.h"
@@ -148,9 +149,8 @@ int check(const RawOptions& raw, const CLI::App& app, KdtoolOptions& options) {
   if (options.virtual_hardware && options.command == "remove-device") {
     return bad_usage("remove-device works on this computer's own devices, never on --virtual hardware");
   }
-  if (options.json && (options.command == "diag" || options.command == "remove-device")) {
-    // Accepted everywhere; these two have no document to write.
-    std::fprintf(stderr, "kdtool: --json: %s writes no JSON document\n", options.command.c_str());
+  if (options.json && options.command == "diag") {
+    return bad_usage("diag --json: the console is read by a person, not by a program");
   }
   return 0;
 }
@@ -411,17 +411,10 @@ int run_diag(const KdtoolOptions& options) {
   return g_master_controller_lost ? EXIT_UPDATE_FAILED : EXIT_UPDATED;
 }
 
-// remove-device: the device removal of the system helpers, behind a
-// question. The text is checked first on every system, so a script learns
-// of a bad text wherever it runs.
-int run_remove_device(const KdtoolOptions& options) {
+// Asks, removes and says what happened; the exit code, the reason when
+// nothing was removed.
+int remove_device(const KdtoolOptions& options, std::string* reason) {
   const std::string& text = options.operands[0];
-  std::string pattern;
-  if (!sys_removal_pattern(text.c_str(), &pattern)) {
-    return bad_usage(text.empty() ? "remove-device: an empty TEXT would match the first device of the system"
-                                  : "remove-device: TEXT is longer than " + std::to_string(SYS_PATTERN_MAX) +
-                                        " characters");
-  }
   if (!options.yes) {
     std::printf("Remove from the system the first device whose first hardware ID contains \"%s\"? [yes/no] ",
                 safe_text(text).c_str());
@@ -434,6 +427,7 @@ int run_remove_device(const KdtoolOptions& options) {
     if (!read) std::putchar('\n');
     if (word != "yes" && word != "y") {
       std::puts("Nothing removed.");
+      *reason = "not confirmed: nothing removed";
       return EXIT_UPDATE_FAILED;
     }
   }
@@ -446,9 +440,41 @@ int run_remove_device(const KdtoolOptions& options) {
     std::printf("Nothing removed: no device's first hardware ID contains \"%s\", or the system refused "
                 "the removal (it needs administrator rights).\n",
                 safe_text(text).c_str());
+    *reason = "nothing removed: no device matches, or the system refused the removal";
+  } else {
+    *reason = "removing a device is not available on this system";
   }
   return EXIT_UPDATE_FAILED;
 }
+
+// remove-device: the device removal of the system helpers, behind a
+// question. The text is checked first on every system, so a script learns
+// of a bad text wherever it runs.
+//
+// With --json the question and the lines go to stderr, and stdout gets the
+// end object alone.
+int run_remove_device(const KdtoolOptions& options) {
+  const std::string& text = options.operands[0];
+  std::string pattern;
+  if (!sys_removal_pattern(text.c_str(), &pattern)) {
+    return bad_usage(text.empty() ? "remove-device: an empty TEXT would match the first device of the system"
+                                  : "remove-device: TEXT is longer than " + std::to_string(SYS_PATTERN_MAX) +
+                                        " characters");
+  }
+  std::string reason;
+  int code = EXIT_UPDATE_FAILED;
+  {
+    const ConsoleToStderr quiet(options.json);
+    code = remove_device(options, &reason);
+  }
+  if (options.json) {
+    std::printf("%s\n", kdtool_json_text(kdtool_json_end(code == EXIT_UPDATED, code, reason,
+                                                         kdtool_json_elapsed_since_start()))
+                            .c_str());
+  }
+  return code;
+}
+
 
 }  // namespace
 

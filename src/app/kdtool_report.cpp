@@ -96,10 +96,7 @@ std::vector<Bridge> find_bridges(const KdtoolOptions& options) {
 }
 
 Json bridge_json(const HidDeviceInfo& info, const char* kind) {
-  return Json{{"kind", kind},
-              {"id", hex4(info.vendor_id) + ":" + hex4(info.product_id)},
-              {"serial", info.serial},
-              {"path", info.path}};
+  return kdtool_json_bridge(kind, info.vendor_id, info.product_id, info.serial, info.path);
 }
 
 // Reads a block; false when the read failed or read the idle bus (all
@@ -120,12 +117,15 @@ int kdtool_list(const KdtoolOptions& options) {
   if (options.json) {
     Json list = Json::array();
     for (const Bridge& b : bridges) {
-      Json bridge = bridge_json(b.info, b.kind);
-      bridge["usable"] = b.problem.empty();
-      bridge["problem"] = b.problem.empty() ? Json() : Json(b.problem);
-      list.push_back(bridge);
+      list.push_back(Json{{"bridge", bridge_json(b.info, b.kind)},
+                          {"usable", b.problem.empty()},
+                          {"problem", b.problem.empty() ? Json() : Json(b.problem)}});
     }
-    std::printf("%s\n", kdtool_json_text(Json{{"virtual", options.virtual_hardware}, {"bridges", list}}).c_str());
+    std::printf("%s\n", kdtool_json_text(Json{{"type", "list"},
+                                               {"schema", KDTOOL_JSON_SCHEMA},
+                                               {"virtual", options.virtual_hardware},
+                                               {"bridges", list}})
+                            .c_str());
     return EXIT_UPDATED;
   }
   if (bridges.empty()) std::puts("No bridge found.");
@@ -142,9 +142,11 @@ std::string kdtool_info_json(const KdtoolOptions& options) {
   const char* kind = emul_board == BOARD_CP2112 ? "cp2112" : "custom";
   char address[8];
   std::snprintf(address, sizeof address, "0x%02X", options.address);
-  Json doc{{"virtual", options.virtual_hardware},
+  Json doc{{"type", "info"},
+           {"schema", KDTOOL_JSON_SCHEMA},
+           {"virtual", options.virtual_hardware},
            {"bridge", opened.empty() ? Json() : bridge_json(opened.front(), kind)},
-           {"address", address}};
+           {"i2c_address", address}};
 
   // Each block: its value, or null when its read failed.
   uint8_t interface[10] = {};

@@ -398,8 +398,7 @@ const char* title(const std::string& command) {
 
 void kdtool_json_failure(int exit_code, const std::string& reason) {
   std::fflush(stdout);
-  write_fd(STDOUT_FILENO,
-           kdtool_json_text(Json{{"type", "end"}, {"ok", false}, {"exit_code", exit_code}, {"reason", reason}}) + "\n");
+  write_fd(STDOUT_FILENO, kdtool_json_text(kdtool_json_end(false, exit_code, reason, kdtool_json_elapsed_since_start())) + "\n");
 }
 
 int kdtool_run_operation(const KdtoolOptions& original) {
@@ -430,13 +429,20 @@ int kdtool_run_operation(const KdtoolOptions& original) {
     return EXIT_NO_BRIDGE;
   }
   const std::vector<HidDeviceInfo> opened = hid_transport_opened();
-  Json start{{"type", "start"},
-             {"command", command},
-             {"bridge", emul_board == BOARD_CP2112 ? "cp2112" : "custom"},
-             {"serial", opened.empty() ? "" : opened.front().serial},
-             {"file", plan.file.empty() ? Json() : Json(plan.file)},
-             {"total", plan.total}};
-  if (command == "verify" || command == "dump") start["at"] = hex5(plan.at);
+  Json start{{"type", "start"}, {"schema", KDTOOL_JSON_SCHEMA}, {"command", command}, {"at", kdtool_json_utc_now()}};
+  start["bridge"] = opened.empty() ? Json()
+                                   : kdtool_json_bridge(emul_board == BOARD_CP2112 ? "cp2112" : "custom",
+                                                        opened.front().vendor_id, opened.front().product_id,
+                                                        opened.front().serial, opened.front().path);
+  // The file that goes to (or is checked against) the flash is the image;
+  // the one a dump writes is its output.
+  if (command == "dump") {
+    start["output"] = plan.file;
+  } else if (command != "erase") {
+    start["image"] = Json{{"name", plan.file}, {"size", plan.bytes.size()}};
+  }
+  if (command != "update") start["flash_address"] = hex5(plan.at);
+  start["total"] = plan.total;
   telling.emit(start);
 
   target_bring_up();
@@ -505,10 +511,12 @@ int kdtool_run_operation(const KdtoolOptions& original) {
     std::fprintf(to, "%s\n", safe_text(verdict).c_str());
     if (colour) console_set_font_color(COLOR_BRIGHT_WHITE);
   }
-  Json end{{"type", "end"}, {"ok", ok}, {"exit_code", code}, {"reason", ok ? Json() : Json(reason)},
-           {"elapsed_s", static_cast<double>(static_cast<long>(telling.elapsed_s() * 1000)) / 1000}};
-  if (command == "verify" && !ok) end["mismatch_at"] = hex5(where);
-  if (command == "dump" && !ok) end["failed_at"] = hex5(where);
+  Json end = kdtool_json_end(ok, code, reason, telling.elapsed_s());
+  // Where a verify found the first difference; where a verify or a dump
+  // stopped for any other reason.
+  if ((command == "verify" || command == "dump") && !ok && code != EXIT_NO_BRIDGE) {
+    end[mismatch ? "mismatch_address" : "failed_address"] = hex5(where);
+  }
   if (command == "update") {
     end["written"] = g_update_outcome == UPDATE_WRITTEN;
     end["verified"] = g_update_verified;
