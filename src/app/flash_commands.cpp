@@ -59,7 +59,10 @@ bool enter_update_mode(bool* entered) {
   uint8_t log_ctrl[sizeof(tLogCtrlBlock)] = {};
   if (i2c_read_from(REG_LOG_CTRL, log_ctrl, sizeof log_ctrl) == 0) return false;
   log_ctrl[offsetof(tLogCtrlBlock, bLogEnable)] = 0;
-  if (i2c_write_to(REG_LOG_CTRL, log_ctrl, sizeof log_ctrl) == 0 || SetMode(MODE_UPDATE) != READY_OK) {
+  const ReadyResult ready = i2c_write_to(REG_LOG_CTRL, log_ctrl, sizeof log_ctrl) == 0 ? READY_WRITE_FAILED
+                                                                                        : SetMode(MODE_UPDATE);
+  if (ready != READY_OK) {
+    run_reason_ready(ready);
     std::puts("The touch controller did not enter update mode.");
     return false;
   }

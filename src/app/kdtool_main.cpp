@@ -372,6 +372,7 @@ int run_info(const KdtoolOptions& options) {
       if (!controller_answers(options)) {
         code = EXIT_UPDATE_FAILED;
         reason = "the controller does not answer";
+        run_reason_set_class(RUN_CLASS_NO_CONTROLLER, "%s", reason.c_str());
       } else {
         if (options.json) {
           document = kdtool_info_json(options);
@@ -388,9 +389,13 @@ int run_info(const KdtoolOptions& options) {
       target_shut_down();
     }
   }
-  if (code == EXIT_UPDATE_FAILED) std::fprintf(options.json ? stderr : stdout, "Info FAILED: %s\n", reason.c_str());
+  const char* hint = code != EXIT_UPDATED ? run_reason_hint(run_reason_class()) : nullptr;
+  if (code == EXIT_UPDATE_FAILED) {
+    std::fprintf(options.json ? stderr : stdout, "Info FAILED: %s\n", reason.c_str());
+    if (hint != nullptr) std::fprintf(options.json ? stderr : stdout, "Hint: %s\n", hint);
+  }
   std::fputs(document.c_str(), stdout);
-  if (code != EXIT_UPDATED && options.json) kdtool_json_failure(code, reason);
+  if (code != EXIT_UPDATED && options.json) kdtool_json_failure(code, reason, hint != nullptr ? hint : "");
   return code;
 }
 

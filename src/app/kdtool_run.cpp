@@ -120,6 +120,10 @@ class Telling {
     std::fflush(stdout);
     dup2(out_, STDOUT_FILENO);  // closes the pipe's last writer: the reader sees its end
     if (reader_.joinable()) reader_.join();
+    if (mode_ == Mode::kLive) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      draw();  // where the run ended, before the verdict takes its place
+    }
     stop_ = true;
     if (ticker_.joinable()) ticker_.join();
     if (mode_ == Mode::kLive) {
