@@ -40,7 +40,7 @@ constexpr char kSynopsis[] =
     "  kdtool [OPTIONS] list | info | diag\n"
     "  kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER [--verify] [--force]\n"
     "  kdtool [OPTIONS] dump FILE [--at HEX] [--length HEX]\n"
-    "  kdtool [OPTIONS] program FILE | verify FILE [--at HEX] | erase\n"
+    "  kdtool [OPTIONS] program FILE | verify FILE [--at HEX] [--keep-going] | erase\n"
     "  kdtool [OPTIONS] update|verify|info --all [--log-dir DIR] ...   every usable bridge at once\n"
     "  kdtool remove-device TEXT [--yes]\n"
     "\n"
