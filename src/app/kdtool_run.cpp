@@ -103,7 +103,7 @@ class Telling {
     }
     dup2(fds[1], STDOUT_FILENO);
     close(fds[1]);
-    reader_ = std::thread([this, fd = fds[0]] { pump(fd); });
+    reader_ = std::thread([fd = fds[0]] { pump(fd); });
     if (mode_ == Mode::kLive) ticker_ = std::thread([this] { tick(); });
   }
 
