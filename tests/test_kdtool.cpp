@@ -322,7 +322,10 @@ TEST(Kdtool, CommandLineTableGivesExitCodeAndFirstStderrLine) {
       {{"--path", "a", "--serial", "b", "list"}, kBoth, 2, "kdtool: give --path or --serial, not both"},
       {{"list", "extra"}, kBoth, 2, "kdtool: list: unexpected operand extra"},
       {{"update", image, "1", "2"}, kBoth, 2, "kdtool: PARA_VER is required"},
-      {{"update", image, "1", "2", "12345"}, kBoth, 2, "kdtool: version 12345: expected a hex number of up to 4 digits"},
+      {{"update", image, "1", "2", "12345"}, kBoth, 2,
+       "kdtool: PARA_VER: 12345: expected a version as info prints it (01.02) or as hex (0102)"},
+      {{"update", image, "1.02", "2", "3"}, kBoth, 2,
+       "kdtool: CORE_VER: 1.02: expected a version as info prints it (01.02) or as hex (0102)"},
       {{"verify"}, kBoth, 2, "kdtool: FILE is required"},
       {{"erase", "--at", "10"}, kBoth, 2, "kdtool: unknown option --at"},
       {{"dump", "x.bin", "--verify"}, kBoth, 2, "kdtool: unknown option --verify"},
@@ -380,6 +383,53 @@ TEST(Kdtool, CommandLineTableGivesExitCodeAndFirstStderrLine) {
   EXPECT_EQ(end["type"], "end");
   EXPECT_EQ(end["exit_code"], 2);
   EXPECT_EQ(end["reason"], "unknown command fetch");
+}
+
+// A bridge not found: what was seen, then what to do next (in JSON the
+// end object's hint); a custom board named for a CP2112 command is said to
+// be one.
+TEST(Kdtool, DeviceNotFoundSaysWhatWasSeenAndWhatToDoNext) {
+  const std::string no_bridge = "Hint: check the cable, see what kdtool list finds, and on Linux the udev rule (docs/hardware.md)";
+  const std::string in_use = "Hint: another program holds the bridge (a second kdtool or fwdownload, a vendor's tool): close "
+                             "it or pick a free bridge with --serial (docs/windows.md, \"in use\")";
+  struct Case {
+    std::vector<std::string> args;
+    EnvList env;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"info"}, {{"KDSIM_BRIDGE", "none"}},
+       "kdtool: Device Not Found: no usable bridge (custom board or CP2112).\n"
+       "kdtool: no bridge of either kind was seen.\n" + no_bridge + "\n"},
+      {{"--serial", "nope", "info"}, kBoth,
+       "kdtool: Device Not Found: no usable bridge (custom board or CP2112) with serial nope.\n"
+       "kdtool: seen: custom BOARDSIM0001 at virtual:0: usable\n"
+       "kdtool: seen: cp2112 CP2112SIM0001 at virtual:1: usable\n" + no_bridge + "\n"},
+      {{"--bridge", "cp2112", "info"}, {{"KDSIM_BRIDGE", "both"}, {"KDSIM_CP2112SIM0001_REFUSE_OPEN", "busy"}},
+       "kdtool: Device Not Found: no usable CP2112.\n"
+       "kdtool: seen: custom BOARDSIM0001 at virtual:0: usable\n"
+       "kdtool: seen: cp2112 CP2112SIM0001 at virtual:1: cannot be opened: in use by another program\n" + in_use + "\n"},
+      {{"--serial", "BOARDSIM0001", "dump", "x.bin"}, kBoth,
+       "kdtool: BOARDSIM0001 is a custom board; dump needs a CP2112.\n"
+       "kdtool: seen: custom BOARDSIM0001 at virtual:0: usable\n"
+       "kdtool: seen: cp2112 CP2112SIM0001 at virtual:1: usable\n"},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = kdtool(c.args, c.env);
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.err, c.err) << r.err;
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "--json");
+    const ProcessResult json = kdtool(args, c.env);
+    const std::string last = json.out.substr(json.out.rfind('{'));
+    const nlohmann::json end = nlohmann::json::parse(last);
+    const std::string hint = c.err.substr(c.err.rfind('\n', c.err.size() - 2) + 1);
+    if (hint.starts_with("Hint: ")) {
+      EXPECT_EQ(end["hint"], hint.substr(6, hint.size() - 7)) << last;
+    } else {
+      EXPECT_EQ(end["reason"], "BOARDSIM0001 is a custom board; dump needs a CP2112") << last;
+    }
+  }
 }
 
 // The refusals and the question; nothing here reaches a removal (Linux has

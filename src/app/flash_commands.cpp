@@ -59,7 +59,10 @@ bool enter_update_mode(bool* entered) {
   uint8_t log_ctrl[sizeof(tLogCtrlBlock)] = {};
   if (i2c_read_from(REG_LOG_CTRL, log_ctrl, sizeof log_ctrl) == 0) return false;
   log_ctrl[offsetof(tLogCtrlBlock, bLogEnable)] = 0;
-  if (i2c_write_to(REG_LOG_CTRL, log_ctrl, sizeof log_ctrl) == 0 || SetMode(MODE_UPDATE) != READY_OK) {
+  const ReadyResult ready = i2c_write_to(REG_LOG_CTRL, log_ctrl, sizeof log_ctrl) == 0 ? READY_WRITE_FAILED
+                                                                                        : SetMode(MODE_UPDATE);
+  if (ready != READY_OK) {
+    run_reason_ready(ready);
     std::puts("The touch controller did not enter update mode.");
     return false;
   }
@@ -109,10 +112,15 @@ int kdtool_cmd_program_image(const std::vector<uint8_t>& image, const char* name
   return exit_code(result);
 }
 
-int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>* data, uint32_t* where_out,
-                      bool* mismatch, uint32_t* filled_to) {
+int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>* data, KdtoolVerify* result) {
   run_reason_clear();
-  if (filled_to != nullptr) *filled_to = 0;
+  KdtoolVerify local;
+  KdtoolVerify& r = result != nullptr ? *result : local;
+  r.outcome = VERIFY_FAILED;
+  r.compared = false;
+  r.where = at;
+  r.filled_to = 0;
+  r.mismatches.clear();
   const long size = data != nullptr ? static_cast<long>(data->size()) : readable_size(file);
   if (size <= 0 || at >= ISP_FLASH_SIZE || size > static_cast<long>(ISP_FLASH_SIZE - at)) {
     verify_result = 0;
@@ -135,22 +143,18 @@ int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>*
                 end, static_cast<unsigned>(IAP_VERIFY_UNIT), last_unit, end, last_unit + IAP_VERIFY_UNIT - 1);
   }
   bool entered = false;
-  uint32_t where = at;
-  if (where_out != nullptr) *where_out = at;
   if (!enter_update_mode(&entered)) {
-    // Nothing was compared: no address to name.
-    std::printf("Verify FAILED: %s\n", safe_text(run_reason_settle()).c_str());
+    run_reason_settle();
     return kExitFailed;
   }
-  const VerifyOutcome outcome = data != nullptr ? iap_verify_buffer(data->data(), static_cast<uint32_t>(size), at, &where)
-                                                : iap_verify_file(file, at, &where);
-  if (where_out != nullptr) *where_out = where;
-  if (mismatch != nullptr) *mismatch = outcome == VERIFY_MISMATCH;
+  r.compared = true;
+  r.outcome = data != nullptr ? iap_verify_buffer(data->data(), static_cast<uint32_t>(size), at, &r.where,
+                                                  !r.keep_going, &r.mismatches)
+                               : iap_verify_file(file, at, &r.where, !r.keep_going, &r.mismatches);
   const bool reset = !entered || reset_controller();
-  const uint32_t filled = outcome == VERIFY_MISMATCH && partial && where == last_unit ? end : 0;
-  if (filled_to != nullptr) *filled_to = filled;
-  iap_verify_print_verdict(outcome, where, filled);
-  return outcome == VERIFY_MATCH && reset ? kExitOk : kExitFailed;
+  r.filled_to = r.outcome == VERIFY_MISMATCH && partial && r.where == last_unit ? end : 0;
+  if (r.outcome == VERIFY_FAILED) run_reason_settle();
+  return r.outcome == VERIFY_MATCH && reset ? kExitOk : kExitFailed;
 }
 
 int kdtool_cmd_erase(void) {

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "app/iap_verify.h"
 #include <vector>
 
 // `length` bytes of the flash from `start` (multiples of 4; by default the
@@ -19,16 +21,25 @@ int kdtool_cmd_dump(const char* file, uint32_t start = 0, uint32_t length = 0x20
 int kdtool_cmd_program(const char* file, const char* shown_name = nullptr);
 // The same for an image in memory; `name` is the file it was read from.
 int kdtool_cmd_program_image(const std::vector<uint8_t>& image, const char* name);
+// How a verify ended, for its verdict.
+struct KdtoolVerify {
+  bool keep_going = false;               // in: check every unit, past the first mismatch
+  VerifyOutcome outcome = VERIFY_FAILED;
+  bool compared = false;                 // any unit was checked (the controller took update mode)
+  uint32_t where = 0;                    // the first unit that did not match or could not be checked
+  uint32_t filled_to = 0;                // see below
+  std::vector<uint32_t> mismatches;      // every unit found different
+};
 // The IAP verify of `file` (or, when given, of `data`, which `file` names)
-// against the flash from `at`, then the verdict line. A controller with the
-// full interface is put into update mode for the checks and reset
-// afterwards. `where`, when given, receives the first address that did not
-// match or could not be checked; `mismatch` whether the flash was found to
-// differ (rather than the verify failing). The controller compares whole
+// against the flash from `at`; the verdict is the caller's (its line is
+// iap_verify_verdict, or "Verify FAILED: REASON" when nothing was
+// compared). A controller with the full interface is put into update mode
+// for the checks and reset afterwards. The checks end at the first unit that
+// differs unless `result->keep_going`. The controller compares whole
 // 128-byte units: when the file does not fill its last one, a warning says
 // so before the checks, and `filled_to` receives the file's end when that
-// unit is where the verify stopped (else 0), as the verdict says too.
+// unit is where the verify stopped (else 0).
 int kdtool_cmd_verify(const char* file, uint32_t at, const std::vector<uint8_t>* data = nullptr,
-                      uint32_t* where = nullptr, bool* mismatch = nullptr, uint32_t* filled_to = nullptr);
+                      KdtoolVerify* result = nullptr);
 // The sector erase at 0x2000.
 int kdtool_cmd_erase(void);

@@ -265,7 +265,7 @@ bool iap_no_controller(bool read, const uint8_t* block, size_t size) {
   // The CP2112 keeps the address in its shifted 8-bit form.
   const unsigned address7 = emul_board == BOARD_CP2112 ? g_slave_addr >> 1 : g_slave_addr;
   std::printf("No answer from the touch controller at address 0x%02X.\n", address7);
-  run_reason_set("no controller answers at address 0x%02X", address7);
+  run_reason_set_class(RUN_CLASS_NO_CONTROLLER, "no controller answers at address 0x%02X", address7);
   return true;
 }
 

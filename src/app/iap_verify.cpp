@@ -84,7 +84,7 @@ void print_end() { emulboard_cp2112_isp_print_time("verify End!!!\n"); }
 }  // namespace
 
 VerifyOutcome iap_verify_buffer(const uint8_t* data, uint32_t size, uint32_t base, uint32_t* where,
-                                bool stop_at_mismatch) {
+                                bool stop_at_mismatch, std::vector<uint32_t>* mismatches) {
   if (base > kFlashEnd || size > kFlashEnd - base) {
     std::printf("Not verified: 0x%X bytes from 0x%05X run past the end of the flash.\n", size, base);
     verify_result = 0;
@@ -100,6 +100,7 @@ VerifyOutcome iap_verify_buffer(const uint8_t* data, uint32_t size, uint32_t bas
     const Unit checked = check_unit(unit, address);
     if (checked != Unit::kMatch) {
       verify_result = 0;
+      if (checked == Unit::kMismatch && mismatches != nullptr) mismatches->push_back(address);
       if (outcome == VERIFY_MATCH && where != nullptr) *where = address;
       if (outcome == VERIFY_MATCH) outcome = VERIFY_MISMATCH;
       if (checked == Unit::kFailed) outcome = VERIFY_FAILED;
@@ -112,7 +113,8 @@ VerifyOutcome iap_verify_buffer(const uint8_t* data, uint32_t size, uint32_t bas
   return outcome;
 }
 
-VerifyOutcome iap_verify_file(const char* path, uint32_t base, uint32_t* where) {
+VerifyOutcome iap_verify_file(const char* path, uint32_t base, uint32_t* where, bool stop_at_mismatch,
+                              std::vector<uint32_t>* mismatches) {
   if (where != nullptr) *where = base;
   FILE* file = platform_fopen(path, "rb");
   if (file == nullptr) {
@@ -134,7 +136,7 @@ VerifyOutcome iap_verify_file(const char* path, uint32_t base, uint32_t* where) 
   }
   // A file longer than the flash is refused on its size before any byte is sent.
   return iap_verify_buffer(data.data(), size > static_cast<long>(kFlashEnd) ? kFlashEnd + 1 : static_cast<uint32_t>(size),
-                           base, where);
+                           base, where, stop_at_mismatch, mismatches);
 }
 
 std::string iap_verify_partial_unit(uint32_t filled_to) {
@@ -145,15 +147,17 @@ std::string iap_verify_partial_unit(uint32_t filled_to) {
   return text;
 }
 
+std::string iap_verify_verdict(VerifyOutcome outcome, uint32_t where, uint32_t filled_to) {
+  if (outcome == VERIFY_MATCH) return "Verify OK";
+  char text[48];
+  std::snprintf(text, sizeof text, "Verify FAILED at 0x%05X", where);
+  if (outcome == VERIFY_MISMATCH) return text + iap_verify_partial_unit(filled_to);
+  // The check itself failed there: the flash was not found different.
+  return text + (": " + safe_text(run_reason_settle()));
+}
+
 void iap_verify_print_verdict(VerifyOutcome outcome, uint32_t where, uint32_t filled_to) {
-  if (outcome == VERIFY_MATCH) {
-    std::puts("Verify OK");
-  } else if (outcome == VERIFY_MISMATCH) {
-    std::printf("Verify FAILED at 0x%05X%s\n", where, iap_verify_partial_unit(filled_to).c_str());
-  } else {
-    // The check itself failed there: the flash was not found different.
-    std::printf("Verify FAILED at 0x%05X: %s\n", where, safe_text(run_reason_settle()).c_str());
-  }
+  std::puts(iap_verify_verdict(outcome, where, filled_to).c_str());
 }
 
 void emulboard_cp2112_verify_to_flash_using_iapmode(const char* path) { iap_verify_file(path, IAP_VERIFY_BASE); }

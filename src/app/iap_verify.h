@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr uint32_t IAP_VERIFY_BASE = 0x2000;
 constexpr uint32_t IAP_VERIFY_UNIT = 128;
@@ -43,19 +44,23 @@ enum VerifyOutcome : uint8_t {
 // Compares `size` bytes with the flash from `base`, printing "%dK\n" after
 // each unit at a multiple of 1024 and the "verify End!!!" time line.
 // `where`, when given, receives the first unit that did not match or could
-// not be checked; `stop_at_mismatch` ends the checks there. Data running
-// past the end of the flash is refused.
+// not be checked; `stop_at_mismatch` ends the checks there; `mismatches`,
+// when given, receives the address of every unit that did not match. Data
+// running past the end of the flash is refused.
 VerifyOutcome iap_verify_buffer(const uint8_t* data, uint32_t size, uint32_t base, uint32_t* where = nullptr,
-                                bool stop_at_mismatch = false);
+                                bool stop_at_mismatch = false, std::vector<uint32_t>* mismatches = nullptr);
 // The same for a file, after "filesize = %d\n". A file that cannot be opened
 // prints "Can not find Filename = %s\n" and reads nothing.
-VerifyOutcome iap_verify_file(const char* path, uint32_t base, uint32_t* where = nullptr);
+VerifyOutcome iap_verify_file(const char* path, uint32_t base, uint32_t* where = nullptr, bool stop_at_mismatch = false,
+                              std::vector<uint32_t>* mismatches = nullptr);
 // "Verify OK", "Verify FAILED at 0x%05X" (the flash differs there), or for a
 // check that could not be made "Verify FAILED at 0x%05X: REASON", one line.
 // `filled_to`, when not 0, is where the data end inside the unit at `where`:
 // a mismatch there adds ", in a unit that the file fills only to 0x%05X:
 // the rest is compared as erased".
 void iap_verify_print_verdict(VerifyOutcome outcome, uint32_t where, uint32_t filled_to = 0);
+// That line, without its line break.
+std::string iap_verify_verdict(VerifyOutcome outcome, uint32_t where, uint32_t filled_to = 0);
 // That addition alone ("" when `filled_to` is 0).
 std::string iap_verify_partial_unit(uint32_t filled_to);
 

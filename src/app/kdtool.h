@@ -34,6 +34,9 @@ struct KdtoolOptions {
   bool virtual_hardware = false;
   bool json = false;
   bool no_color = false;            // --no-color (NO_COLOR and TERM=dumb too)
+  bool quiet = false;               // -q/--quiet: the verdict (and its hint) alone on stdout
+  bool verbose = false;             // -v/--verbose: the bridge layers' trace on stderr
+  bool keep_going = false;          // verify --keep-going: past the first mismatch, every one listed
   bool verify_after_write = false;  // update --verify
   bool force = false;               // update --force
   bool raw = false;                 // update/program/verify --raw: FILE is a raw image, whatever it looks like
@@ -54,8 +57,21 @@ int kdtool_list(const KdtoolOptions& options);
 // (app/run_outcome.h).
 std::string kdtool_info_json(const KdtoolOptions& options);
 
-// Finds the bridge the options name; on failure says so on stderr.
+// Finds the bridge the options name; on failure says so on stderr, with the
+// bridges seen and what to do next, and sets the run's reason class
+// (RUN_CLASS_NO_BRIDGE or RUN_CLASS_IN_USE).
 bool kdtool_select_bridge(const KdtoolOptions& options);
+
+// A bridge as kdtool list finds it: opened and closed again to learn whether
+// it can be used (`problem` empty when it can).
+struct KdtoolSeenBridge {
+  std::string kind;  // "custom" or "cp2112"
+  std::string serial;
+  std::string path;
+  std::string problem;
+};
+// Every bridge of either kind that the vendor and product pairs allow.
+std::vector<KdtoolSeenBridge> kdtool_seen_bridges(const KdtoolOptions& options);
 
 // The file checks of update, verify, dump, program and erase, made before
 // any bridge is opened: false with the one-line reason (exit 2).
@@ -65,6 +81,6 @@ bool kdtool_check_files(const KdtoolOptions& options, std::string* reason);
 int kdtool_run_operation(const KdtoolOptions& options);
 
 // The closing JSON object of a run that failed before it started (usage or
-// file errors, no bridge): {"type": "end", "ok": false, "exit_code", "reason"}
-// as one line on stdout.
-void kdtool_json_failure(int exit_code, const std::string& reason);
+// file errors, no bridge): {"type": "end", "ok": false, "exit_code", "reason",
+// "hint"} as one line on stdout; the hint is null when empty.
+void kdtool_json_failure(int exit_code, const std::string& reason, const std::string& hint = "");

@@ -53,7 +53,11 @@ Json kdtool_json_bridge(const std::string& kind, uint16_t vendor_id, uint16_t pr
   return Json{{"kind", kind}, {"id", id}, {"serial", serial}, {"path", path}};
 }
 
-Json kdtool_json_end(bool ok, int exit_code, const std::string& reason, double elapsed_s) {
-  return Json{{"type", "end"},          {"ok", ok},   {"exit_code", exit_code}, {"reason", ok ? Json() : Json(reason)},
-              {"hint", Json()},         {"elapsed_s", kdtool_json_seconds(elapsed_s)}};
+Json kdtool_json_end(bool ok, int exit_code, const std::string& reason, double elapsed_s, const std::string& hint) {
+  return Json{{"type", "end"},
+              {"ok", ok},
+              {"exit_code", exit_code},
+              {"reason", ok ? Json() : Json(reason)},
+              {"hint", hint.empty() ? Json() : Json(hint)},
+              {"elapsed_s", kdtool_json_seconds(elapsed_s)}};
 }

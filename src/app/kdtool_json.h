@@ -43,4 +43,5 @@ nlohmann::ordered_json kdtool_json_bridge(const std::string& kind, uint16_t vend
 // The fields every end object has, in their order: type, ok, exit_code,
 // reason (null when ok), hint (null, or one line on what to do next),
 // elapsed_s. Command-specific fields follow.
-nlohmann::ordered_json kdtool_json_end(bool ok, int exit_code, const std::string& reason, double elapsed_s);
+nlohmann::ordered_json kdtool_json_end(bool ok, int exit_code, const std::string& reason, double elapsed_s,
+                                        const std::string& hint = {});

@@ -13,6 +13,7 @@
 #include "app/run_outcome.h"
 #include "bridge/cp2112/sys_helpers.h"
 #include "bridge/hidboard/usb_drv_qbm7750.h"
+#include "console/log.h"
 #include "console/safe_text.h"
 #include "console/util_console.h"
 #include "diag/master_TCIP.h"
@@ -42,7 +43,7 @@ constexpr char kSynopsis[] =
     "  kdtool [OPTIONS] list | info | diag\n"
     "  kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER [--verify] [--force]\n"
     "  kdtool [OPTIONS] dump FILE [--at HEX] [--length HEX]\n"
-    "  kdtool [OPTIONS] program FILE | verify FILE [--at HEX] | erase\n"
+    "  kdtool [OPTIONS] program FILE | verify FILE [--at HEX] [--keep-going] | erase\n"
     "  kdtool [OPTIONS] update|verify|info --all [--log-dir DIR] ...   every usable bridge at once\n"
     "  kdtool remove-device TEXT [--yes]\n"
     "\n"
@@ -72,6 +73,23 @@ bool parse_hex(const std::string& text, size_t digits, unsigned long* out) {
     return false;
   }
   *out = std::strtoul(hex.c_str(), nullptr, 16);
+  return true;
+}
+
+// A release version as info prints it, "MM.mm" (two hex digits each), or
+// as one hex number of up to 4 digits.
+bool parse_version(const std::string& text, uint16_t* out) {
+  unsigned long number = 0;
+  const size_t dot = text.find('.');
+  if (dot == std::string::npos) {
+    if (!parse_hex(text, 4, &number)) return false;
+    *out = static_cast<uint16_t>(number);
+    return true;
+  }
+  const std::string major = text.substr(0, dot), minor = text.substr(dot + 1);
+  unsigned long high = 0, low = 0;
+  if (major.size() != 2 || minor.size() != 2 || !parse_hex(major, 2, &high) || !parse_hex(minor, 2, &low)) return false;
+  *out = static_cast<uint16_t>(high << 8 | low);
   return true;
 }
 
@@ -139,13 +157,15 @@ int check(const RawOptions& raw, const CLI::App& app, KdtoolOptions& options) {
   }
   if (options.command == "update") {
     uint16_t* versions[] = {&img_core_ver, &img_app_ver, &img_para_ver};
+    const char* names[] = {"CORE_VER", "APP_VER", "PARA_VER"};
     for (size_t i = 0; i < 3; ++i) {
-      if (!parse_hex(raw.versions[i], 4, &number)) {
-        return bad_usage("version " + raw.versions[i] + ": expected a hex number of up to 4 digits");
+      if (!parse_version(raw.versions[i], versions[i])) {
+        return bad_usage(std::string(names[i]) + ": " + raw.versions[i] +
+                         ": expected a version as info prints it (01.02) or as hex (0102)");
       }
-      *versions[i] = static_cast<uint16_t>(number);
     }
   }
+  if (options.quiet && options.verbose) return bad_usage("give -q/--quiet or -v/--verbose, not both");
   if (options.virtual_hardware && options.command == "remove-device") {
     return bad_usage("remove-device works on this computer's own devices, never on --virtual hardware");
   }
@@ -210,6 +230,8 @@ int parse(int argc, char** argv, KdtoolOptions& options) {
   app.add_flag("--virtual", options.virtual_hardware, "the virtual hardware of fwdownload-sim (KDSIM_* settings)");
   app.add_flag("--json", options.json, "JSON on stdout: one document (list, info) or JSON Lines");
   app.add_flag("--no-color", options.no_color, "no colours and no live progress line (also NO_COLOR, TERM=dumb)");
+  app.add_flag("-q,--quiet", options.quiet, "only the verdict line (and what to do next) on stdout; errors on stderr");
+  app.add_flag("-v,--verbose", options.verbose, "also the bridge's trace (frames, retries, status polls) on stderr");
 
   app.add_subcommand("list", "every bridge found, and whether it can be used");
   app.add_subcommand("info", "the controller's device and firmware information");
@@ -219,7 +241,8 @@ int parse(int argc, char** argv, KdtoolOptions& options) {
   raw.versions.resize(3);
   std::string image;
   update->add_option("IMAGE", image, "0x1C000-byte image, or a HEX file within 4000..1FFFF")->required();
-  update->add_option("CORE_VER", raw.versions[0], "release versions, hex")->required();
+  update->add_option("CORE_VER", raw.versions[0], "release versions, as info prints them (01.02) or hex (0102)")
+      ->required();
   update->add_option("APP_VER", raw.versions[1])->required();
   update->add_option("PARA_VER", raw.versions[2])->required();
   update->add_flag("--verify", options.verify_after_write, "verify the written range before the reset request");
@@ -234,6 +257,7 @@ int parse(int argc, char** argv, KdtoolOptions& options) {
   CLI::App* verify = app.add_subcommand("verify", "FILE against the flash through the IAP check");
   verify->add_option("FILE", file, "raw binary, or a HEX file (checked from its lowest address)")->required();
   verify->add_option("--at", raw.at, "flash address of the file's first byte, hex (default 2000)");
+  verify->add_flag("--keep-going", options.keep_going, "check every unit, past the first mismatch, and list each one");
   for (CLI::App* command : {update, program, verify}) {
     command->add_flag("--raw", options.raw, "the file is a raw image, even when it is named or looks like HEX or text");
   }
@@ -321,12 +345,43 @@ class ConsoleToStderr {
 bool kdtool_select_bridge(const KdtoolOptions& options) {
   if (bridge_select(options.bridge) != BOARD_NONE) return true;
   target_shut_down();
-  std::string wanted = options.bridge == BridgeChoice::kCustom   ? "custom board"
-                       : options.bridge == BridgeChoice::kCp2112 ? "CP2112"
-                                                                  : "bridge (custom board or CP2112)";
-  if (!options.path.empty()) wanted += " at " + options.path;
-  if (!options.serial.empty()) wanted += " with serial " + options.serial;
-  std::fprintf(stderr, "kdtool: Device Not Found: no usable %s.\n", safe_text(wanted).c_str());
+  // What is there, whatever --path or --serial asked for.
+  hid_transport_restrict("", "");
+  const std::vector<KdtoolSeenBridge> seen = kdtool_seen_bridges(options);
+  const bool isp = options.command == "dump" || options.command == "program" || options.command == "erase";
+  const std::string& named = !options.serial.empty() ? options.serial : options.path;
+  const auto is_named = [&](const KdtoolSeenBridge& b) {
+    return !named.empty() && (b.serial == options.serial || b.path == options.path);
+  };
+  const auto custom_named = std::find_if(seen.begin(), seen.end(), [&](const KdtoolSeenBridge& b) {
+    return is_named(b) && b.kind == "custom";
+  });
+  // The one named is there, but of the wrong kind: nothing else to find.
+  const bool wrong_kind = isp && options.bridge == BridgeChoice::kCp2112 && custom_named != seen.end();
+  if (wrong_kind) {
+    run_reason_set("%s is a custom board; %s needs a CP2112", named.c_str(), options.command.c_str());
+    std::fprintf(stderr, "kdtool: %s.\n", safe_text(run_reason()).c_str());
+  } else {
+    std::string wanted = options.bridge == BridgeChoice::kCustom   ? "custom board"
+                         : options.bridge == BridgeChoice::kCp2112 ? "CP2112"
+                                                                    : "bridge (custom board or CP2112)";
+    if (!options.path.empty()) wanted += " at " + options.path;
+    if (!options.serial.empty()) wanted += " with serial " + options.serial;
+    std::fprintf(stderr, "kdtool: Device Not Found: no usable %s.\n", safe_text(wanted).c_str());
+  }
+  if (seen.empty()) std::fputs("kdtool: no bridge of either kind was seen.\n", stderr);
+  bool in_use = false;
+  for (const KdtoolSeenBridge& b : seen) {
+    std::fprintf(stderr, "kdtool: seen: %s %s at %s: %s\n", b.kind.c_str(),
+                 b.serial.empty() ? "(no serial)" : safe_text(b.serial).c_str(), safe_text(b.path).c_str(),
+                 b.problem.empty() ? "usable" : safe_text(b.problem).c_str());
+    if (b.problem.find("in use") != std::string::npos && (named.empty() || is_named(b))) in_use = true;
+  }
+  const RunReasonClass reason_class = in_use ? RUN_CLASS_IN_USE : RUN_CLASS_NO_BRIDGE;
+  if (!wrong_kind) {
+    run_reason_set_class(reason_class, "no usable bridge");
+    std::fprintf(stderr, "Hint: %s\n", run_reason_hint(reason_class));
+  }
   return false;
 }
 
@@ -362,6 +417,7 @@ int run_info(const KdtoolOptions& options) {
       if (!controller_answers(options)) {
         code = EXIT_UPDATE_FAILED;
         reason = "the controller does not answer";
+        run_reason_set_class(RUN_CLASS_NO_CONTROLLER, "%s", reason.c_str());
       } else {
         if (options.json) {
           document = kdtool_info_json(options);
@@ -378,9 +434,13 @@ int run_info(const KdtoolOptions& options) {
       target_shut_down();
     }
   }
-  if (code == EXIT_UPDATE_FAILED) std::fprintf(options.json ? stderr : stdout, "Info FAILED: %s\n", reason.c_str());
+  const char* hint = code != EXIT_UPDATED ? run_reason_hint(run_reason_class()) : nullptr;
+  if (code == EXIT_UPDATE_FAILED) {
+    std::fprintf(options.json ? stderr : stdout, "Info FAILED: %s\n", reason.c_str());
+    if (hint != nullptr) std::fprintf(options.json ? stderr : stdout, "Hint: %s\n", hint);
+  }
   std::fputs(document.c_str(), stdout);
-  if (code != EXIT_UPDATED && options.json) kdtool_json_failure(code, reason);
+  if (code != EXIT_UPDATED && options.json) kdtool_json_failure(code, reason, hint != nullptr ? hint : "");
   return code;
 }
 
@@ -497,6 +557,7 @@ int main(int argc, char** argv) {
                g_json_failures ? stderr : stdout);
   }
   if (const int code = parse(argc, argv, options); code != 0) return code < 0 ? EXIT_UPDATED : code;
+  if (options.verbose) emul_debug_to_stderr();
   if (kdtool_all_requested()) return kdtool_all_run(options, argc, argv);
 
   if (options.command == "remove-device") return run_remove_device(options);

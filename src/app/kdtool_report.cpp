@@ -112,6 +112,14 @@ bool read_block(uint16_t reg, uint8_t* block, uint16_t length, const char* name)
 
 }  // namespace
 
+std::vector<KdtoolSeenBridge> kdtool_seen_bridges(const KdtoolOptions& options) {
+  KdtoolOptions any = options;
+  any.bridge = BridgeChoice::kAny;
+  std::vector<KdtoolSeenBridge> seen;
+  for (const Bridge& b : find_bridges(any)) seen.push_back({b.kind, b.info.serial, b.info.path, b.problem});
+  return seen;
+}
+
 int kdtool_list(const KdtoolOptions& options) {
   const std::vector<Bridge> bridges = find_bridges(options);
   if (options.json) {

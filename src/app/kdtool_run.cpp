@@ -1,16 +1,19 @@
 // kdtool's update, verify, dump, program and erase: the file checks before
 // any bridge is opened, the run on the bridge, and how it is told.
 //
-// Three ways of telling, chosen once per run:
-//   text  the library lines as they come, then one verdict line
+// Four ways of telling, chosen once per run:
+//   text  the library lines as they come, then one verdict line (in a pipe,
+//         on a dumb terminal, and with --verbose)
 //   live  stdout is a terminal (and neither NO_COLOR, --no-color nor
 //         TERM=dumb): one line redrawn in place with the operation, a bar,
-//         percent, bytes, rate and time left; the per-KiB and per-unit lines
-//         are folded into it, every other line is printed above it. The
-//         library writes into a pipe that a thread of ours reads, so its
-//         lines and the line in place never mix on the screen.
+//         percent, bytes, rate and time left, then the verdict. The library
+//         writes into a pipe that a thread of ours drains: the verdict
+//         carries what its lines would say.
+//   quiet --quiet: the verdict alone (the library's lines drained the same
+//         way).
 //   json  stdout carries JSON Lines alone (start, progress, end objects);
 //         the library lines and the verdict go to stderr.
+// A verdict that leaves something to do is followed by one "Hint: " line.
 #include "app/entry.h"
 #include "app/flash_commands.h"
 #include "app/iap_update.h"
@@ -77,7 +80,7 @@ int make_pipe(int fds[2]) {
 
 // ---- How the run is told -------------------------------------------------
 
-enum class Mode { kText, kLive, kJson };
+enum class Mode { kText, kLive, kQuiet, kJson };
 
 class Telling {
  public:
@@ -100,8 +103,8 @@ class Telling {
     }
     dup2(fds[1], STDOUT_FILENO);
     close(fds[1]);
-    reader_ = std::thread([this, fd = fds[0]] { pump(fd); });
-    ticker_ = std::thread([this] { tick(); });
+    reader_ = std::thread([fd = fds[0]] { pump(fd); });
+    if (mode_ == Mode::kLive) ticker_ = std::thread([this] { tick(); });
   }
 
   // Back to the stdout it found; the frame is wiped for the verdict.
@@ -117,6 +120,10 @@ class Telling {
     std::fflush(stdout);
     dup2(out_, STDOUT_FILENO);  // closes the pipe's last writer: the reader sees its end
     if (reader_.joinable()) reader_.join();
+    if (mode_ == Mode::kLive) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      draw();  // where the run ended, before the verdict takes its place
+    }
     stop_ = true;
     if (ticker_.joinable()) ticker_.join();
     if (mode_ == Mode::kLive) {
@@ -151,26 +158,11 @@ class Telling {
   double elapsed_s() const { return std::chrono::duration<double>(Clock::now() - started_).count(); }
 
  private:
-  // The library's lines: per-KiB lines are not written in this mode, every
-  // other line goes above the frame.
-  void pump(int fd) {
-    std::string pending;
+  // The library's lines, drained until the run gives stdout back.
+  static void pump(int fd) {
     char chunk[512];
-    for (;;) {
-      const auto n = read(fd, chunk, sizeof chunk);
-      if (n <= 0) break;
-      pending.append(chunk, static_cast<size_t>(n));
-      const size_t end = pending.rfind('\n');
-      if (end == std::string::npos) continue;
-      std::lock_guard<std::mutex> lock(mutex_);
-      wipe();
-      write_fd(out_, pending.substr(0, end + 1));
-      pending.erase(0, end + 1);
-      draw();
+    while (read(fd, chunk, sizeof chunk) > 0) {
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    wipe();
-    if (!pending.empty()) write_fd(out_, pending + "\n");
     close(fd);
   }
 
@@ -258,7 +250,9 @@ void progress_sink(uint32_t done, uint32_t total) {
 
 Mode choose_mode(const KdtoolOptions& options) {
   if (options.json) return Mode::kJson;
-  return terminal_colour_wanted() && terminal_stdout_is_tty() ? Mode::kLive : Mode::kText;
+  if (options.quiet) return Mode::kQuiet;
+  // The trace comes line by line: no line in place among them.
+  return !options.verbose && terminal_colour_wanted() && terminal_stdout_is_tty() ? Mode::kLive : Mode::kText;
 }
 
 // ---- The file checks -----------------------------------------------------
@@ -342,10 +336,13 @@ Plan check_files(const KdtoolOptions& options) {
       const HexImage image = read_hex(plan.file, HEX_UPDATE_LO);
       hex_image_flatten(image, HEX_UPDATE_LO, HEX_UPDATE_SIZE, &plan.bytes);
     } else {
-      plan.bytes = read_raw(plan.file, IMAGE_SIZE, "an image");
+      plan.bytes = read_raw(plan.file, kFlashSize, "the flash");
       refuse_text(plan, options);
       if (plan.bytes.size() != IMAGE_SIZE) {
-        throw Refusal{plan.file + ": an image is exactly 0x1C000 bytes (or a HEX file within 4000..1FFFF)"};
+        char size[48];
+        std::snprintf(size, sizeof size, " has 0x%zX", plan.bytes.size());
+        throw Refusal{plan.file + ": an image is exactly 0x1C000 bytes (or a HEX file within 4000..1FFFF); " +
+                      plan.file.substr(plan.file.find_last_of("/\\") + 1) + size};
       }
     }
     plan.total = IMAGE_SIZE;
@@ -396,9 +393,11 @@ const char* title(const std::string& command) {
 
 }  // namespace
 
-void kdtool_json_failure(int exit_code, const std::string& reason) {
+void kdtool_json_failure(int exit_code, const std::string& reason, const std::string& hint) {
   std::fflush(stdout);
-  write_fd(STDOUT_FILENO, kdtool_json_text(kdtool_json_end(false, exit_code, reason, kdtool_json_elapsed_since_start())) + "\n");
+  write_fd(STDOUT_FILENO,
+           kdtool_json_text(kdtool_json_end(false, exit_code, reason, kdtool_json_elapsed_since_start(), hint)) + "
+");
 }
 
 int kdtool_run_operation(const KdtoolOptions& original) {
@@ -418,14 +417,13 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   Telling telling(choose_mode(options), command, plan.total);
   g_telling = &telling;
   run_reason_clear();
-  run_progress_set_sink(progress_sink, telling.mode() == Mode::kLive);
-  g_run_reason_line = true;
+  run_progress_set_sink(progress_sink, telling.mode() == Mode::kLive || telling.mode() == Mode::kQuiet);
+  g_run_reason_line = false;  // the verdict carries the reason
 
-  if (command == "update") print_console_app_message(1);
   if (!kdtool_select_bridge(options)) {
-    if (command == "update") print_console_app_message(0);
     telling.restore();
-    if (options.json) kdtool_json_failure(EXIT_NO_BRIDGE, "no usable bridge");
+    const char* hint = run_reason_hint(run_reason_class());
+    if (options.json) kdtool_json_failure(EXIT_NO_BRIDGE, run_reason(), hint != nullptr ? hint : "");
     return EXIT_NO_BRIDGE;
   }
   const std::vector<HidDeviceInfo> opened = hid_transport_opened();
@@ -449,8 +447,8 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   g_unattended_ready_limit_ms = KDTOOL_UNATTENDED_READY_LIMIT_MS;  // nobody is at the keyboard to end a wait
   int code = EXIT_UPDATE_FAILED;
   uint32_t where = plan.at;
-  bool mismatch = false;
-  uint32_t filled_to = 0;
+  KdtoolVerify verified;
+  verified.keep_going = options.keep_going;
   if (command == "update") {
     if (BinaryBuffer == nullptr) BinaryBuffer = new uint8_t[IMAGE_SIZE];
     std::memcpy(BinaryBuffer, plan.bytes.data(), IMAGE_SIZE);
@@ -460,7 +458,8 @@ int kdtool_run_operation(const KdtoolOptions& original) {
     emulboard_cp2112_program_to_flash_using_iapmode_Customer(options.force);
     code = update_exit_code();
   } else if (command == "verify") {
-    code = kdtool_cmd_verify(plan.file.c_str(), plan.at, &plan.bytes, &where, &mismatch, &filled_to);
+    code = kdtool_cmd_verify(plan.file.c_str(), plan.at, &plan.bytes, &verified);
+    where = verified.where;
   } else if (command == "dump") {
     code = kdtool_cmd_dump(plan.file.c_str(), plan.at, plan.total, &where);
   } else if (command == "program") {
@@ -470,23 +469,32 @@ int kdtool_run_operation(const KdtoolOptions& original) {
     code = kdtool_cmd_erase();
   }
   target_shut_down();
-  if (command == "update") print_console_app_message(0);
   run_progress_set_sink(nullptr, false);
   telling.restore();
   g_telling = nullptr;
 
-  // The verdict: one line for the person (stderr beside JSON), and the end
-  // object.
+  // The verdict: one line for the person (stderr beside JSON), what to do
+  // next when there is something, and the end object.
   const bool ok = code == EXIT_UPDATED;
+  const bool mismatch = command == "verify" && verified.outcome == VERIFY_MISMATCH;
   std::string reason;
   if (!ok && code == EXIT_NO_BRIDGE) reason = "the command needs a CP2112 bridge";
   if (!ok && code != EXIT_NO_BRIDGE) {
-    reason = mismatch ? "the flash differs from the file at " + hex5(where) + iap_verify_partial_unit(filled_to)
+    reason = mismatch ? "the flash differs from the file at " + hex5(where) + iap_verify_partial_unit(verified.filled_to)
                       : run_reason_settle();
   }
   std::string verdict;
   if (command == "verify") {
-    verdict = "";  // the library's own verdict line has been printed
+    if (code == EXIT_BAD_INPUT) {
+      verdict = "";  // the file line has said why
+    } else if (!verified.compared) {
+      verdict = "Verify FAILED: " + reason;
+    } else {
+      verdict = iap_verify_verdict(verified.outcome, where, verified.filled_to);
+      if (verified.keep_going && verified.mismatches.size() > 1) {
+        verdict += " (" + std::to_string(verified.mismatches.size()) + " units differ)";
+      }
+    }
   } else if (command == "dump") {
     verdict = ok ? "Dump OK: " + std::to_string(plan.total) + " bytes in " + plan.file
                  : "Dump FAILED at " + hex5(where) + ": " + reason;
@@ -502,20 +510,41 @@ int kdtool_run_operation(const KdtoolOptions& original) {
       verdict += " (not verified: use --verify)";
     }
   }
+  std::string hint;
+  if (mismatch && !plan.hex && plan.bytes.size() == IMAGE_SIZE && where == plan.at && plan.at != HEX_UPDATE_LO) {
+    // The likeliest mistake: an update image checked from the default address.
+    char text[128];
+    std::snprintf(text, sizeof text, "this file is the size of an update image, which starts at 0x%X: try --at %X",
+                  HEX_UPDATE_LO, HEX_UPDATE_LO);
+    hint = text;
+  } else if (!ok && !mismatch) {
+    RunReasonClass reason_class = run_reason_class();
+    // Out of ISP mode only by a power cycle.
+    if (isp && reason_class == RUN_CLASS_SILENT) reason_class = RUN_CLASS_NEVER_READY;
+    if (const char* text = run_reason_hint(reason_class)) hint = text;
+  }
   if (code != EXIT_NO_BRIDGE && !verdict.empty()) {
     FILE* to = options.json ? stderr : stdout;
+    if (verified.keep_going && !options.quiet) {
+      for (const uint32_t unit : verified.mismatches) std::fprintf(to, "Differs: the unit at %s\n", hex5(unit).c_str());
+    }
     // Colours only with the live line: through the console layer, so that
     // Windows gets console attributes rather than escape sequences.
     const bool colour = telling.mode() == Mode::kLive;
     if (colour) console_set_font_color(ok ? COLOR_BRIGHT_GREEN : COLOR_BRIGHT_RED);
     std::fprintf(to, "%s\n", safe_text(verdict).c_str());
     if (colour) console_set_font_color(COLOR_BRIGHT_WHITE);
+    if (!hint.empty()) std::fprintf(to, "Hint: %s\n", hint.c_str());
   }
-  Json end = kdtool_json_end(ok, code, reason, telling.elapsed_s());
+  Json end = kdtool_json_end(ok, code, reason, telling.elapsed_s(), hint);
   // Where a verify found the first difference; where a verify or a dump
   // stopped for any other reason.
   if ((command == "verify" || command == "dump") && !ok && code != EXIT_NO_BRIDGE) {
     end[mismatch ? "mismatch_address" : "failed_address"] = hex5(where);
+  }
+  if (command == "verify" && options.keep_going) {
+    end["mismatch_addresses"] = Json::array();
+    for (const uint32_t unit : verified.mismatches) end["mismatch_addresses"].push_back(hex5(unit));
   }
   if (command == "update") {
     end["written"] = g_update_outcome == UPDATE_WRITTEN;

@@ -1,5 +1,7 @@
 #include "console/log.h"
 
+#include "console/safe_text.h"
+
 #include <cstdarg>
 
 uint8_t log_disabled[1] = {0};
@@ -55,3 +57,19 @@ void EMUL_DEBUG_PRINT(uint8_t level, const char* format, ...) {
 }
 
 void emul_debug_set_sink(emul_debug_sink_t sink) { g_debug_sink = sink; }
+
+void emul_debug_to_stderr(void) {
+  emul_debug_set_sink([](const char* line) {
+    // One line per report, whether or not the caller ended it; a report of
+    // a line break alone ends pieces already written as lines.
+    std::string_view rest = line;
+    if (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
+    if (rest.empty()) return;
+    std::string text;
+    for (size_t end; (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1)) {
+      text += safe_text(rest.substr(0, end)) + "\n";
+    }
+    text += safe_text(rest) + "\n";
+    std::fputs(text.c_str(), stderr);
+  });
+}

@@ -38,6 +38,9 @@ const char* log_get_fmt(void);
 void EMUL_DEBUG_PRINT(uint8_t level, const char* format, ...) __attribute__((format(FW_PRINTF_FORMAT, 2, 3)));
 using emul_debug_sink_t = void (*)(const char* line);
 void emul_debug_set_sink(emul_debug_sink_t sink);
+// Installs the sink that writes each trace line to stderr, every byte that
+// is not a line break escaped (the lines carry device strings).
+void emul_debug_to_stderr(void);
 
 // Index map from the firmware's log indices to where the firmware raised
 // them: file, line and message format. Nothing in the tool reads them; they
