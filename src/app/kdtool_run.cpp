@@ -396,8 +396,7 @@ const char* title(const std::string& command) {
 void kdtool_json_failure(int exit_code, const std::string& reason, const std::string& hint) {
   std::fflush(stdout);
   write_fd(STDOUT_FILENO,
-           kdtool_json_text(kdtool_json_end(false, exit_code, reason, kdtool_json_elapsed_since_start(), hint)) + "
-");
+           kdtool_json_text(kdtool_json_end(false, exit_code, reason, kdtool_json_elapsed_since_start(), hint)) + "\n");
 }
 
 int kdtool_run_operation(const KdtoolOptions& original) {
