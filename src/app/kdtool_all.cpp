@@ -473,7 +473,11 @@ std::string verdict_text(const std::string& command, const Board& b) {
     std::string text = std::string(title(command)) + " OK";
     if (command == "update" && !b.written) text += ", already at the release versions";
     if (command == "reset" && b.end.contains("versions") && b.end["versions"].is_object()) {
-      text += ": " + versions_text(b.end["versions"]);
+      const Json& v = b.end["versions"];
+      for (const char* key : {"core", "app", "para"}) {
+        text += std::string(key == std::string("core") ? ": " : ", ") + key + " " +
+                (v.contains(key) && v[key].is_string() ? safe_text(v[key].get<std::string>()) : "?");
+      }
     }
     if (command == "info" && b.document.contains("versions") && b.document["versions"].is_object()) {
       text += ":";
