@@ -3,6 +3,7 @@
 //   kdtool [OPTIONS] list | info | diag
 //   kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER [--verify] [--force]
 //   kdtool [OPTIONS] dump FILE [--at HEX] [--length HEX] | program FILE | verify FILE [--at HEX] | erase
+//                    (dump, program and erase: [--reset])
 //   kdtool [OPTIONS] reset
 //   kdtool remove-device TEXT [--yes]
 //

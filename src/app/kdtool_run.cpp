@@ -564,7 +564,7 @@ int kdtool_run_operation(const KdtoolOptions& original) {
     if (ok && command == "update" && g_update_outcome != UPDATE_WRITTEN) {
       verdict += ": the controller already has the release versions; nothing was written";
     }
-    // Nothing has looked at what a 128-byte procedure wrote.
+    // What the controller runs now, and ran before.
     if (ok && command == "update" && g_update_outcome == UPDATE_WRITTEN) {
       verdict += after_read ? ": " + versions_text(after) : ": the versions could not be read after the reset";
       if (g_update_versions_read) {
@@ -573,6 +573,7 @@ int kdtool_run_operation(const KdtoolOptions& original) {
                    controller_version_text(was.para) + ")";
       }
     }
+    // Nothing has looked at what a 128-byte procedure wrote.
     if (ok && command == "update" && g_update_outcome == UPDATE_WRITTEN && !g_update_units_checked &&
         !g_update_verified) {
       verdict += " (not verified: use --verify)";
