@@ -359,7 +359,8 @@ class VirtualKd63507 : public I2cTarget {
   // The entry sequence and unlock words of the access-code table switch the
   // controller into ISP mode: 32-bit registers at 16-bit addresses, values
   // most significant byte first, flash protected until the protection
-  // command is given the table's values. A power-off ends ISP mode.
+  // command is given the table's values. A power-off ends ISP mode, and
+  // update mode with it.
  public:
   static constexpr uint32_t kIspSectorSize = 0x1000;
   bool in_isp_mode() const { return isp_.active; }

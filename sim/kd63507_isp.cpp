@@ -71,6 +71,10 @@ void VirtualKd63507::powered_off() {
   if (busy_ && !config_.never_ready && !vanished) violation("powered off while busy", kRegStatus);
   busy_ = false;
   on_done_ = nullptr;
+  // The firmware starts afresh at the next power-up: out of update mode
+  // (a bootloader, any protocol but TCIP, knows no other mode).
+  update_mode_ = config_.protocol != "TCIP";
+  regs_[kRegStatus] = kStatusReady;
   IspState fresh;
   fresh.refused = isp_.refused;
   fresh.nacked = isp_.nacked;

@@ -4,6 +4,7 @@
 #include "bridge/cp2112/emulboard_cp2112_isp.h"
 
 #include "app/flash_commands.h"
+#include "app/reset.h"
 #include "bridge/cp2112/kd63507_isp_codes.h"
 #include "support_isp.h"
 
@@ -44,6 +45,51 @@ TEST_F(Isp, DumpReadsTheWholeFlashAndAPowerOffEndsIspMode) {
   EXPECT_TRUE(kd->in_isp_mode());
   ASSERT_EQ(emulboard_cp2112_init(), 1);  // the bring-up drives chip enable low
   EXPECT_FALSE(kd->in_isp_mode());
+}
+
+// A reset ends what a failed update leaves behind (update mode) on either
+// bridge, and what a dump leaves (ISP mode) on the CP2112, and reads the
+// versions once the controller is back.
+TEST_F(Isp, AResetEndsUpdateModeAndIspModeOnEitherBridge) {
+  struct Case {
+    int8_t board;
+    bool dump;
+  };
+  std::vector<uint8_t> image = make_image();
+  for (const Case c : {Case{BOARD_CP2112, false}, Case{BOARD_HIDBOARD, false}, Case{BOARD_CP2112, true}}) {
+    SCOPED_TRACE(std::to_string(c.board) + (c.dump ? " dump" : " update"));
+    // The first 4 KiB unit (ending at 20 KiB) fails every check.
+    bring_up(c.board, {.versions = {0x0001, 0x0101, 0x0003, 0x0010}, .check_failures = {{20, IAP_MAX_ATTEMPTS}}});
+    if (c.dump) {
+      EXPECT_EQ(captured([&] { return kdtool_cmd_dump(dir.file("dump.bin").c_str(), 0, 0x400); }), 0);
+      EXPECT_TRUE(kd->in_isp_mode());
+    } else {
+      Download_Mode = 1;
+      BinaryBuffer = image.data();
+      g_exit_key_waits = false;
+      // The CP2112's 128-byte units are not checked: once in update mode the
+      // controller takes no command and its status cannot be read instead.
+      if (c.board == BOARD_CP2112) {
+        hooked->refuse = [this](bool read, uint16_t reg, size_t) {
+          return kd->in_update_mode() && (read ? reg == REG_STATUS : reg == REG_IAP_COMMAND);
+        };
+      }
+      captured([&] { return emulboard_cp2112_program_to_flash_using_iapmode_Customer(); });
+      hooked->refuse = nullptr;
+      g_exit_key_waits = true;
+      BinaryBuffer = nullptr;
+      EXPECT_EQ(g_update_outcome, UPDATE_FAILED) << out;
+      EXPECT_TRUE(kd->in_update_mode());
+    }
+    ControllerVersions versions;
+    std::string reason;
+    EXPECT_TRUE(target_reset(&versions, &reason)) << reason;
+    EXPECT_FALSE(kd->in_update_mode());
+    EXPECT_FALSE(kd->in_isp_mode());
+    EXPECT_EQ(controller_version_text(versions.core) + controller_version_text(versions.app) +
+                  controller_version_text(versions.para),
+              "01.0100.0300.10");
+  }
 }
 }  // namespace
 

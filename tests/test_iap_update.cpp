@@ -339,11 +339,11 @@ TEST_F(Update, InterruptionsFinishTheCommandInProgressAndNoFurtherUnit) {
     };
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(kd->busy(), c.second_ctrl_c);
-    kd->powered_off();  // as the entry does next: a violation while busy (TearDown)
     const bool waits = c.programs > 0 || c.at_mode_request;
+    EXPECT_EQ(kd->in_update_mode(), waits);
+    kd->powered_off();  // as the entry does next: a violation while busy (TearDown)
     EXPECT_EQ(program_writes, c.programs);
     EXPECT_EQ(kd->program_commands(), c.second_ctrl_c ? c.programs - 1 : c.programs);
-    EXPECT_EQ(kd->in_update_mode(), waits);
     EXPECT_EQ(data_writes().empty(), !waits);
     const std::string unfinished = "The touch controller did not report the command finished.\n";
     expect_ending(UPDATE_INTERRUPTED, (c.second_ctrl_c ? unfinished : waits ? waiting : "") + kFailureEnding);

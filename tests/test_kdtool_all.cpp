@@ -102,7 +102,14 @@ TEST(KdtoolAll, MixedSetInAPipeAndInJsonGivesEachBoardItsResultAndSummary) {
                               "CP2112SIM0001 (virtual:2)  cp2112  ok (current) ",
                               "CP2112SIM0001 (virtual:3)  cp2112  failed "};
   for (const std::string& row : rows) EXPECT_TRUE(has(r.out, row)) << row << "\n" << r.out;
-  EXPECT_TRUE(has(r.out, "s  the controller stopped answering\n"
+  // The image as sha256sum names it, and each board's versions before and after.
+  const std::vector<uint8_t> image_bytes = make_image();
+  EXPECT_TRUE(has(r.out, "Summary of update --all:\n  " + set.image + ": 114688 bytes, SHA-256 " +
+                             sha256_hex(image_bytes.data(), image_bytes.size()) + "\n"))
+      << r.out;
+  EXPECT_TRUE(has(r.out, "s  versions 00.00/00.00/00.00 -> 00.00/00.00/00.00\n  BOARDSIM0002")) << r.out;
+  EXPECT_TRUE(has(r.out, "s  versions 01.02/00.03/00.10 -> -\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "s  versions 00.00/00.00/00.00 -> -  the controller stopped answering\n"
                          "Serial CP2112SIM0001 is reported by 2 boards: each was addressed by its path.\n"
                          "3 ok, 1 failed, 0 interrupted, 0 skipped\n"
                          "Update FAILED: 3 of 4 boards succeeded (1 failed, 0 interrupted); 2 verified\n"))
@@ -162,6 +169,10 @@ TEST(KdtoolAll, MixedSetInAPipeAndInJsonGivesEachBoardItsResultAndSummary) {
     EXPECT_EQ(board["verified"], written[i]) << board;
   }
   EXPECT_EQ(summary["boards"][3]["reason"], "the controller stopped answering");
+  EXPECT_EQ(summary["image"]["sha256"], sha256_hex(image_bytes.data(), image_bytes.size()));
+  EXPECT_EQ(summary["boards"][2]["versions_before"], (nlohmann::json{{"core", "01.02"}, {"app", "00.03"}, {"para", "00.10"}}));
+  EXPECT_EQ(summary["boards"][0]["versions_after"], (nlohmann::json{{"core", "00.00"}, {"app", "00.00"}, {"para", "00.00"}}));
+  EXPECT_TRUE(summary["boards"][3]["versions_after"].is_null());
   EXPECT_EQ(summary["repeated_serials"], nlohmann::json::array({"CP2112SIM0001"}));
   EXPECT_TRUE(has(j.err, "3 ok, 1 failed, 0 interrupted, 0 skipped\n")) << j.err;
 }
@@ -328,7 +339,7 @@ TEST(KdtoolAll, ABoardThatCannotBeOpenedOrCheckedFailsAndTwoWithOneSerialAreEach
                           "  BOARDSIM0003 (virtual:2)  custom  ok, verified ", "  BOARDSIM0004              custom  failed "}) {
     EXPECT_TRUE(has(r.out, row)) << row << "\n" << r.out;
   }
-  EXPECT_TRUE(has(r.out, "s  the written flash differs from the image at 0x08000\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "-> -  the written flash differs from the image at 0x08000\n")) << r.out;
   EXPECT_TRUE(has(r.out, "-  cannot be opened: in use by another program\n"
                          "Serial BOARDSIM0003 is reported by 2 boards: each was addressed by its path.\n"
                          "2 ok, 2 failed, 0 interrupted, 0 skipped\n"

@@ -1,6 +1,7 @@
 // kdtool's flash commands as the real executable on the virtual hardware:
 // dump, program, verify, erase and update --verify, and their refusals.
 #ifdef KDTOOL_PATH
+#include "app/sha256.h"
 #include "support_process.h"
 
 #include <gtest/gtest.h>
@@ -72,8 +73,10 @@ TEST(KdtoolFlash, UpdateVerifyCatchesASilentlyCorruptedUnit) {
   const ProcessResult good = kdtool({"--json", "update", image, "0102", "0003", "0010", "--verify"}, {{"KDSIM_UNIT", "128"}});
   EXPECT_EQ(good.exit_code, 0);
   EXPECT_TRUE(has(good.err, "Verify OK\nFlash Writing Complete!!!\n")) << good.err;
-  EXPECT_TRUE(good.err.ends_with("Flash Writing Complete!!!\nUpdate OK\n")) << good.err;
-  EXPECT_TRUE(good.out.ends_with("\"written\":true,\"verified\":true,\"units_checked\":false}\n")) << good.out;
+  EXPECT_TRUE(good.err.ends_with("Flash Writing Complete!!!\nUpdate OK: core 00.00, app 00.00, para 00.00 (was 00.00, "
+                                 "00.00, 00.00)\n"))
+      << good.err;
+  EXPECT_TRUE(has(good.out, "\"written\":true,\"verified\":true,\"units_checked\":false,")) << good.out;
 }
 
 std::string last_line(const std::string& text) {
@@ -81,6 +84,63 @@ std::string last_line(const std::string& text) {
   if (end == std::string::npos) return "";
   const size_t start = text.rfind('\n', end);
   return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
+// A reset ends ISP mode after a dump, program or erase (--reset, after the
+// command's own verdict) and stands alone on either bridge; nobody there
+// fails it. update, verify and program name their file with its size and
+// SHA-256 first, and an update tells the versions before and after.
+TEST(KdtoolFlash, ResetsAndRunsThatNameTheirImageAndVersions) {
+  TempDir dir;
+  const std::vector<uint8_t> image = make_image(), small = make_image(1000, 3);
+  write_file(dir.file("image.bin"), image);
+  write_file(dir.file("small.bin"), small);
+  const std::string image_line = "update " + dir.file("image.bin") + ": 114688 bytes, SHA-256 " +
+                                 sha256_hex(image.data(), image.size());
+  const std::string back = "Reset OK: core 01.01, app 00.03, para 00.10";
+  struct Case {
+    std::vector<std::string> args;
+    const char* bridge;
+    int exit_code;
+    std::string first, last;  // the run's first line (after the virtual hardware's) and last
+  };
+  const Case cases[] = {
+      {{"dump", dir.file("d.bin"), "--length", "400", "--reset"}, "cp2112", 0, "", "Dump OK: 1024 bytes in " + dir.file("d.bin") + "\n" + back},
+      {{"erase", "--reset"}, "cp2112", 0, "", "Erase OK\n" + back},
+      {{"program", dir.file("small.bin"), "--reset"}, "cp2112", 0,
+       "program " + dir.file("small.bin") + ": 1000 bytes, SHA-256 " + sha256_hex(small.data(), small.size()), "Program OK\n" + back},
+      {{"reset"}, "cp2112", 0, "", back},
+      {{"reset"}, "custom", 0, "", back},
+      {{"--addr", "35", "reset"}, "custom", 1, "", "Reset FAILED: no controller answers at address 0x35"},
+      {{"update", dir.file("image.bin"), "0102", "0003", "0010"}, "custom", 0, image_line,
+       "Update OK: core 01.01, app 00.03, para 00.10 (was 01.01, 00.03, 00.10)"},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r =
+        kdtool(c.args, {{"KDSIM_BRIDGE", c.bridge}, {"KDSIM_VERSIONS", "0001,0101,0003,0010"}});
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.last << "\n" << r.out << r.err;
+    EXPECT_TRUE(r.out.ends_with(c.last + "\n")) << c.last << "\n" << r.out;
+    const size_t second = r.out.find('\n') + 1;
+    if (!c.first.empty()) {
+      EXPECT_EQ(r.out.substr(second, r.out.find('\n', second) - second), c.first) << r.out;
+    }
+  }
+  // The same in JSON: the image in the start object, the versions in the end object.
+  const ProcessResult j = kdtool({"--json", "update", dir.file("image.bin"), "0102", "0003", "0010"},
+                                 {{"KDSIM_VERSIONS", "0001,0101,0003,0010"}});
+  const nlohmann::json start = nlohmann::json::parse(j.out.substr(0, j.out.find('\n')));
+  const nlohmann::json end = nlohmann::json::parse(last_line(j.out));
+  EXPECT_EQ(start["image"], (nlohmann::json{{"name", dir.file("image.bin")}, {"size", 114688},
+                                            {"sha256", sha256_hex(image.data(), image.size())}}));
+  const nlohmann::json versions = {{"core", "01.01"}, {"app", "00.03"}, {"para", "00.10"}};
+  EXPECT_EQ(end["versions_before"], versions) << j.out;
+  EXPECT_EQ(end["versions_after"], versions) << j.out;
+  EXPECT_TRUE(has(j.err, image_line + "\n")) << j.err;
+  // Every board of --all, each with its versions.
+  const ProcessResult all = kdtool({"reset", "--all"}, {{"KDSIM_BRIDGES", "custom:1,cp2112:1"}});
+  EXPECT_EQ(all.exit_code, 0) << all.out << all.err;
+  EXPECT_TRUE(has(all.out, "BOARDSIM0001: Reset OK: core 00.00, app 00.00, para 00.00 (")) << all.out;
+  EXPECT_TRUE(all.out.ends_with("Reset OK: 2 of 2 boards succeeded\n")) << all.out;
 }
 
 // Every ending of every command on its verdict line, with what ended it.
@@ -99,8 +159,9 @@ TEST(KdtoolFlash, EveryCommandEndsWithItsVerdictAndReason) {
   const std::string dump = dir.file("dump.bin");
   const std::string in_update_mode = "Hint: the controller is left in update mode: run the update again";
   const Case cases[] = {
-      {{"update", image, "1", "2", "3"}, {}, 0, "Update OK"},
-      {{"update", image, "1", "2", "3"}, {{"KDSIM_UNIT", "128"}}, 0, "Update OK (not verified: use --verify)"},
+      {{"update", image, "1", "2", "3"}, {}, 0, "Update OK: core 00.00, app 00.00, para 00.00 (was 00.00, 00.00, 00.00)"},
+      {{"update", image, "1", "2", "3"}, {{"KDSIM_UNIT", "128"}}, 0,
+       "Update OK: core 00.00, app 00.00, para 00.00 (was 00.00, 00.00, 00.00) (not verified: use --verify)"},
       {{"update", image, "01.02", "3", "00.10"}, {{"KDSIM_VERSIONS", "0001,0102,0003,0010"}}, 0,
        "Update OK: the controller already has the release versions; nothing was written"},
       {{"--bridge", "cp2112", "update", image, "1", "2", "3"}, {{"KDSIM_UNPLUG_AFTER", "300"}}, 1,
@@ -526,7 +587,7 @@ TEST(KdtoolFlash, LiveProgressLineOnATerminal) {
   EXPECT_TRUE(has(live, "\rupdate [")) << live;
   EXPECT_TRUE(has(live, "] 100%  112/112 KiB")) << live;
   EXPECT_FALSE(has(live, "FW Version : DIFFERENT")) << live;  // the verdict says what matters
-  EXPECT_TRUE(has(live, "\x1b[0;92;49mUpdate OK\r\n")) << live;  // bright green
+  EXPECT_TRUE(has(live, "\x1b[0;92;49mUpdate OK: core 00.00")) << live;  // bright green
   // A controller that stays busy: the line says so (a dump's read waits 2 s).
   const std::string waiting = on_terminal({"dump", dir.file("d.bin"), "--length", "4"},
                                           {{"KDSIM_BRIDGE", "cp2112"}, {"KDSIM_ISP_STUCK", "1048"}, {"TERM", "xterm"}});
@@ -543,7 +604,7 @@ TEST(KdtoolFlash, LiveProgressLineOnATerminal) {
     const std::string lines = on_terminal(args, env);
     EXPECT_TRUE(has(lines, "20KB Complete..\r\n24KB Complete..\r\n")) << lines;
     EXPECT_FALSE(has(lines, "\rupdate ["));
-    EXPECT_TRUE(has(lines, "\r\nUpdate OK\r\n"));
+    EXPECT_TRUE(has(lines, "\r\nUpdate OK: core 00.00"));
     EXPECT_FALSE(has(lines, "\x1b[")) << "no colour at all";
   }
 }

@@ -150,7 +150,7 @@ ReadyResult PressAnyKeyToExit(void) {
   return WaitForReadyStatusAnyKey();
 }
 
-uint8_t version_compare(bool* read_ok) {
+uint8_t version_compare(bool* read_ok, uint16_t* versions) {
   uint8_t block[kVersionBlockSize] = {};
   const bool ok = i2c_read_from(REG_VERSION, block, kVersionBlockSize) != 0;
   if (!ok) {
@@ -160,6 +160,11 @@ uint8_t version_compare(bool* read_ok) {
   const uint16_t core = le16(block + 2);
   const uint16_t publ = le16(block + 4);
   const uint16_t conf = le16(block + 6);
+  if (versions != nullptr) {
+    versions[0] = core;
+    versions[1] = publ;
+    versions[2] = conf;
+  }
 
   std::puts("");
   console_set_font_color(COLOR_BRIGHT_CYAN);

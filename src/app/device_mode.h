@@ -130,5 +130,6 @@ ReadyResult PressAnyKeyToExit(void);
 // and whether they are the same. Returns 1 when CORE, PUBL and CONF all
 // equal the release versions, 0 otherwise. A block that cannot be read is
 // shown cleared and counts as different (it proves nothing); `read_ok`, when
-// given, tells whether the read succeeded.
-uint8_t version_compare(bool* read_ok = nullptr);
+// given, tells whether the read succeeded; `versions`, when given, gets
+// CORE, PUBL and CONF as read (cleared when the read failed).
+uint8_t version_compare(bool* read_ok = nullptr, uint16_t* versions = nullptr);

@@ -20,6 +20,8 @@ uint32_t FLASH_4KB_UPDATE_MODE = 0;
 bool g_verify_after_write = false;
 bool g_update_units_checked = false;
 bool g_update_verified = false;
+bool g_update_versions_read = false;
+ControllerVersions g_update_versions_before;
 
 namespace {
 
@@ -274,6 +276,7 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(bool force) {
   g_update_outcome = UPDATE_NOT_RUN;
   g_update_units_checked = false;
   g_update_verified = false;
+  g_update_versions_read = false;
   const uint32_t size = Download_Mode == 1 ? IMAGE_SIZE : 0;
 
   uint8_t interface_block[kInterfaceSize] = {};
@@ -282,8 +285,11 @@ uint8_t emulboard_cp2112_program_to_flash_using_iapmode_Customer(bool force) {
   if (iap_no_controller(read, interface_block, kInterfaceSize) || !read) return failure_ending(Step::kFailed);
 
   bool versions_read = false;
-  const uint8_t same = version_compare(&versions_read);
+  uint16_t before[3] = {};
+  const uint8_t same = version_compare(&versions_read, before);
   if (!versions_read) return failure_ending(Step::kFailed);
+  g_update_versions_read = true;
+  g_update_versions_before = {before[0], before[1], before[2]};
   if (same != 0 && !force) {
     console_set_font_color(COLOR_GREY);
     PressAnyKeyToExit();

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "app/iap_command.h"
+#include "app/reset.h"
 
 #include <array>
 #include <cstddef>
@@ -46,6 +47,12 @@ extern bool g_verify_after_write;
 // matching.
 extern bool g_update_units_checked;
 extern bool g_update_verified;
+
+// The controller's versions as the last update read them before it wrote
+// anything; g_update_versions_read is false when that read failed (or the
+// update ended before it).
+extern bool g_update_versions_read;
+extern ControllerVersions g_update_versions_before;
 
 // The unit query's answer: non-zero 4 KiB units, 0 128-byte units.
 extern uint32_t FLASH_4KB_UPDATE_MODE;

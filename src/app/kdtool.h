@@ -3,10 +3,12 @@
 //   kdtool [OPTIONS] list | info | diag
 //   kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER [--verify] [--force]
 //   kdtool [OPTIONS] dump FILE [--at HEX] [--length HEX] | program FILE | verify FILE [--at HEX] | erase
+//                    (dump, program and erase: [--reset])
+//   kdtool [OPTIONS] reset
 //   kdtool remove-device TEXT [--yes]
 //
 // kdtool_main.cpp reads the command line and runs info, diag and
-// remove-device; kdtool_run.cpp runs update, verify, dump, program and erase
+// remove-device; kdtool_run.cpp runs update, verify, dump, program, erase and reset
 // with their file checks, verdicts, JSON Lines and live progress line;
 // kdtool_report.cpp lists bridges and writes the information document.
 #pragma once
@@ -45,6 +47,7 @@ struct KdtoolOptions {
   uint32_t length = 0;              // dump --length HEX
   bool length_given = false;
   bool yes = false;                 // remove-device --yes: no question asked
+  bool reset_after = false;         // dump/program/erase --reset: reset the controller at the end
   std::string command;
   std::vector<std::string> operands;
 };
@@ -77,7 +80,7 @@ std::vector<KdtoolSeenBridge> kdtool_seen_bridges(const KdtoolOptions& options);
 // any bridge is opened: false with the one-line reason (exit 2).
 bool kdtool_check_files(const KdtoolOptions& options, std::string* reason);
 
-// update, verify, dump, program and erase: exit code.
+// update, verify, dump, program, erase and reset: exit code.
 int kdtool_run_operation(const KdtoolOptions& options);
 
 // The closing JSON object of a run that failed before it started (usage or

@@ -432,7 +432,7 @@ bool close_log(Board& b) {
 enum class Mode { kPipe, kLive, kJson };
 
 const char* title(const std::string& command) {
-  return command == "update" ? "Update" : command == "verify" ? "Verify" : "Info";
+  return command == "update" ? "Update" : command == "verify" ? "Verify" : command == "reset" ? "Reset" : "Info";
 }
 
 std::string seconds_text(double seconds) {
@@ -453,10 +453,34 @@ std::string rate_text(const Board& b, Clock::time_point now) {
 
 int percent(const Board& b) { return b.total != 0 ? static_cast<int>(100.0 * b.done / b.total) : 0; }
 
+// "01.02/00.03/00.10" from a child's versions object; "-" for null.
+std::string versions_text(const Json& versions) {
+  if (!versions.is_object()) return "-";
+  std::string text;
+  for (const char* key : {"core", "app", "para"}) {
+    const Json& v = versions.contains(key) ? versions[key] : Json();
+    text += (text.empty() ? "" : "/") + (v.is_string() ? safe_text(v.get<std::string>()) : std::string("?"));
+  }
+  return text;
+}
+
+// The controller's versions a board's run saw: before and after an update,
+// after a reset; null when the child did not report them.
+Json versions_of(const Board& b, const char* key) {
+  return b.end.is_object() && b.end.contains(key) ? b.end[key] : Json();
+}
+
 std::string verdict_text(const std::string& command, const Board& b) {
   if (b.result == "ok") {
     std::string text = std::string(title(command)) + " OK";
     if (command == "update" && !b.written) text += ", already at the release versions";
+    if (command == "reset" && b.end.contains("versions") && b.end["versions"].is_object()) {
+      const Json& v = b.end["versions"];
+      for (const char* key : {"core", "app", "para"}) {
+        text += std::string(key == std::string("core") ? ": " : ", ") + key + " " +
+                (v.contains(key) && v[key].is_string() ? safe_text(v[key].get<std::string>()) : "?");
+      }
+    }
     if (command == "info" && b.document.contains("versions") && b.document["versions"].is_object()) {
       text += ":";
       for (const auto& [section, version] : b.document["versions"].items()) {
@@ -524,8 +548,8 @@ class Teller {
       const size_t room = static_cast<size_t>(width_) > text.size() ? static_cast<size_t>(width_) - text.size() : 0;
       return text + (ok ? "\x1b[32m" : "\x1b[31m") + verdict.substr(0, room) + "\x1b[0m";
     }
-    if (command_ == "info") {
-      text += "reading";
+    if (command_ == "info" || command_ == "reset") {
+      text += command_ == "info" ? "reading" : "resetting";
     } else {
       const int filled = b.total != 0 ? static_cast<int>(static_cast<double>(b.done) / b.total * kBarWidth) : 0;
       char bar[96];
@@ -662,10 +686,14 @@ const char* result_text(const std::string& command, const Board& b) {
   return !b.written ? "ok (current)" : b.verified ? "ok, verified" : "ok";
 }
 
-void print_summary(const std::string& command, const std::vector<Board>& boards, FILE* to) {
+void print_summary(const std::string& command, const Json& image, const std::vector<Board>& boards, FILE* to) {
   size_t width = 6;
   for (const Board& b : boards) width = std::max(width, b.label.size());
   std::fprintf(to, "\nSummary of %s --all:\n", command.c_str());
+  if (image.is_object()) {
+    std::fprintf(to, "  %s: %s bytes, SHA-256 %s\n", safe_text(image["name"].get<std::string>()).c_str(),
+                 std::to_string(image["size"].get<size_t>()).c_str(), image["sha256"].get<std::string>().c_str());
+  }
   std::vector<std::string> repeated;
   for (const Board& b : boards) {
     std::string row = "  " + b.label + std::string(width - b.label.size(), ' ');
@@ -673,6 +701,11 @@ void print_summary(const std::string& command, const std::vector<Board>& boards,
     std::snprintf(columns, sizeof columns, "  %-6s  %-12s  %8s", b.kind.c_str(), result_text(command, b),
                   b.problem.empty() ? seconds_text(b.seconds).c_str() : "-");
     row += columns;
+    if (command == "update" && b.problem.empty()) {
+      row += "  versions " + versions_text(versions_of(b, "versions_before")) + " -> " +
+             versions_text(versions_of(b, "versions_after"));
+    }
+    if (command == "reset" && b.problem.empty()) row += "  versions " + versions_text(versions_of(b, "versions"));
     if (!b.reason.empty()) row += "  " + b.reason;
     std::fprintf(to, "%s\n", row.c_str());
     const std::string serial = safe_text(b.serial);
@@ -696,8 +729,8 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
     const char* given = g_all.log_dir_given ? "--log-dir" : g_all.skip_busy ? "--skip-busy" : "--no-verify";
     return refuse(options, EXIT_BAD_INPUT, std::string(given) + " goes with --all");
   }
-  if (command != "update" && command != "verify" && command != "info") {
-    return refuse(options, EXIT_BAD_INPUT, "--all goes with update, verify and info");
+  if (command != "update" && command != "verify" && command != "info" && command != "reset") {
+    return refuse(options, EXIT_BAD_INPUT, "--all goes with update, verify, info and reset");
   }
   if (!options.serial.empty() || !options.path.empty()) {
     return refuse(options, EXIT_BAD_INPUT, "--all runs on every bridge: not with --serial or --path");
@@ -706,12 +739,27 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
     return refuse(options, EXIT_BAD_INPUT, "--verify and --no-verify: choose one");
   }
   // The children check again, so a file that changes on the way is still caught.
-  if (std::string reason; command != "info" && !kdtool_check_files(options, &reason)) {
+  if (std::string reason; command != "info" && command != "reset" && !kdtool_check_files(options, &reason)) {
     return refuse(options, EXIT_BAD_INPUT, reason);
   }
   LogHeader header;
   header.when = std::time(nullptr);
   header.command_line = quoted_command_line(argc, argv);
+  // The file as it is, as sha256sum gives it: in the summary and the logs.
+  Json image;
+  if (command == "update" || command == "verify") {
+    const std::string& file = options.operands[0];
+    std::error_code size_error;
+    const auto size = std::filesystem::file_size(file, size_error);
+    std::vector<uint8_t> bytes(size_error ? 0 : static_cast<size_t>(size));
+    FILE* in = std::fopen(file.c_str(), "rbe");
+    const bool read = in != nullptr && std::fread(bytes.data(), 1, bytes.size(), in) == bytes.size();
+    if (in != nullptr) std::fclose(in);
+    if (!read || size_error) return refuse(options, EXIT_BAD_INPUT, safe_text(file) + ": cannot be read");
+    const std::string sha256 = sha256_hex(bytes.data(), bytes.size());
+    image = Json{{"name", file}, {"size", bytes.size()}, {"sha256", sha256}};
+    header.image = safe_text(file) + ", " + std::to_string(bytes.size()) + " bytes, SHA-256 " + sha256;
+  }
   if (g_all.log_dir_given) {
     std::error_code error;
     std::filesystem::create_directories(g_all.log_dir, error);
@@ -719,18 +767,6 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
       return refuse(options, EXIT_BAD_INPUT,
                     "--log-dir " + safe_text(g_all.log_dir) + ": cannot make the folder" +
                         (error ? ": " + error.message() : ""));
-    }
-    if (command != "info") {
-      const std::string& file = options.operands[0];
-      std::error_code size_error;
-      const auto size = std::filesystem::file_size(file, size_error);
-      std::vector<uint8_t> bytes(size_error ? 0 : static_cast<size_t>(size));
-      FILE* in = std::fopen(file.c_str(), "rbe");
-      const bool read = in != nullptr && std::fread(bytes.data(), 1, bytes.size(), in) == bytes.size();
-      if (in != nullptr) std::fclose(in);
-      if (!read || size_error) return refuse(options, EXIT_BAD_INPUT, safe_text(file) + ": cannot be read");
-      header.image = safe_text(file) + ", " + std::to_string(bytes.size()) + " bytes, SHA-256 " +
-                     sha256_hex(bytes.data(), bytes.size());
     }
   }
 
@@ -892,7 +928,7 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
   }
   const int ran = static_cast<int>(boards.size()) - counts[3];
   const bool ok = counts[0] == ran && logs_failed == 0;
-  print_summary(command, boards, text_out);
+  print_summary(command, image, boards, text_out);
   std::fprintf(text_out, "%d ok, %d failed, %d interrupted, %d skipped\n", counts[0], counts[1], counts[2], counts[3]);
   const bool colour = mode == Mode::kLive;
   std::string verdict = std::string(title(command)) + (ok ? " OK: " : " FAILED: ");
@@ -920,7 +956,10 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
       if (command == "update" && b.problem.empty()) {
         row["written"] = b.written;
         row["verified"] = b.verified;
+        row["versions_before"] = versions_of(b, "versions_before");
+        row["versions_after"] = versions_of(b, "versions_after");
       }
+      if (command == "reset" && b.problem.empty()) row["versions"] = versions_of(b, "versions");
       if (g_all.log_dir_given && b.problem.empty()) {
         row["log"] = b.log_name;
         row["log_error"] = b.log_error.empty() ? Json() : Json(b.log_error);
@@ -935,6 +974,7 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
                  {"command", command},
                  {"ok", ok},
                  {"exit_code", exit_code},
+                 {"image", image},
                  {"elapsed_s", kdtool_json_elapsed_since_start()},
                  {"boards", rows},
                  {"counts", counts_json},

@@ -1,4 +1,4 @@
-// kdtool update --all, verify --all and info --all: one command on every
+// kdtool update --all, verify --all, info --all and reset --all: one command on every
 // usable bridge at once, for a production line with several fixtures on one
 // host.
 //
@@ -49,7 +49,7 @@ class App;
 // stops.
 constexpr char KDTOOL_ALL_PARENT[] = "KDTOOL_ALL_PARENT";
 
-// Adds --all and --log-dir DIR to a command (update, verify, info).
+// Adds --all and --log-dir DIR to a command (update, verify, info, reset).
 void kdtool_all_add_options(CLI::App* command);
 // After the command line is read: whether --all or --log-dir was given.
 bool kdtool_all_requested(void);

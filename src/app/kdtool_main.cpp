@@ -42,9 +42,10 @@ constexpr char kSynopsis[] =
     "\n"
     "  kdtool [OPTIONS] list | info | diag\n"
     "  kdtool [OPTIONS] update IMAGE CORE_VER APP_VER PARA_VER [--verify] [--force]\n"
-    "  kdtool [OPTIONS] dump FILE [--at HEX] [--length HEX]\n"
-    "  kdtool [OPTIONS] program FILE | verify FILE [--at HEX] [--keep-going] | erase\n"
-    "  kdtool [OPTIONS] update|verify|info --all [--log-dir DIR] ...   every usable bridge at once\n"
+    "  kdtool [OPTIONS] dump FILE [--at HEX] [--length HEX] [--reset]\n"
+    "  kdtool [OPTIONS] program FILE [--reset] | verify FILE [--at HEX] [--keep-going] | erase [--reset]\n"
+    "  kdtool [OPTIONS] reset\n"
+    "  kdtool [OPTIONS] update|verify|info|reset --all [--log-dir DIR] ...   every usable bridge at once\n"
     "  kdtool remove-device TEXT [--yes]\n"
     "\n"
     "IMAGE, FILE: an Intel HEX file (named .hex, .ihx or .ihex, or starting with ':'),\n"
@@ -261,13 +262,18 @@ int parse(int argc, char** argv, KdtoolOptions& options) {
   for (CLI::App* command : {update, program, verify}) {
     command->add_flag("--raw", options.raw, "the file is a raw image, even when it is named or looks like HEX or text");
   }
-  app.add_subcommand("erase", "the flash sector at 0x2000 (ISP mode, CP2112)");
+  CLI::App* erase = app.add_subcommand("erase", "the flash sector at 0x2000 (ISP mode, CP2112)");
+  for (CLI::App* command : {dump, program, erase}) {
+    command->add_flag("--reset", options.reset_after, "reset the controller at the end (it leaves ISP mode)");
+  }
+  app.add_subcommand("reset", "power-cycles the controller (CP2112; the custom board: its reset request), "
+                              "waits for it and shows its versions");
   CLI::App* remove = app.add_subcommand("remove-device", "removes from Windows the first device whose first "
                                                           "hardware ID contains TEXT (any case), after a question");
   std::string text;
   remove->add_option("TEXT", text, "part of the hardware ID")->required();
   remove->add_flag("--yes", options.yes, "ask no question");
-  for (const char* name : {"update", "verify", "info"}) kdtool_all_add_options(app.get_subcommand(name));
+  for (const char* name : {"update", "verify", "info", "reset"}) kdtool_all_add_options(app.get_subcommand(name));
   app.require_subcommand(0, 1);
   app.allow_extras();  // told apart below: unknown options, commands and operands
   finish_help(app);

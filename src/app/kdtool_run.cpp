@@ -1,5 +1,9 @@
-// kdtool's update, verify, dump, program and erase: the file checks before
-// any bridge is opened, the run on the bridge, and how it is told.
+// kdtool's update, verify, dump, program, erase and reset: the file checks
+// before any bridge is opened, the run on the bridge, and how it is told.
+//
+// A run that writes or checks a file names it first, with its size and
+// SHA-256 (of the file as it is, as sha256sum gives it): the first line of
+// the run, and "image" in the start object.
 //
 // Four ways of telling, chosen once per run:
 //   text  the library lines as they come, then one verdict line (in a pipe,
@@ -21,7 +25,9 @@
 #include "app/kdtool.h"
 #include "app/kdtool_json.h"
 #include "app/master.h"
+#include "app/reset.h"
 #include "app/run_outcome.h"
+#include "app/sha256.h"
 #include "console/safe_text.h"
 #include "console/util_console.h"
 #include "hex/hex_image.h"
@@ -263,6 +269,8 @@ struct Plan {
   bool hex = false;
   uint32_t at = 0;             // verify and dump: the first flash address
   uint32_t total = 0;          // the bytes the progress counts
+  uint64_t file_size = 0;      // update, program, verify: the file as it is
+  std::string file_sha256;
 };
 
 // A refusal of a file: one line on stderr, exit 2.
@@ -309,9 +317,18 @@ void refuse_text(const Plan& plan, const KdtoolOptions& options) {
   }
 }
 
+// The size and SHA-256 of the file itself (a HEX file's text, not the image
+// made of it), so that they can be compared with the file's published sum.
+void digest_file(Plan& plan) {
+  const std::vector<uint8_t> bytes = plan.hex ? read_raw(plan.file, 1u << 30, "a file") : plan.bytes;
+  plan.file_size = bytes.size();
+  plan.file_sha256 = sha256_hex(bytes.data(), bytes.size());
+}
+
 Plan check_files(const KdtoolOptions& options) {
   Plan plan;
   const std::string& command = options.command;
+  if (command == "reset") return plan;
   if (command == "erase") {
     plan.at = 0x2000;
     plan.total = kEraseSize;
@@ -346,6 +363,7 @@ Plan check_files(const KdtoolOptions& options) {
       }
     }
     plan.total = IMAGE_SIZE;
+    digest_file(plan);
     return plan;
   }
   if (plan.hex) {
@@ -363,6 +381,7 @@ Plan check_files(const KdtoolOptions& options) {
   }
   if (!plan.hex) refuse_text(plan, options);
   plan.total = static_cast<uint32_t>(plan.bytes.size());
+  digest_file(plan);
   return plan;
 }
 
@@ -388,8 +407,43 @@ std::string hex5(uint32_t address) {
 
 const char* title(const std::string& command) {
   return command == "update" ? "Update" : command == "verify" ? "Verify" : command == "dump" ? "Dump"
-         : command == "program" ? "Program" : "Erase";
+         : command == "program" ? "Program" : command == "reset" ? "Reset" : "Erase";
 }
+
+Json versions_json(bool read, const ControllerVersions& v) {
+  if (!read) return Json();
+  return Json{{"core", controller_version_text(v.core)},
+              {"app", controller_version_text(v.app)},
+              {"para", controller_version_text(v.para)}};
+}
+
+std::string versions_text(const ControllerVersions& v) {
+  return "core " + controller_version_text(v.core) + ", app " + controller_version_text(v.app) + ", para " +
+         controller_version_text(v.para);
+}
+
+// A reset asked for (the reset command, or --reset at the end of dump,
+// program and erase) and how it went.
+struct ResetDone {
+  bool asked = false;
+  bool ok = false;
+  ControllerVersions versions;
+  std::string reason;
+
+  void run() {
+    asked = true;
+    if (hid_transport_lost()) {
+      reason = RUN_BRIDGE_UNPLUGGED;
+      return;
+    }
+    ok = target_reset(&versions, &reason);
+    if (!ok && hid_transport_lost()) reason = RUN_BRIDGE_UNPLUGGED;
+  }
+  std::string line() const { return ok ? "Reset OK: " + versions_text(versions) : "Reset FAILED: " + reason; }
+  Json json() const {
+    return Json{{"ok", ok}, {"versions", versions_json(ok, versions)}, {"reason", ok ? Json() : Json(reason)}};
+  }
+};
 
 }  // namespace
 
@@ -412,6 +466,14 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   }
   const bool isp = command == "dump" || command == "program" || command == "erase";
   if (isp && options.bridge == BridgeChoice::kAny) options.bridge = BridgeChoice::kCp2112;
+  const bool named = command == "update" || command == "verify" || command == "program";
+  if (named) {
+    std::fflush(stdout);
+    std::fprintf(options.json ? stderr : stdout, "%s %s: %llu bytes, SHA-256 %s\n", command.c_str(),
+                 safe_text(plan.file).c_str(), static_cast<unsigned long long>(plan.file_size),
+                 plan.file_sha256.c_str());
+    std::fflush(options.json ? stderr : stdout);
+  }
 
   Telling telling(choose_mode(options), command, plan.total);
   g_telling = &telling;
@@ -435,10 +497,11 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   // the one a dump writes is its output.
   if (command == "dump") {
     start["output"] = plan.file;
-  } else if (command != "erase") {
-    start["image"] = Json{{"name", plan.file}, {"size", plan.bytes.size()}};
+  } else if (named) {
+    // The file as given: its SHA-256 is what sha256sum says of it.
+    start["image"] = Json{{"name", plan.file}, {"size", plan.file_size}, {"sha256", plan.file_sha256}};
   }
-  if (command != "update") start["flash_address"] = hex5(plan.at);
+  if (command != "update" && command != "reset") start["flash_address"] = hex5(plan.at);
   start["total"] = plan.total;
   telling.emit(start);
 
@@ -448,6 +511,9 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   uint32_t where = plan.at;
   KdtoolVerify verified;
   verified.keep_going = options.keep_going;
+  ResetDone reset;
+  bool after_read = false;
+  ControllerVersions after;
   if (command == "update") {
     if (BinaryBuffer == nullptr) BinaryBuffer = new uint8_t[IMAGE_SIZE];
     std::memcpy(BinaryBuffer, plan.bytes.data(), IMAGE_SIZE);
@@ -456,6 +522,11 @@ int kdtool_run_operation(const KdtoolOptions& original) {
     g_verify_after_write = options.verify_after_write;
     emulboard_cp2112_program_to_flash_using_iapmode_Customer(options.force);
     code = update_exit_code();
+    // The versions the controller runs once it is back from its reset.
+    if (g_update_outcome == UPDATE_WRITTEN) after_read = controller_wait_back(RESET_COME_BACK_MS, &after);
+  } else if (command == "reset") {
+    reset.run();
+    code = reset.ok ? EXIT_UPDATED : EXIT_UPDATE_FAILED;
   } else if (command == "verify") {
     code = kdtool_cmd_verify(plan.file.c_str(), plan.at, &plan.bytes, &verified);
     where = verified.where;
@@ -467,6 +538,7 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   } else {
     code = kdtool_cmd_erase();
   }
+  if (options.reset_after && command != "reset" && code != EXIT_NO_BRIDGE) reset.run();
   target_shut_down();
   run_progress_set_sink(nullptr, false);
   telling.restore();
@@ -478,7 +550,9 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   const bool mismatch = command == "verify" && verified.outcome == VERIFY_MISMATCH;
   std::string reason;
   if (!ok && code == EXIT_NO_BRIDGE) reason = "the command needs a CP2112 bridge";
-  if (!ok && code != EXIT_NO_BRIDGE) {
+  if (!ok && command == "reset") {
+    reason = reset.reason;
+  } else if (!ok && code != EXIT_NO_BRIDGE) {
     reason = mismatch ? "the flash differs from the file at " + hex5(where) + iap_verify_partial_unit(verified.filled_to)
                       : run_reason_settle();
   }
@@ -497,11 +571,22 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   } else if (command == "dump") {
     verdict = ok ? "Dump OK: " + std::to_string(plan.total) + " bytes in " + plan.file
                  : "Dump FAILED at " + hex5(where) + ": " + reason;
+  } else if (command == "reset") {
+    verdict = reset.line();
   } else {
     verdict = std::string(title(command)) + (ok ? " OK" : " FAILED: " + reason);
     // An update that found the release versions wrote nothing: say so.
     if (ok && command == "update" && g_update_outcome != UPDATE_WRITTEN) {
       verdict += ": the controller already has the release versions; nothing was written";
+    }
+    // What the controller runs now, and ran before.
+    if (ok && command == "update" && g_update_outcome == UPDATE_WRITTEN) {
+      verdict += after_read ? ": " + versions_text(after) : ": the versions could not be read after the reset";
+      if (g_update_versions_read) {
+        const ControllerVersions& was = g_update_versions_before;
+        verdict += " (was " + controller_version_text(was.core) + ", " + controller_version_text(was.app) + ", " +
+                   controller_version_text(was.para) + ")";
+      }
     }
     // Nothing has looked at what a 128-byte procedure wrote.
     if (ok && command == "update" && g_update_outcome == UPDATE_WRITTEN && !g_update_units_checked &&
@@ -535,7 +620,16 @@ int kdtool_run_operation(const KdtoolOptions& original) {
     if (colour) console_set_font_color(COLOR_BRIGHT_WHITE);
     if (!hint.empty()) std::fprintf(to, "Hint: %s\n", hint.c_str());
   }
-  Json end = kdtool_json_end(ok, code, reason, telling.elapsed_s(), hint);
+  // --reset: after the operation's own verdict, on a line of its own; a
+  // reset that failed fails the run.
+  if (reset.asked && command != "reset") {
+    std::fprintf(options.json ? stderr : stdout, "%s\n", safe_text(reset.line()).c_str());
+    if (!reset.ok && code == EXIT_UPDATED) {
+      code = EXIT_UPDATE_FAILED;
+      reason = "the reset failed: " + reset.reason;
+    }
+  }
+  Json end = kdtool_json_end(code == EXIT_UPDATED, code, reason, telling.elapsed_s(), hint);
   // Where a verify found the first difference; where a verify or a dump
   // stopped for any other reason.
   if ((command == "verify" || command == "dump") && !ok && code != EXIT_NO_BRIDGE) {
@@ -549,7 +643,11 @@ int kdtool_run_operation(const KdtoolOptions& original) {
     end["written"] = g_update_outcome == UPDATE_WRITTEN;
     end["verified"] = g_update_verified;
     end["units_checked"] = g_update_units_checked;
+    end["versions_before"] = versions_json(g_update_versions_read, g_update_versions_before);
+    end["versions_after"] = versions_json(after_read, after);
   }
+  if (command == "reset") end["versions"] = versions_json(reset.ok, reset.versions);
+  if (reset.asked && command != "reset") end["reset"] = reset.json();
   if (options.json) write_fd(STDOUT_FILENO, kdtool_json_text(end) + "\n");
   return code;
 }
