@@ -519,12 +519,13 @@ TEST(KdtoolFlash, QuietVerboseAndDefaultOutputOfAnUpdate) {
   const ProcessResult plain = with({});
   EXPECT_EQ(plain.exit_code, 0);
   EXPECT_FALSE(has(plain.out, "Pelmoranth FW Download Application") || has(plain.out, "Terminated")) << plain.out;
-  EXPECT_TRUE(plain.out.ends_with("124KB Complete..\n128KB Complete..\nFlash Writing Complete!!!\nUpdate OK\n"))
+  const std::string verdict = "Update OK: core 00.00, app 00.00, para 00.00 (was 00.00, 00.00, 00.00)\n";
+  EXPECT_TRUE(plain.out.ends_with("124KB Complete..\n128KB Complete..\nFlash Writing Complete!!!\n" + verdict))
       << plain.out;
-  EXPECT_EQ(std::count(plain.out.begin(), plain.out.end(), '\n'), 48) << plain.out;
+  EXPECT_EQ(std::count(plain.out.begin(), plain.out.end(), '\n'), 49) << plain.out;
   EXPECT_EQ(plain.err, "");
   const ProcessResult quiet = with({"-q"});
-  EXPECT_EQ(quiet.out, notice + "Update OK\n");
+  EXPECT_EQ(quiet.out, notice + verdict);
   EXPECT_EQ(with({"--quiet", "--addr", "35"}).out,
             notice + "Update FAILED: no controller answers at address 0x35\n"
                      "Hint: check that the controller is powered and wired to the bridge, and its address (--addr)\n");

@@ -467,7 +467,7 @@ int kdtool_run_operation(const KdtoolOptions& original) {
   const bool isp = command == "dump" || command == "program" || command == "erase";
   if (isp && options.bridge == BridgeChoice::kAny) options.bridge = BridgeChoice::kCp2112;
   const bool named = command == "update" || command == "verify" || command == "program";
-  if (named) {
+  if (named && !options.quiet) {
     std::fflush(stdout);
     std::fprintf(options.json ? stderr : stdout, "%s %s: %llu bytes, SHA-256 %s\n", command.c_str(),
                  safe_text(plan.file).c_str(), static_cast<unsigned long long>(plan.file_size),
