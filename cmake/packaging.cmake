@@ -8,10 +8,10 @@
 # the docs and README-windows.txt.
 
 # One version for every program and package: kdtool's.
-file(STRINGS ${CMAKE_SOURCE_DIR}/src/app/kdtool.h FW_VERSION_LINE REGEX "KDTOOL_VERSION\\[\\] = \"[0-9.]+\"")
+file(STRINGS ${CMAKE_SOURCE_DIR}/src/app/version.h FW_VERSION_LINE REGEX "KDTOOL_VERSION\\[\\] = \"[0-9.]+\"")
 string(REGEX REPLACE ".*\"([0-9.]+)\".*" "\\1" FW_VERSION "${FW_VERSION_LINE}")
 if(NOT FW_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
-  message(FATAL_ERROR "No version found in src/app/kdtool.h (KDTOOL_VERSION)")
+  message(FATAL_ERROR "No version found in src/app/version.h (KDTOOL_VERSION)")
 endif()
 
 set(FW_PROGRAMS)

@@ -28,7 +28,7 @@ check() {  # check DESCRIPTION CONDITION...
   if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
 
-version=$(sed -n 's/.*KDTOOL_VERSION\[\] = "\([0-9.]*\)".*/\1/p' src/app/kdtool.h)
+version=$(sed -n 's/.*KDTOOL_VERSION\[\] = "\([0-9.]*\)".*/\1/p' src/app/version.h)
 
 echo "== Debian package"
 check "packaging/changelog starts with version $version" \

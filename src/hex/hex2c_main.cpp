@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "app/kdtool.h"  // the package's version
+#include "app/version.h"
 #include "hex/hex_control.h"
 #include "hex/hex_image.h"
 #include "platform/file_open.h"

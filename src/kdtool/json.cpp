@@ -1,4 +1,4 @@
-#include "app/kdtool_json.h"
+#include "kdtool/json.h"
 
 #include "console/safe_text.h"
 

@@ -1,9 +1,9 @@
 // kdtool COMMAND --all: the parent of one kdtool process per board (see
 // kdtool_all.h).
-#include "app/kdtool_all.h"
+#include "kdtool/all.h"
 
 #include "app/entry.h"
-#include "app/kdtool_json.h"
+#include "kdtool/json.h"
 #include "app/run_outcome.h"
 #include "app/sha256.h"
 #include "console/safe_text.h"

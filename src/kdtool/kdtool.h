@@ -14,6 +14,7 @@
 #pragma once
 
 #include "app/bringup.h"
+#include "app/version.h"
 
 #include <cstdint>
 #include <string>
@@ -24,7 +25,6 @@
 // well under a second).
 constexpr uint32_t KDTOOL_UNATTENDED_READY_LIMIT_MS = 30000;
 
-constexpr char KDTOOL_VERSION[] = "1.1.0";
 
 struct KdtoolOptions {
   uint16_t vid = 0;  // custom board pair; the fallback pair when not given

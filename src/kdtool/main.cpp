@@ -6,9 +6,9 @@
 // 2 bad command line or file, 3 no bridge (or not the one named).
 #include "app/device_mode.h"
 #include "app/entry.h"
-#include "app/kdtool.h"
-#include "app/kdtool_all.h"
-#include "app/kdtool_json.h"
+#include "kdtool/kdtool.h"
+#include "kdtool/all.h"
+#include "kdtool/json.h"
 #include "app/master.h"
 #include "app/run_outcome.h"
 #include "bridge/cp2112/sys_helpers.h"

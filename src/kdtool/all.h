@@ -38,7 +38,7 @@
 // command in flight and stops. Not available on Windows (exit 2).
 #pragma once
 
-#include "app/kdtool.h"
+#include "kdtool/kdtool.h"
 
 namespace CLI {
 class App;

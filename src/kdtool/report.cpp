@@ -1,6 +1,6 @@
 #include "app/entry.h"
-#include "app/kdtool.h"
-#include "app/kdtool_json.h"
+#include "kdtool/kdtool.h"
+#include "kdtool/json.h"
 #include "app/master.h"
 #include "app/run_outcome.h"
 #include "bridge/hidboard/usb_drv_qbm7750.h"
