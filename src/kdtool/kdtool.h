@@ -7,10 +7,13 @@
 //   kdtool [OPTIONS] reset
 //   kdtool remove-device TEXT [--yes]
 //
-// kdtool_main.cpp reads the command line and runs info, diag and
-// remove-device; kdtool_run.cpp runs update, verify, dump, program, erase and reset
-// with their file checks, verdicts, JSON Lines and live progress line;
-// kdtool_report.cpp lists bridges and writes the information document.
+// The front end over the engine of src/app/, one concern per file:
+// options.cpp reads the command line; main.cpp selects the bridge and runs
+// info, diag and remove-device; run*.cpp run update, verify, dump, program,
+// erase and reset with their file checks, verdicts, JSON Lines and live
+// progress line; all*.cpp run a command on every bridge at once (all.h);
+// report.cpp lists bridges and writes the information document; json.cpp
+// writes every JSON object (json.h).
 #pragma once
 
 #include "app/bringup.h"
