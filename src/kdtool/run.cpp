@@ -1,22 +1,12 @@
-// kdtool's update, verify, dump, program, erase and reset: the file checks
-// before any bridge is opened, the run on the bridge, and how it is told.
+// kdtool's update, verify, dump, program, erase and reset: the run on the
+// bridge and its verdict. The file checks made before any bridge is opened
+// are in run_files.cpp; how the run is told (the live line, the library
+// lines, the JSON progress objects) is in run_view.cpp.
 //
 // A run that writes or checks a file names it first, with its size and
 // SHA-256 (of the file as it is, as sha256sum gives it): the first line of
 // the run, and "image" in the start object.
 //
-// Four ways of telling, chosen once per run:
-//   text  the library lines as they come, then one verdict line (in a pipe,
-//         on a dumb terminal, and with --verbose)
-//   live  stdout is a terminal (and neither NO_COLOR, --no-color nor
-//         TERM=dumb): one line redrawn in place with the operation, a bar,
-//         percent, bytes, rate and time left, then the verdict. The library
-//         writes into a pipe that a thread of ours drains: the verdict
-//         carries what its lines would say.
-//   quiet --quiet: the verdict alone (the library's lines drained the same
-//         way).
-//   json  stdout carries JSON Lines alone (start, progress, end objects);
-//         the library lines and the verdict go to stderr.
 // A verdict that leaves something to do is followed by one "Hint: " line.
 #include "app/entry.h"
 #include "app/flash_commands.h"
@@ -24,378 +14,32 @@
 #include "app/iap_verify.h"
 #include "kdtool/kdtool.h"
 #include "kdtool/json.h"
+#include "kdtool/run_internal.h"
 #include "app/master.h"
 #include "app/reset.h"
 #include "app/run_outcome.h"
-#include "app/sha256.h"
 #include "console/safe_text.h"
 #include "console/util_console.h"
 #include "hex/hex_image.h"
-#include "platform/file_open.h"
 #include "platform/hid.h"
-#include "platform/terminal.h"
 
-#include <fcntl.h>
-#include <nlohmann/json.hpp>
-#include <sys/stat.h>
 #include <unistd.h>
-#ifdef _WIN32
-#include <io.h>  // _pipe
-#endif
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <iterator>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-namespace {
-
-using Json = nlohmann::ordered_json;
-using Clock = std::chrono::steady_clock;
-
-constexpr uint32_t kFlashSize = 0x20000;
-constexpr uint32_t kEraseSize = 0x1000;
-constexpr auto kFrameInterval = std::chrono::milliseconds(100);  // ten frames or progress objects a second
-constexpr auto kWaitingAfter = std::chrono::seconds(1);
-constexpr int kBarWidth = 16;
-
-void write_fd(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const auto n = write(fd, text.data() + done, static_cast<unsigned>(text.size() - done));
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
-
-int make_pipe(int fds[2]) {
-#ifdef _WIN32
-  return _pipe(fds, 4096, _O_BINARY);
-#else
-  return pipe(fds);
-#endif
-}
-
-// ---- How the run is told -------------------------------------------------
-
-enum class Mode { kText, kLive, kQuiet, kJson };
-
-class Telling {
- public:
-  Telling(Mode mode, std::string operation, uint32_t total)
-      : mode_(mode), operation_(std::move(operation)), total_(total) {
-    started_ = last_progress_ = Clock::now();
-    if (mode_ == Mode::kText) return;
-    std::fflush(stdout);
-    out_ = dup(STDOUT_FILENO);
-    if (mode_ == Mode::kJson) {
-      dup2(STDERR_FILENO, STDOUT_FILENO);
-      return;
-    }
-    int columns = 0, rows = 0;
-    if (terminal_screen_size(&columns, &rows) && columns > 20) width_ = columns - 1;
-    int fds[2];
-    if (out_ < 0 || make_pipe(fds) != 0) {
-      mode_ = Mode::kText;
-      return;
-    }
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[1]);
-    reader_ = std::thread([fd = fds[0]] { pump(fd); });
-    if (mode_ == Mode::kLive) ticker_ = std::thread([this] { tick(); });
-  }
-
-  // Back to the stdout it found; the frame is wiped for the verdict.
-  ~Telling() { restore(); }
-  Telling(const Telling&) = delete;
-  Telling& operator=(const Telling&) = delete;
-
-  Mode mode() const { return mode_; }
-  uint32_t done() const { return done_; }
-
-  void restore() {
-    if (out_ < 0) return;
-    std::fflush(stdout);
-    dup2(out_, STDOUT_FILENO);  // closes the pipe's last writer: the reader sees its end
-    if (reader_.joinable()) reader_.join();
-    if (mode_ == Mode::kLive) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      draw();  // where the run ended, before the verdict takes its place
-    }
-    stop_ = true;
-    if (ticker_.joinable()) ticker_.join();
-    if (mode_ == Mode::kLive) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      wipe();
-    }
-    close(out_);
-    out_ = -1;
-  }
-
-  void progress(uint32_t done, uint32_t total) {
-    const Clock::time_point now = Clock::now();
-    done_ = done;
-    total_ = total;
-    last_progress_ = now;
-    if (!first_progress_) {
-      rate_from_ = now;
-      rate_base_ = done;
-      first_progress_ = true;  // after them: the ticker reads them once this is set
-    }
-    if (mode_ == Mode::kJson && (now - last_json_ >= kFrameInterval || done == total)) {
-      last_json_ = now;
-      emit(Json{{"type", "progress"}, {"done", done}, {"total", total}});
-    }
-  }
-
-  // One JSON object as one line on stdout (json mode only).
-  void emit(const Json& object) const {
-    if (mode_ == Mode::kJson) write_fd(out_ >= 0 ? out_ : STDOUT_FILENO, kdtool_json_text(object) + "\n");
-  }
-
-  double elapsed_s() const { return std::chrono::duration<double>(Clock::now() - started_).count(); }
-
- private:
-  // The library's lines, drained until the run gives stdout back.
-  static void pump(int fd) {
-    char chunk[512];
-    while (read(fd, chunk, sizeof chunk) > 0) {
-    }
-    close(fd);
-  }
-
-  void tick() {
-    while (!stop_) {
-      std::this_thread::sleep_for(kFrameInterval);
-      std::lock_guard<std::mutex> lock(mutex_);
-      draw();
-    }
-  }
-
-  void wipe() {
-    if (shown_ == 0) return;
-    write_fd(out_, "\r" + std::string(shown_, ' ') + "\r");
-    shown_ = 0;
-  }
-
-  // Called with the mutex held.
-  void draw() {
-    if (stop_ || out_ < 0) return;
-    const bool any = first_progress_;
-    const std::string frame = kdtool_progress_frame(operation_, done_, total_,
-                                                    any ? Clock::now() - rate_from_ : Clock::duration{},
-                                                    any ? done_ - rate_base_ : 0, Clock::now() - last_progress_.load(), any)
-                                  .substr(0, static_cast<size_t>(width_));
-    std::string text = "\r" + frame;
-    if (frame.size() < shown_) text += std::string(shown_ - frame.size(), ' ') + "\r" + frame;
-    write_fd(out_, text);
-    shown_ = frame.size();
-  }
-
- public:
-  // One frame of the line in place.
-  static std::string kdtool_progress_frame(const std::string& operation, uint32_t done, uint32_t total,
-                                           Clock::duration rate_time, uint32_t rate_bytes, Clock::duration quiet,
-                                           bool any_progress) {
-    const double fraction = total != 0 ? static_cast<double>(done) / total : 0.0;
-    const int filled = static_cast<int>(fraction * kBarWidth);
-    // Under 4 KiB whole KiB say too little ("0/1 KiB"): bytes then.
-    const bool bytes = total < 4096;
-    char head[160];
-    std::snprintf(head, sizeof head, "%s [%s%s] %3d%%  %u/%u %s", operation.c_str(),
-                  std::string(static_cast<size_t>(filled), '#').c_str(),
-                  std::string(static_cast<size_t>(kBarWidth - filled), '.').c_str(), static_cast<int>(fraction * 100),
-                  bytes ? done : done / 1024, bytes ? total : (total + 1023) / 1024, bytes ? "B" : "KiB");
-    std::string frame = head;
-    const auto quiet_s = std::chrono::duration_cast<std::chrono::seconds>(quiet).count();
-    if (quiet >= kWaitingAfter) {
-      return frame + "  waiting for the controller (" + std::to_string(quiet_s) + " s)";
-    }
-    const double seconds = std::chrono::duration<double>(rate_time).count();
-    if (!any_progress || seconds < 0.2 || rate_bytes == 0) return frame;
-    const double rate = rate_bytes / 1024.0 / seconds;
-    const long left = static_cast<long>((total - done) / 1024.0 / rate + 0.5);
-    char tail[64];
-    std::snprintf(tail, sizeof tail, "  %.1f KiB/s  %ld:%02ld left", rate, left / 60, left % 60);
-    return frame + tail;
-  }
-
- private:
-  Mode mode_;
-  std::string operation_;
-  int out_ = -1;  // the real stdout while ours is redirected
-  int width_ = 79;
-  size_t shown_ = 0;
-  std::mutex mutex_;
-  std::thread reader_;
-  std::thread ticker_;
-  std::atomic<bool> stop_{false};
-  std::atomic<uint32_t> done_{0};
-  std::atomic<uint32_t> total_{0};
-  std::atomic<bool> first_progress_{false};
-  std::atomic<Clock::time_point> last_progress_{};
-  Clock::time_point started_{};
-  Clock::time_point rate_from_{};
-  uint32_t rate_base_ = 0;
-  Clock::time_point last_json_{};
-};
-
-Telling* g_telling = nullptr;
-
-void progress_sink(uint32_t done, uint32_t total) {
-  if (g_telling != nullptr) g_telling->progress(done, total);
-}
-
-Mode choose_mode(const KdtoolOptions& options) {
-  if (options.json) return Mode::kJson;
-  if (options.quiet) return Mode::kQuiet;
-  // The trace comes line by line: no line in place among them.
-  return !options.verbose && terminal_colour_wanted() && terminal_stdout_is_tty() ? Mode::kLive : Mode::kText;
-}
-
-// ---- The file checks -----------------------------------------------------
-
-struct Plan {
-  std::string file;            // as given
-  std::vector<uint8_t> bytes;  // update, program, verify: what goes to (or is checked against) the flash
-  bool hex = false;
-  uint32_t at = 0;             // verify and dump: the first flash address
-  uint32_t total = 0;          // the bytes the progress counts
-  uint64_t file_size = 0;      // update, program, verify: the file as it is
-  std::string file_sha256;
-};
-
-// A refusal of a file: one line on stderr, exit 2.
-struct Refusal {
-  std::string reason;
-};
-
-std::string system_reason() { return std::strerror(errno); }
-
-// A readable regular file of 1 to `limit` bytes, read whole.
-std::vector<uint8_t> read_raw(const std::string& path, uint32_t limit, const char* what) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) throw Refusal{path + ": " + system_reason()};
-  if (!S_ISREG(info.st_mode)) throw Refusal{path + ": not a regular file"};
-  const std::unique_ptr<FILE, int (*)(FILE*)> in(platform_fopen(path.c_str(), "rb"), std::fclose);
-  if (!in) throw Refusal{path + ": " + system_reason()};
-  if (info.st_size == 0) throw Refusal{path + ": the file is empty"};
-  if (info.st_size > static_cast<long long>(limit)) {
-    char text[96];
-    std::snprintf(text, sizeof text, ": %s is at most 0x%X bytes, the file has 0x%llX", what, limit,
-                  static_cast<unsigned long long>(info.st_size));
-    throw Refusal{path + text};
-  }
-  std::vector<uint8_t> bytes(static_cast<size_t>(info.st_size));
-  if (std::fread(bytes.data(), 1, bytes.size(), in.get()) != bytes.size() || std::fgetc(in.get()) != EOF) {
-    throw Refusal{path + ": the file could not be read whole"};
-  }
-  return bytes;
-}
-
-HexImage read_hex(const std::string& path, uint32_t lo) {
-  HexImage image;
-  std::string error;
-  if (!hex_image_read(path.c_str(), lo, HEX_FLASH_HI, &image, &error)) throw Refusal{error};
-  return image;
-}
-
-// A text file given as a raw image (a HEX file under another name that
-// does not start with ':', notes, a wrong file) would be written to the
-// flash as it is: refused unless --raw says it is meant.
-void refuse_text(const Plan& plan, const KdtoolOptions& options) {
-  if (!options.raw && hex_image_looks_like_text(plan.bytes.data(), plan.bytes.size())) {
-    throw Refusal{safe_text(plan.file) + ": looks like text, not a firmware image (--raw takes it as it is)"};
-  }
-}
-
-// The size and SHA-256 of the file itself (a HEX file's text, not the image
-// made of it), so that they can be compared with the file's published sum.
-void digest_file(Plan& plan) {
-  const std::vector<uint8_t> bytes = plan.hex ? read_raw(plan.file, 1u << 30, "a file") : plan.bytes;
-  plan.file_size = bytes.size();
-  plan.file_sha256 = sha256_hex(bytes.data(), bytes.size());
-}
-
-Plan check_files(const KdtoolOptions& options) {
-  Plan plan;
-  const std::string& command = options.command;
-  if (command == "reset") return plan;
-  if (command == "erase") {
-    plan.at = 0x2000;
-    plan.total = kEraseSize;
-    return plan;
-  }
-  plan.file = options.operands[0];
-  const char* path = plan.file.c_str();
-  if (command == "dump") {
-    plan.at = options.at;
-    plan.total = options.length;
-    // The dump writes a new file beside FILE and renames it over FILE: the
-    // folder must take one. FILE itself is not touched here.
-    if (const int error = platform_replace_check(path); error != 0) {
-      throw Refusal{"cannot write " + safe_text(plan.file) + ": " + std::strerror(error)};
-    }
-    return plan;
-  }
-  struct stat info {};
-  plan.hex = !options.raw && stat(path, &info) == 0 && S_ISREG(info.st_mode) && hex_image_file_is_hex(path);
-  if (command == "update") {
-    if (plan.hex) {
-      const HexImage image = read_hex(plan.file, HEX_UPDATE_LO);
-      hex_image_flatten(image, HEX_UPDATE_LO, HEX_UPDATE_SIZE, &plan.bytes);
-    } else {
-      plan.bytes = read_raw(plan.file, kFlashSize, "the flash");
-      refuse_text(plan, options);
-      if (plan.bytes.size() != IMAGE_SIZE) {
-        char size[48];
-        std::snprintf(size, sizeof size, " has 0x%zX", plan.bytes.size());
-        throw Refusal{plan.file + ": an image is exactly 0x1C000 bytes (or a HEX file within 4000..1FFFF); " +
-                      plan.file.substr(plan.file.find_last_of("/\\") + 1) + size};
-      }
-    }
-    plan.total = IMAGE_SIZE;
-    digest_file(plan);
-    return plan;
-  }
-  if (plan.hex) {
-    const HexImage image = read_hex(plan.file, HEX_FLASH_LO);
-    plan.at = command == "program" ? 0 : image.lowest;
-    if (command == "verify" && options.at_given && options.at != image.lowest) {
-      char text[160];
-      std::snprintf(text, sizeof text, "--at %X: %s starts at flash address %X", options.at, path, image.lowest);
-      throw Refusal{text};
-    }
-    hex_image_flatten(image, plan.at, image.end - plan.at, &plan.bytes);
-  } else {
-    plan.at = command == "program" ? 0 : options.at;
-    plan.bytes = read_raw(plan.file, kFlashSize - plan.at, command == "program" ? "the flash" : "the flash from --at");
-  }
-  if (!plan.hex) refuse_text(plan, options);
-  plan.total = static_cast<uint32_t>(plan.bytes.size());
-  digest_file(plan);
-  return plan;
-}
-
-}  // namespace
-
-bool kdtool_check_files(const KdtoolOptions& options, std::string* reason) {
-  try {
-    check_files(options);
-    return true;
-  } catch (const Refusal& refusal) {
-    *reason = refusal.reason;
-    return false;
-  }
-}
+using kdtool_run::check_files;
+using kdtool_run::choose_mode;
+using kdtool_run::g_telling;
+using kdtool_run::Json;
+using kdtool_run::Mode;
+using kdtool_run::Plan;
+using kdtool_run::progress_sink;
+using kdtool_run::Refusal;
+using kdtool_run::Telling;
+using kdtool_run::write_fd;
 
 namespace {
 
