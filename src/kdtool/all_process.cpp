@@ -3,6 +3,8 @@
 // signals to pass on (see all.h).
 #include "kdtool/all_internal.h"
 
+#include "console/safe_text.h"
+
 #ifndef _WIN32
 
 #include "platform/terminal.h"
@@ -189,11 +191,14 @@ void settle(Board& b, const std::string& command) {
   } else if (b.end.is_object()) {
     b.written = b.end.value("written", false);
     const bool ok = b.end.value("ok", false);
-    b.reason = b.end["reason"].is_string() ? b.end["reason"].get<std::string>() : "";
+    // What a child says is escaped where it is read: its text reaches the
+    // summary, the board's line and the log.
+    b.reason = b.end["reason"].is_string() ? safe_text(b.end["reason"].get<std::string>()) : "";
     if (ok && exited_0) {
       b.result = "ok";
       b.reason.clear();
-      b.verified = command == "update" && b.written && !g_all.no_verify;
+      // As the child reports it: only a check that ran and passed counts.
+      b.verified = command == "update" && b.end.value("verified", false);
     } else if (ok) {
       b.result = "failed";
       b.reason = "ended with " + status_text(b.status) + " after its verdict";
@@ -203,7 +208,7 @@ void settle(Board& b, const std::string& command) {
   } else {
     b.result = "failed";
     b.reason = "ended without a verdict (" + status_text(b.status) + ")";
-    if (!b.last_err_line.empty()) b.reason += ": " + b.last_err_line;
+    if (!b.last_err_line.empty()) b.reason += ": " + safe_text(b.last_err_line);
   }
 }
 
