@@ -70,8 +70,9 @@ struct Child {
 };
 
 // Starts `args` with stdin from /dev/null and stdout and stderr each into a
-// pipe of ours.
-bool spawn(const std::vector<std::string>& args, Child* child, std::string* why);
+// pipe of ours. `own_group`: in a process group of its own, out of reach of
+// the terminal's Ctrl+C (the station decides when a unit is stopped).
+bool spawn(const std::vector<std::string>& args, Child* child, std::string* why, bool own_group = false);
 // Reads what is there; false at the end of the pipe (it is then closed).
 bool drain(int* fd, std::string* into);
 // "exit code N" or "killed by signal N (NAME)".

@@ -57,7 +57,7 @@ std::string own_executable(char** argv) {
 // Starts `args` (args[0] the executable) with stdin from /dev/null and
 // stdout and stderr each into a pipe of ours. Our ends are close-on-exec, so
 // no other child holds them open.
-bool spawn(const std::vector<std::string>& args, Child* child, std::string* why) {
+bool spawn(const std::vector<std::string>& args, Child* child, std::string* why, bool own_group) {
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
     *why = errno_text();
@@ -76,7 +76,8 @@ bool spawn(const std::vector<std::string>& args, Child* child, std::string* why)
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  if (own_group) posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_SETSIGDEF | (own_group ? POSIX_SPAWN_SETPGROUP : 0)));
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);

@@ -75,9 +75,16 @@ struct KdtoolSeenBridge {
   std::string serial;
   std::string path;
   std::string problem;
+  uint16_t vendor_id = 0;
+  uint16_t product_id = 0;
 };
 // Every bridge of either kind that the vendor and product pairs allow.
 std::vector<KdtoolSeenBridge> kdtool_seen_bridges(const KdtoolOptions& options);
+// The same bridges as the options' bridge choice allows them, as the system
+// lists them, without opening any (a bridge another process of ours works
+// on is listed as usable): only a custom board whose reports are too short
+// has a problem.
+std::vector<KdtoolSeenBridge> kdtool_attached_bridges(const KdtoolOptions& options);
 
 // The file checks of update, verify, dump, program and erase, made before
 // any bridge is opened: false with the one-line reason (exit 2).

@@ -13,6 +13,7 @@
 #include "kdtool/all.h"
 #include "kdtool/json.h"
 #include "kdtool/options.h"
+#include "kdtool/station.h"
 #include "app/master.h"
 #include "app/run_outcome.h"
 #include "bridge/cp2112/sys_helpers.h"
@@ -281,6 +282,12 @@ int main(int argc, char** argv) {
   if (const int code = kdtool_parse(argc, argv, options); code != 0) return code < 0 ? EXIT_UPDATED : code;
   if (options.verbose) emul_debug_to_stderr();
   if (kdtool_all_requested()) return kdtool_all_run(options, argc, argv);
+  if (options.command == "station") {
+    img_vid = options.vid != 0 ? options.vid : QBM7750_FALLBACK_VID;
+    img_pid = options.pid != 0 ? options.pid : QBM7750_FALLBACK_PID;
+    g_slave_addr = options.address;
+    return kdtool_station_run(options, argc, argv);
+  }
 
   if (options.command == "remove-device") return run_remove_device(options);
 

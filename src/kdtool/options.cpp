@@ -4,6 +4,7 @@
 
 #include "app/entry.h"
 #include "kdtool/all.h"
+#include "kdtool/station.h"
 #include "console/safe_text.h"
 #include "platform/terminal.h"
 
@@ -27,6 +28,9 @@ const char KDTOOL_SYNOPSIS[] =
     "  kdtool [OPTIONS] program FILE [--reset] | verify FILE [--at HEX] [--keep-going] | erase [--reset]\n"
     "  kdtool [OPTIONS] reset\n"
     "  kdtool [OPTIONS] update|verify|info|reset --all [--log-dir DIR] ...   every usable bridge at once\n"
+    "  kdtool [OPTIONS] station IMAGE CORE_VER APP_VER PARA_VER [--record FILE] [--csv FILE] [--count N]\n"
+    "                   [--trigger auto|key] [--wait S] [--no-verify] [--force]   a production station\n"
+    "  kdtool [OPTIONS] station --summary FILE\n"
     "  kdtool remove-device TEXT [--yes]\n"
     "\n"
     "IMAGE, FILE: an Intel HEX file (named .hex, .ihx or .ihex, or starting with ':'),\n"
@@ -139,7 +143,7 @@ int check(const RawOptions& raw, const CLI::App& app, KdtoolOptions& options) {
       return kdtool_bad_usage("--at " + raw.at + " --length " + raw.length + ": runs past the end of the flash (20000)");
     }
   }
-  if (options.command == "update") {
+  if (options.command == "update" || (options.command == "station" && !options.operands.empty())) {
     uint16_t* versions[] = {&img_core_ver, &img_app_ver, &img_para_ver};
     const char* names[] = {"CORE_VER", "APP_VER", "PARA_VER"};
     for (size_t i = 0; i < 3; ++i) {
@@ -165,7 +169,8 @@ int check(const RawOptions& raw, const CLI::App& app, KdtoolOptions& options) {
 void finish_help(CLI::App& app) {
   static const std::map<std::string, std::string> kValueNames = {
       {"vid", "VID"},  {"pid", "PID"}, {"bridge", "KIND"}, {"path", "PATH"},     {"serial", "SERIAL"},
-      {"addr", "HEX"}, {"at", "HEX"},  {"length", "HEX"},  {"log-dir", "DIR"}};
+      {"addr", "HEX"}, {"at", "HEX"},  {"length", "HEX"},  {"log-dir", "DIR"},
+      {"record", "FILE"}, {"csv", "FILE"}, {"summary", "FILE"}, {"count", "N"}, {"trigger", "auto|key"}, {"wait", "S"}};
   static const std::map<std::string, std::vector<std::string>> kNotFor = {
       {"list", {"--addr"}},
       {"diag", {"--json"}},
@@ -259,6 +264,13 @@ int kdtool_parse(int argc, char** argv, KdtoolOptions& options) {
   remove->add_option("TEXT", text, "part of the hardware ID")->required();
   remove->add_flag("--yes", options.yes, "ask no question");
   for (const char* name : {"update", "verify", "info", "reset"}) kdtool_all_add_options(app.get_subcommand(name));
+  CLI::App* station = kdtool_station_add_command(&app);
+  station->add_option("IMAGE", image, "the image, as for update");
+  station->add_option("CORE_VER", raw.versions[0], "release versions, as for update");
+  station->add_option("APP_VER", raw.versions[1]);
+  station->add_option("PARA_VER", raw.versions[2]);
+  station->add_flag("--force", options.force, "write even when a module has the release versions");
+  station->add_flag("--raw", options.raw, "the image is raw, whatever it looks like");
   app.require_subcommand(0, 1);
   app.allow_extras();  // told apart below: unknown options, commands and operands
   finish_help(app);
@@ -299,6 +311,12 @@ int kdtool_parse(int argc, char** argv, KdtoolOptions& options) {
     return kdtool_bad_usage(options.command + ": unexpected operand " + first);
   }
   if (options.command == "update") options.operands = {image};
+  if (options.command == "station") {
+    const size_t given = station->count("IMAGE") + station->count("CORE_VER") + station->count("APP_VER") +
+                         station->count("PARA_VER");
+    if (given != 0 && given != 4) return kdtool_bad_usage("station: IMAGE CORE_VER APP_VER PARA_VER go together");
+    if (given == 4) options.operands = {image};
+  }
   if (options.command == "dump" || options.command == "program" || options.command == "verify") options.operands = {file};
   if (options.command == "remove-device") options.operands = {text};
   options.at_given = dump->count("--at") + verify->count("--at") != 0;

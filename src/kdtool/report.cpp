@@ -63,8 +63,8 @@ bool usable_report_lengths(const HidDeviceInfo& info) {
 }
 
 // Every bridge the options allow, in the order the tool searches them; each
-// is opened and closed again to learn whether it can be used.
-std::vector<Bridge> find_bridges(const KdtoolOptions& options) {
+// is opened and closed again to learn whether it can be used (`open_each`).
+std::vector<Bridge> find_bridges(const KdtoolOptions& options, bool open_each = true) {
   std::vector<std::pair<uint16_t, uint16_t>> pairs;
   if (options.bridge != BridgeChoice::kCp2112) {
     pairs.emplace_back(img_vid, img_pid);
@@ -80,8 +80,8 @@ std::vector<Bridge> find_bridges(const KdtoolOptions& options) {
       if (info.vendor_id != vid || info.product_id != pid) continue;
       Bridge bridge{std::move(info), kind_name(vid, pid), {}};
       std::string why;
-      HidHandle* handle = hid_transport_open(bridge.info.path, &why);
-      if (handle == nullptr) {
+      HidHandle* handle = open_each ? hid_transport_open(bridge.info.path, &why) : nullptr;
+      if (open_each && handle == nullptr) {
         bridge.problem = "cannot be opened: " + why;
       } else {
         hid_transport_close(handle);
@@ -117,6 +117,14 @@ std::vector<KdtoolSeenBridge> kdtool_seen_bridges(const KdtoolOptions& options) 
   any.bridge = BridgeChoice::kAny;
   std::vector<KdtoolSeenBridge> seen;
   for (const Bridge& b : find_bridges(any)) seen.push_back({b.kind, b.info.serial, b.info.path, b.problem});
+  return seen;
+}
+
+std::vector<KdtoolSeenBridge> kdtool_attached_bridges(const KdtoolOptions& options) {
+  std::vector<KdtoolSeenBridge> seen;
+  for (const Bridge& b : find_bridges(options, false)) {
+    seen.push_back({b.kind, b.info.serial, b.info.path, b.problem, b.info.vendor_id, b.info.product_id});
+  }
   return seen;
 }
 

@@ -33,6 +33,11 @@ PlatformFileKind platform_file_kind(const char* path);
 // through a symlink, mode 0644 less the umask (POSIX). nullptr with errno
 // set when it exists already or cannot be made.
 FILE* platform_fopen_new(const char* path);
+// Opens `path` for appending, creating it (mode 0644 less the umask) when
+// it is missing: a log that must keep what it holds. Never through a symlink
+// and never anything but a regular file (ELOOP, EINVAL). nullptr with errno
+// set when it cannot be opened.
+FILE* platform_fopen_append(const char* path);
 // Writes the stream's buffer out and asks the system to put the file on the
 // disk (fsync, FlushFileBuffers). 0, or -1 with errno set.
 int platform_flush_to_disk(FILE* file);

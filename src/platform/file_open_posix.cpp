@@ -31,6 +31,26 @@ FILE* platform_fopen_new(const char* path) {
   return file;
 }
 
+FILE* platform_fopen_append(const char* path) {
+  const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    const int error = errno;
+    close(fd);
+    errno = S_ISREG(info.st_mode) ? error : EINVAL;
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, O_APPEND);  // blocking again: O_NONBLOCK only kept a FIFO from holding up the open
+  FILE* file = fdopen(fd, "ab");
+  if (file == nullptr) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return file;
+}
+
 int platform_flush_to_disk(FILE* file) {
   if (std::fflush(file) != 0) return -1;
   return fsync(fileno(file));

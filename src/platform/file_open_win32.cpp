@@ -128,6 +128,38 @@ FILE* platform_fopen_new(const char* path) {
   return file;
 }
 
+FILE* platform_fopen_append(const char* path) {
+  std::wstring wide;
+  if (!wide_path(path, &wide)) return nullptr;
+  // FILE_FLAG_OPEN_REPARSE_POINT: a symbolic link is opened as itself, and
+  // then refused below rather than followed.
+  const HANDLE handle = CreateFileW(wide.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = errno_from_last_error();
+    return nullptr;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    CloseHandle(handle);
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_APPEND | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    errno = EIO;
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "ab");
+  if (file == nullptr) {
+    _close(fd);
+    errno = EIO;
+  }
+  return file;
+}
+
 int platform_flush_to_disk(FILE* file) {
   if (std::fflush(file) != 0) return -1;
   const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
