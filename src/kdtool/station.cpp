@@ -479,7 +479,7 @@ int Station::run() {
   mode_ = options_.json ? Mode::kJson
           : terminal_colour_wanted() && terminal_stdout_is_tty() ? Mode::kLive
                                                                  : Mode::kPipe;
-  view_ = std::make_unique<View>(mode_, slots_, totals_);
+  view_ = std::make_unique<View>(mode_, slots_, totals_, began_);
   FILE* text_out = mode_ == Mode::kJson ? stderr : stdout;
   std::fprintf(text_out, "Station: %s (%s bytes, SHA-256 %s), release %s/%s/%s, %s%s\n",
                safe_text(options_.operands[0]).c_str(), std::to_string(image_["size"].get<size_t>()).c_str(),

@@ -94,8 +94,8 @@ enum class Mode { kPipe, kLive, kJson };
 
 class View {
  public:
-  View(Mode mode, const std::vector<std::unique_ptr<Slot>>& slots, const Totals& totals)
-      : mode_(mode), slots_(slots), totals_(totals) {}
+  View(Mode mode, const std::vector<std::unique_ptr<Slot>>& slots, const Totals& totals, Clock::time_point began)
+      : mode_(mode), slots_(slots), totals_(totals), began_(began) {}
   Mode mode() const { return mode_; }
   // An event of a slot: a line in a pipe, an object with --json.
   void event(const Slot& slot, const char* state, const std::string& detail);
@@ -117,6 +117,7 @@ class View {
   Mode mode_;
   const std::vector<std::unique_ptr<Slot>>& slots_;
   const Totals& totals_;
+  Clock::time_point began_;
   int drawn_lines_ = 0;
   Clock::time_point last_frame_{};
 };

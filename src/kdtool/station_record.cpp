@@ -76,6 +76,18 @@ bool write_synced(FILE* file, const std::string& text) {
   return std::fwrite(text.data(), 1, text.size(), file) == text.size() && platform_flush_to_disk(file) == 0;
 }
 
+// Whether the file's last byte is a line end (or it is empty): a power cut
+// in the middle of a record leaves a torn last line, which must be ended
+// before the next record, or that record would be glued to it and lost.
+bool ends_a_line(const std::string& path) {
+  FILE* in = platform_fopen(path.c_str(), "rb");
+  if (in == nullptr) return true;
+  int last = '\n';
+  if (std::fseek(in, -1, SEEK_END) == 0) last = std::fgetc(in);
+  std::fclose(in);
+  return last == '\n' || last == EOF;
+}
+
 // Seconds since the epoch of "YYYY-MM-DDTHH:MM:SSZ"; false when it is not
 // one. (Written out: timegm is not on every system we build for.)
 bool epoch_of(const std::string& text, double* seconds) {
@@ -160,6 +172,12 @@ bool RecordFiles::open(const std::string& jsonl, const std::string& csv, std::st
   }
   jsonl_name_ = jsonl;
   csv_name_ = csv;
+  for (const auto& [name, file, end] : {std::tuple{&jsonl, jsonl_, "\n"}, std::tuple{&csv, csv_, "\r\n"}}) {
+    if (file != nullptr && !ends_a_line(*name) && !write_synced(file, end)) {
+      *why = safe_text(*name) + ": cannot be written: " + std::strerror(errno);
+      return false;
+    }
+  }
   if (csv_ != nullptr && std::ftell(csv_) == 0) {
     std::string header;
     for (const char* column : kCsvColumns) header += (header.empty() ? "" : ",") + std::string(column);

@@ -29,6 +29,7 @@ void View::event(const Slot& slot, const char* state, const std::string& detail)
   } else if (mode_ == Mode::kJson) {
     std::printf("%s\n", kdtool_json_text(Json{{"type", "slot"},
                                               {"at", kdtool_json_utc_now()},
+                                              {"t_s", kdtool_json_seconds(std::chrono::duration<double>(Clock::now() - began_).count())},
                                               {"bridge", slot.bridge},
                                               {"state", state},
                                               {"detail", detail.empty() ? Json() : Json(detail)}})
