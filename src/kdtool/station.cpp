@@ -166,6 +166,7 @@ class Station {
   void end_unit(Slot& slot);
   void read_keys();
   void set_state(Slot& slot, SlotState state, const char* event, const std::string& detail);
+  void power_off_for_key(Slot& slot);
   bool may_start() const {
     return g_stops == 0 && !record_failed_ && !input_ended_ && (g_station.count == 0 || started_ < g_station.count);
   }
@@ -190,6 +191,14 @@ class Station {
   bool input_ended_ = false;
   bool passed_on_ = false;
 };
+
+// With --trigger key a fixture has power only from Enter to the verdict.
+void Station::power_off_for_key(Slot& slot) {
+  std::string why;
+  if (g_station.trigger == "key" && slot.cp2112 && !power_off(slot, &why)) {
+    view_->event(slot, "bridge_failed", "power NOT switched off (" + safe_text(why) + ")");
+  }
+}
 
 void Station::set_state(Slot& slot, SlotState state, const char* event, const std::string& detail) {
   slot.state = state;
@@ -220,6 +229,7 @@ void Station::list_bridges() {
         set_state(s, SlotState::kUnusable, "unusable", s.note);
       } else {
         set_state(s, ready, "attached", "attached (" + s.kind + ", " + safe_text(s.path) + ")");
+        power_off_for_key(s);
       }
       continue;
     }
@@ -232,6 +242,7 @@ void Station::list_bridges() {
       s.note.clear();
       s.next_look = Clock::now();
       set_state(s, ready, "attached", "attached again");
+      power_off_for_key(s);
     }
   }
   for (auto& slot : slots_) {
