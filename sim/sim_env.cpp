@@ -34,6 +34,10 @@
 //   KDSIM_FLASH_IN      128 KiB file loaded into the flash      (erased)
 //   KDSIM_FLASH_OUT     file the flash is written to at exit    (none)
 //   KDSIM_TRACE         file receiving one line per I2C transfer (none)
+//   KDSIM_FIXTURE       control file of the board's fixture (KDSIM_BRIDGES
+//                       only, not with KDSIM_FLASH_IN/OUT): what it holds
+//                       now, read at each enumeration and open (sim/fixture.h)
+//                                                                  (none)
 //   KDSIM_ISP_BUSY      busy ISP status reads after each ISP command (1)
 //   KDSIM_ISP_STUCK     ISP command words, hex, comma-separated, whose
 //                       completion bit never comes                (none)
@@ -817,7 +821,8 @@ int check_distinct_outputs(const std::vector<std::unique_ptr<Board>>& boards) {
     std::string Settings::*path;
     bool cp2112_only;  // only a CP2112 writes its SMBus log
   };
-  // A control file is read, but its modules' flash files are written.
+  // Two fixtures on one control file would hold one module and both write
+  // its flash file.
   const Output outputs[] = {{"KDSIM_FLASH_OUT", &Settings::flash_out, false},
                             {"KDSIM_TRACE", &Settings::trace, false},
                             {"KDSIM_CP2112_SMBUS_LOG", &Settings::smbus_log, true},
