@@ -79,7 +79,7 @@ int Fixture::read_line(std::string* line) {
   const bool error = std::ferror(file) != 0;
   std::fclose(file);
   if (error) return fail("cannot read it");
-  if (text.size() > kMaxControlFile) return fail("longer than one line");
+  if (text.size() > kMaxControlFile) return fail("longer than 64 KiB (expected one line)");
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find('\n', start);
@@ -112,7 +112,8 @@ int Fixture::parse(const std::string& line, Holding* next) {
   for (size_t i = 2; i < parts.size(); ++i) {
     const size_t equals = parts[i].find('=');
     if (equals == std::string::npos || equals == 0) {
-      return fail("invalid setting \"" + safe_text(parts[i]) + "\" (expected SETTING=VALUE, for example VERSIONS=0001,0102,0003,0010)");
+      return fail("invalid setting \"" + safe_text(parts[i]) +
+                  "\" (expected SETTING=VALUE, for example VERSIONS=0001,0102,0003,0010)");
     }
     if (!settings.emplace(parts[i].substr(0, equals), parts[i].substr(equals + 1)).second) {
       return fail("\"" + safe_text(parts[i].substr(0, equals)) + "\" given twice");
