@@ -248,6 +248,7 @@ void VirtualKd63507::run_iap_command() {
   switch (command) {
     case kIapProgram:
       ++program_commands_;
+      ++flash_writes_;
       std::memcpy(&flash_[address], &regs_[kRegIapWindow], length);
       iap_program_fault(address);
       // The controller reads the unit back: 1 when it matches the window.

@@ -260,6 +260,8 @@ class VirtualKd63507 : public I2cTarget {
   // Counters of what the controller was asked to do.
   int reset_requests() const { return reset_requests_; }
   int program_commands() const { return program_commands_; }
+  // Changes made to the flash: IAP programs, ISP programs and erases.
+  int flash_writes() const { return flash_writes_; }
   int check_commands() const { return check_commands_; }
   int refused_commands() const { return refused_commands_; }
   int status_reads() const { return status_reads_; }
@@ -312,6 +314,7 @@ class VirtualKd63507 : public I2cTarget {
   bool update_mode_ = false;
   int reset_requests_ = 0;
   int program_commands_ = 0;
+  int flash_writes_ = 0;
   int check_commands_ = 0;
   int refused_commands_ = 0;
   int status_reads_ = 0;

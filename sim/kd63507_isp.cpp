@@ -196,6 +196,7 @@ void VirtualKd63507::isp_command(uint32_t command) {
     ++isp_.refused;
     return;
   }
+  if (command != kRead && command != kProtectionCommand) ++flash_writes_;
   const auto& stuck = config_.isp_stuck_commands;
   if (std::find(stuck.begin(), stuck.end(), command) != stuck.end()) return;
   isp_.pending_bit = command == kProtectionCommand ? kProtectionDone : kDone;

@@ -34,6 +34,10 @@
 //   KDSIM_FLASH_IN      128 KiB file loaded into the flash      (erased)
 //   KDSIM_FLASH_OUT     file the flash is written to at exit    (none)
 //   KDSIM_TRACE         file receiving one line per I2C transfer (none)
+//   KDSIM_FIXTURE       control file of the board's fixture (KDSIM_BRIDGES
+//                       only, not with KDSIM_FLASH_IN/OUT): what it holds
+//                       now, read at each enumeration and open (sim/fixture.h)
+//                                                                  (none)
 //   KDSIM_ISP_BUSY      busy ISP status reads after each ISP command (1)
 //   KDSIM_ISP_STUCK     ISP command words, hex, comma-separated, whose
 //                       completion bit never comes                (none)
@@ -65,7 +69,9 @@
 
 #include "app/entry.h"
 #include "bridge/hidboard/usb_drv_qbm7750.h"
+#include "console/safe_text.h"
 #include "cp2112_sim.h"
+#include "fixture.h"
 #include "hid_unplug.h"
 #include "hidboard_sim.h"
 #include "kd63507.h"
@@ -76,6 +82,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -103,9 +110,19 @@ constexpr unsigned long kMaxBridges = 64;
 std::string g_board_serial;
 // The variable the last setting() found, for the message on a bad value.
 std::string g_variable;
+// While the module line of a fixture is read: its SETTING=VALUE words stand
+// in for the environment, and a message starts with `g_module_where`.
+const std::map<std::string, std::string>* g_module_settings = nullptr;
+std::string g_module_where;
 
 // The value of a setting (a KDSIM_ name) for the board being read, or null.
 const char* setting(const char* name) {
+  if (g_module_settings != nullptr) {
+    const std::string bare = name + std::strlen("KDSIM_");
+    g_variable = g_module_where + bare;
+    const auto found = g_module_settings->find(bare);
+    return found == g_module_settings->end() ? nullptr : found->second.c_str();
+  }
   if (!g_board_serial.empty()) {
     const std::string own = "KDSIM_" + g_board_serial + "_" + (name + std::strlen("KDSIM_"));
     if (const char* value = std::getenv(own.c_str()); value != nullptr) {
@@ -120,7 +137,8 @@ const char* setting(const char* name) {
 // Reports a bad value of the variable setting() found last; the caller
 // returns the exit code.
 int bad(const char* value, const char* expected) {
-  std::fprintf(stderr, "%s: invalid value \"%s\" (expected %s)\n", g_variable.c_str(), value, expected);
+  std::fprintf(stderr, "%s: invalid value \"%s\" (expected %s)\n", g_variable.c_str(), safe_text(value).c_str(),
+               expected);
   return EXIT_BAD_INPUT;
 }
 
@@ -166,6 +184,8 @@ struct Settings {
   std::string flash_out;
   std::string trace;
   std::string smbus_log;
+  std::string fixture;
+  std::string fixture_variable;  // the variable that gave it
   bool timing = false;
   Kd63507Config controller;
 };
@@ -418,6 +438,8 @@ int read_paths(Settings& s) {
   if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;
   if (const int code = read_path("KDSIM_FLASH_OUT", s.flash_out); code != 0) return code;
   if (const int code = read_path("KDSIM_TRACE", s.trace); code != 0) return code;
+  if (const int code = read_path("KDSIM_FIXTURE", s.fixture); code != 0) return code;
+  if (!s.fixture.empty()) s.fixture_variable = g_variable;
   return read_path("KDSIM_CP2112_SMBUS_LOG", s.smbus_log);
 }
 
@@ -438,7 +460,44 @@ constexpr const char* kBoardSettings[] = {
     "BOARD_ID", "VERSIONS",     "PROTOCOL",           "UNIT",       "CHECK_FAIL",          "TIMING",
     "BUSY",     "NEVER_READY",  "UNPLUG_AFTER",       "CP2112_SILENT_AFTER", "CP2112_BUSY", "VANISH_AFTER", "TOUCH",
     "ESD",      "LOGS",         "EVENT_INTR",         "ISP_BUSY",   "ISP_NACK",   "ISP_STUCK",           "CORRUPT_UNIT",
-    "FLASH_IN", "FLASH_OUT",    "TRACE",              "CP2112_SMBUS_LOG"};
+    "FLASH_IN", "FLASH_OUT",    "TRACE",              "CP2112_SMBUS_LOG", "FIXTURE"};
+
+// The settings of a fixture's module line: those of its controller.
+constexpr const char* kModuleSettings[] = {"VERSIONS", "PROTOCOL",   "UNIT",     "CHECK_FAIL", "BUSY",
+                                           "NEVER_READY", "VANISH_AFTER", "TOUCH", "ESD",        "LOGS",
+                                           "EVENT_INTR", "ISP_BUSY",   "ISP_NACK", "ISP_STUCK",  "CORRUPT_UNIT"};
+
+// A module line's SETTING=VALUE words over the board's controller
+// configuration (ModuleSettings, sim/fixture.h); a list given replaces the
+// board's list.
+int apply_module_settings(const std::map<std::string, std::string>& settings, const std::string& where,
+                          Kd63507Config& config) {
+  for (const auto& entry : settings) {
+    bool known = false;
+    for (const char* name : kModuleSettings) known = known || entry.first == name;
+    if (!known) {
+      std::fprintf(stderr, "%s%s: not a setting of a module (VERSIONS, VANISH_AFTER, CORRUPT_UNIT, ... as KDSIM_)\n",
+                   where.c_str(), safe_text(entry.first).c_str());
+      return EXIT_BAD_INPUT;
+    }
+  }
+  Settings s;
+  s.controller = config;
+  if (settings.count("CHECK_FAIL") != 0) s.controller.check_failures.clear();
+  if (settings.count("ISP_STUCK") != 0) s.controller.isp_stuck_commands.clear();
+  if (settings.count("CORRUPT_UNIT") != 0) s.controller.corrupt_units.clear();
+  g_module_settings = &settings;
+  g_module_where = where;
+  int code = 0;
+  for (int (*reader)(Settings&) : {read_versions, read_protocol, read_unit, read_check_fail, read_busy, read_never_ready,
+                                   read_vanish_after, read_diag, read_isp_busy, read_isp_nack, read_isp_stuck,
+                                   read_corrupt_unit}) {
+    if (code = reader(s); code != 0) break;
+  }
+  g_module_settings = nullptr;
+  if (code == 0) config = s.controller;
+  return code;
+}
 
 // What a bridge says about itself, set per bridge (with KDSIM_BRIDGE too).
 constexpr const char* kIdentitySettings[] = {"SERIAL", "PRODUCT", "MANUFACTURER", "REFUSE_OPEN"};
@@ -516,7 +575,8 @@ int apply_identity(VirtualHidDevice& bridge, std::string serial) {  // a copy: i
 struct Board {
   std::string serial;  // its KDSIM_BRIDGES serial; empty for KDSIM_BRIDGE
   Settings s;
-  std::unique_ptr<VirtualKd63507> controller;
+  std::unique_ptr<VirtualKd63507> controller;  // or, with KDSIM_FIXTURE, the fixture's module
+  std::unique_ptr<Fixture> fixture;
   std::vector<std::shared_ptr<VirtualHidDevice>> bridges;
   std::vector<std::string> own_serials;  // the serial each bridge would have, before _SERIAL
   VirtualCp2112* cp2112 = nullptr;
@@ -574,7 +634,11 @@ int open_files(Board& board) {
       std::fprintf(stderr, "KDSIM_TRACE: cannot create \"%s\": %s\n", s.trace.c_str(), std::strerror(errno));
       return EXIT_BAD_INPUT;
     }
-    board.controller->set_trace_file(board.trace);
+    if (board.fixture) {
+      board.fixture->set_trace_file(board.trace);
+    } else {
+      board.controller->set_trace_file(board.trace);
+    }
   }
   if (!s.smbus_log.empty()) {
     board.smbus_log = std::fopen(s.smbus_log.c_str(), "w");
@@ -606,14 +670,19 @@ void open_files_on_first_transfer(Board& board) {
 
 void write_flash_at_exit() {
   for (const auto& board : g_boards) {
+    if (board->fixture) board->fixture->write_back();
     if (!board->active) continue;
     if (board->trace != nullptr) {
-      board->controller->set_trace_file(nullptr);
+      if (board->fixture) {
+        board->fixture->set_trace_file(nullptr);
+      } else {
+        board->controller->set_trace_file(nullptr);
+      }
       std::fclose(board->trace);
       board->trace = nullptr;
     }
     const std::string& path = board->s.flash_out;
-    if (path.empty()) continue;
+    if (path.empty() || board->fixture) continue;
     FILE* file = std::fopen(path.c_str(), "wb");
     const auto& flash = board->controller->flash();
     if (file == nullptr || std::fwrite(flash.data(), 1, flash.size(), file) != flash.size()) {
@@ -623,14 +692,32 @@ void write_flash_at_exit() {
   }
 }
 
-// Builds a board's controller and bridges (kinds "custom", "cp2112") on it.
-// 0, or a message on stderr and the exit code.
+// A fixture's control file is read on enumeration and open, from inside the
+// transport: a bad line ends the process there, as a bad file at the first
+// transfer does (open_files_on_first_transfer).
+void refresh_fixture(Fixture& fixture) {
+  if (const int code = fixture.refresh(); code != 0) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(code);
+  }
+}
+
+// Builds a board's controller, or its fixture, and bridges (kinds "custom",
+// "cp2112") on it. 0, or a message on stderr and the exit code.
 int build_board(Board& board, bool custom, bool cp2112, const char* cp2112_serial) {
   const Settings& s = board.s;
-  board.controller = std::make_unique<VirtualKd63507>(s.controller);
-  board.controller->set_recording(false);  // a whole update would pile up every transfer
+  I2cTarget* target = nullptr;
+  if (!s.fixture.empty()) {
+    board.fixture = std::make_unique<Fixture>(s.fixture_variable, s.fixture, s.controller, apply_module_settings);
+    target = board.fixture.get();
+  } else {
+    board.controller = std::make_unique<VirtualKd63507>(s.controller);
+    board.controller->set_recording(false);  // a whole update would pile up every transfer
+    target = board.controller.get();
+  }
   if (custom) {
-    auto hid_board = std::make_shared<VirtualHidBoard>(board.controller.get(), s.board_vid, s.board_pid);
+    auto hid_board = std::make_shared<VirtualHidBoard>(target, s.board_vid, s.board_pid);
     hid_board->info.serial = board.serial.empty() ? KDSIM_BOARD_SERIAL : board.serial;
     hid_board->timing.enabled = s.timing;
     board.own_serials.push_back(hid_board->info.serial);
@@ -638,7 +725,7 @@ int build_board(Board& board, bool custom, bool cp2112, const char* cp2112_seria
     board.bridges.push_back(std::move(hid_board));
   }
   if (cp2112) {
-    auto bridge = std::make_shared<VirtualCp2112>(board.controller.get(), cp2112_serial);
+    auto bridge = std::make_shared<VirtualCp2112>(target, cp2112_serial);
     if (s.cp2112_silent_after >= 0) bridge->drop_responses(s.cp2112_silent_after, -1);
     bridge->busy_status = s.cp2112_busy;
     bridge->timing.enabled = s.timing;
@@ -649,6 +736,11 @@ int build_board(Board& board, bool custom, bool cp2112, const char* cp2112_seria
   }
   for (auto& bridge : board.bridges) {
     if (s.unplug_after >= 0) bridge = unplug_after_reports(bridge, s.unplug_after);
+  }
+  if (board.fixture) {  // a board of KDSIM_BRIDGES: one bridge
+    Fixture* fixture = board.fixture.get();
+    fixture->set_bridge(board.bridges.front().get());
+    board.bridges.front()->refresh = [fixture] { refresh_fixture(*fixture); };
   }
   return 0;
 }
@@ -729,9 +821,12 @@ int check_distinct_outputs(const std::vector<std::unique_ptr<Board>>& boards) {
     std::string Settings::*path;
     bool cp2112_only;  // only a CP2112 writes its SMBus log
   };
+  // Two fixtures on one control file would hold one module and both write
+  // its flash file.
   const Output outputs[] = {{"KDSIM_FLASH_OUT", &Settings::flash_out, false},
                             {"KDSIM_TRACE", &Settings::trace, false},
-                            {"KDSIM_CP2112_SMBUS_LOG", &Settings::smbus_log, true}};
+                            {"KDSIM_CP2112_SMBUS_LOG", &Settings::smbus_log, true},
+                            {"KDSIM_FIXTURE", &Settings::fixture, false}};
   for (size_t i = 0; i < boards.size(); ++i) {
     for (size_t j = 0; j < i; ++j) {
       for (const Output& out : outputs) {
@@ -756,6 +851,10 @@ int read_boards(std::vector<std::unique_ptr<Board>>& boards) {
     g_board_serial.clear();
     if (const int code = read_bridge(board->s); code != 0) return code;
     if (const int code = read_settings(board->s); code != 0) return code;
+    if (!board->s.fixture.empty()) {
+      std::fprintf(stderr, "KDSIM_FIXTURE: a fixture needs KDSIM_BRIDGES (one bridge per fixture)\n");
+      return EXIT_BAD_INPUT;
+    }
     if (const int code = build_board(*board, board->s.custom, board->s.cp2112, KDSIM_CP2112_SERIAL); code != 0) {
       return code;
     }
@@ -777,6 +876,11 @@ int read_boards(std::vector<std::unique_ptr<Board>>& boards) {
     const int code = read_settings(board->s);
     g_board_serial.clear();
     if (code != 0) return code;
+    if (!board->s.fixture.empty() && (!board->s.flash_in.empty() || !board->s.flash_out.empty())) {
+      std::fprintf(stderr, "%s: a board in a fixture has its flash in the module's file, not in %s\n",
+                   board->s.fixture_variable.c_str(), board->s.flash_in.empty() ? "KDSIM_FLASH_OUT" : "KDSIM_FLASH_IN");
+      return EXIT_BAD_INPUT;
+    }
     if (const int code = build_board(*board, kind == "custom", kind == "cp2112", board->serial.c_str()); code != 0) {
       return code;
     }

@@ -10,6 +10,10 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 namespace {
@@ -193,6 +197,157 @@ TEST(SimBridges, EachBridgeReportsTheStringsItIsGivenAndMayRefuseToOpen) {
     EXPECT_EQ(r.exit_code, 2) << r.err;
     EXPECT_TRUE(has(r.err, c.bridges[0][0])) << r.err;
   }
+}
+
+// A fixture's control file, written as the tests of a shift write it: a new
+// file renamed over the old one, so that a reader never sees half a line.
+void put_in(const std::string& path, const std::string& text) {
+  std::ofstream(path + ".new", std::ios::binary) << text;
+  std::filesystem::rename(path + ".new", path);
+}
+
+// One production line's day in separate processes, as the station runs it:
+// modules put in and taken out behind a bridge that stays, a bridge pulled
+// and put back, each step the control file's line and one kdtool run.
+TEST(SimBridges, FixturesSwapModulesAndPlugBridgesBetweenProcesses) {
+  TempDir dir;
+  const std::string image = dir.file("image.bin");
+  write_file(image, make_image());
+  const EnvList env = {{"KDSIM_BRIDGES", "custom:1,cp2112:1"}, {"KDSIM_FIXTURE", dir.file("%s.fixture")}};
+  const std::vector<std::string> update = {"--path", "virtual:0", "update", image, "0102", "0003", "0010"};
+  const std::vector<std::string> info = {"--path", "virtual:0", "info"};
+  const std::vector<std::string> list = {"list"};
+  // a.bin: a module written by an earlier process, its file dated back so
+  // that a rewrite shows.
+  const std::vector<uint8_t> a_flash(0x20000, 0xA5);
+  write_file(dir.file("a.bin"), a_flash);
+  const auto dated = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+  std::filesystem::last_write_time(dir.file("a.bin"), dated);
+  struct Step {
+    std::string serial, line;  // serial empty: no control file yet
+    std::vector<std::string> args;
+    int exit_code;
+    std::string says, never;  // in the JSON output, and not
+  };
+  const Step steps[] = {
+      {"", "", info, 1, "\"reason\":\"the controller does not answer\"", ""},
+      {"BOARDSIM0001", "# between units\n\nempty\n", info, 1, "\"reason\":\"the controller does not answer\"", ""},
+      {"BOARDSIM0001", "module a.bin VERSIONS=0001,0102,0003,0010\r\n", info, 0, "\"core\":\"01.02\"", ""},
+      {"BOARDSIM0001", "module b.bin", update, 0, "\"ok\":true", ""},
+      {"BOARDSIM0001", "module   a.bin   VERSIONS=0001,0000,0007,0000", info, 0, "\"publ\":\"00.07\"", ""},
+      {"BOARDSIM0001", "module c.bin VANISH_AFTER=200", update, 1,
+       "\"reason\":\"the controller stopped answering\"", ""},
+      {"CP2112SIM0001", "unplugged", list, 0, "BOARDSIM0001", "CP2112SIM0001"},
+      {"CP2112SIM0001", "unplugged", {"--path", "virtual:1", "info"}, 3, "", ""},
+      {"CP2112SIM0001", "empty", list, 0, "CP2112SIM0001", ""},
+  };
+  for (const Step& step : steps) {
+    if (!step.serial.empty()) put_in(dir.file(step.serial + ".fixture"), step.line);
+    std::vector<std::string> args = step.args;
+    args.insert(args.begin(), "--json");
+    const ProcessResult r = kdtool(args, env);
+    EXPECT_EQ(r.exit_code, step.exit_code) << step.line << r.out << r.err;
+    EXPECT_TRUE(has(r.out, step.says)) << step.line << r.out;
+    EXPECT_TRUE(step.never.empty() || !has(r.out, step.never)) << step.line << r.out;
+  }
+  // b.bin did not exist: erased flash, now with the image; a.bin was only read.
+  const std::vector<uint8_t> b_flash = read_file(dir.file("b.bin"));
+  const std::vector<uint8_t> written = make_image();
+  ASSERT_EQ(b_flash.size(), 0x20000u);
+  EXPECT_TRUE(std::equal(written.begin(), written.end(), b_flash.begin() + 0x4000));
+  EXPECT_EQ(std::count(b_flash.begin(), b_flash.begin() + 0x4000, 0xFF), 0x4000);
+  EXPECT_EQ(read_file(dir.file("a.bin")), a_flash);
+  EXPECT_EQ(std::filesystem::last_write_time(dir.file("a.bin")), dated);
+}
+
+TEST(SimBridges, ABadFixtureLineOrSettingStopsWithExitCode2NamingTheVariableAndFile) {
+  TempDir dir;
+  write_file(dir.file("short.bin"), std::vector<uint8_t>(100, 0));
+  const std::string control = dir.file("CP2112SIM0001.fixture");
+  const std::string where = "KDSIM_FIXTURE: \"" + control + "\": ";
+  const EnvList env = {{"KDSIM_BRIDGES", "custom:1,cp2112:1"}, {"KDSIM_FIXTURE", dir.file("%s.fixture")}};
+  struct Case {
+    std::string line;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"modul a.bin", where + "invalid line \"modul a.bin\""},
+      {"module", where + "invalid line \"module\""},
+      {"empty\nmodule a.bin", where + "more than one line"},
+      {"module a.bin BUSY", where + "invalid setting \"BUSY\""},
+      {"module a.bin BUSY=1 BUSY=2", where + "\"BUSY\" given twice"},
+      {"module a.bin VANISH_AFTER=soon", where + "VANISH_AFTER: invalid value \"soon\""},
+      {"module a.bin CORRUPT_UNIT=4001", where + "CORRUPT_UNIT: invalid value \"4001\""},
+      {"module a.bin TIMING=off", where + "TIMING: not a setting of a module"},
+      {"module short.bin", where + "module flash \"" + dir.file("short.bin") + "\" is not 131072 bytes long"},
+  };
+  for (const Case& c : cases) {
+    put_in(control, c.line);
+    const ProcessResult r = kdtool({"list"}, env);
+    EXPECT_EQ(r.exit_code, 2) << c.line;
+    EXPECT_TRUE(has(r.err, c.says)) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  // A fixture holds one board's bridge, and that board's flash is its module's.
+  const Case refused[] = {
+      {"KDSIM_BRIDGE", "KDSIM_FIXTURE: a fixture needs KDSIM_BRIDGES"},
+      {"KDSIM_FLASH_OUT", "KDSIM_BOARDSIM0001_FIXTURE: a board in a fixture has its flash in the module's file"},
+  };
+  for (const Case& c : refused) {
+    EnvList with = c.line == "KDSIM_BRIDGE" ? EnvList{{"KDSIM_FIXTURE", control}}
+                                            : EnvList{{"KDSIM_BRIDGES", "custom:1"},
+                                                      {"KDSIM_BOARDSIM0001_FIXTURE", control},
+                                                      {"KDSIM_FLASH_OUT", dir.file("out.bin")}};
+    const ProcessResult r = kdtool({"list"}, with);
+    EXPECT_EQ(r.exit_code, 2) << c.says;
+    EXPECT_TRUE(has(r.err, c.says)) << r.err;
+  }
+}
+
+// Within one process the control file is read again at each enumeration and
+// open: the station's parent sees a bridge come and go and a module appear.
+TEST(SimBridges, OneProcessSeesTheFixtureChangeBetweenEnumerations) {
+  TempDir dir;
+  setenv("KDSIM_BRIDGES", "custom:2", 1);
+  setenv("KDSIM_BOARDSIM0002_FIXTURE", dir.file("fixture").c_str(), 1);
+  ASSERT_EQ(kdsim_setup_from_environment(), 0);
+  unsetenv("KDSIM_BRIDGES");
+  unsetenv("KDSIM_BOARDSIM0002_FIXTURE");
+  // Whether the second board's bridge is listed and opens, and whether a
+  // controller answers behind it.
+  // Opened first: an open alone reads the file again.
+  auto look = [](bool* listed, bool* answers) {
+    std::string why;
+    HidHandle* handle = hid_transport_virtual.open("virtual:1", &why);
+    const std::vector<HidDeviceInfo> found = hid_transport_virtual.enumerate(0, 0, "");
+    *listed = std::any_of(found.begin(), found.end(), [](const HidDeviceInfo& d) { return d.path == "virtual:1"; });
+    *answers = false;
+    if (handle == nullptr) return;
+    // The custom board's requests: point at the interface block, read the
+    // protocol name.
+    const uint8_t point[64] = {0x09, 0x34 << 1, 2, 0, 0x01, 0x50};
+    const uint8_t read[64] = {0x09, 0x34 << 1 | 1, 4, 0};
+    uint8_t answer[64] = {};
+    *answers = hid_transport_virtual.write(handle, point, sizeof point) == 64 &&
+               hid_transport_virtual.write(handle, read, sizeof read) == 64 &&
+               hid_transport_virtual.read(handle, answer, sizeof answer, 100) == 64 &&
+               std::memcmp(answer + 4, "TCIP", 4) == 0;
+    hid_transport_virtual.close(handle);
+  };
+  struct Case {
+    std::string line;
+    bool listed, answers;
+  };
+  const Case cases[] = {{"", true, false}, {"module m.bin", true, true}, {"unplugged", false, false},
+                        {"module m.bin", true, true}, {"empty", true, false}};
+  for (const Case& c : cases) {
+    put_in(dir.file("fixture"), c.line);
+    bool listed = false, answers = false;
+    look(&listed, &answers);
+    EXPECT_EQ(listed, c.listed) << c.line;
+    EXPECT_EQ(answers, c.answers) << c.line;
+  }
+  hid_virtual_detach_all();
 }
 
 }  // namespace

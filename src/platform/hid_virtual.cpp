@@ -35,10 +35,11 @@ int virtual_startup(void) { return 0; }
 std::vector<HidDeviceInfo> virtual_enumerate(uint16_t vendor_id, uint16_t product_id, const std::string& path) {
   std::vector<HidDeviceInfo> found;
   for (const auto& device : registry()) {
-    if (device->unplugged) continue;
     if (!path.empty() && device->info.path != path) continue;
     if (vendor_id != 0 && device->info.vendor_id != vendor_id) continue;
     if (product_id != 0 && device->info.product_id != product_id) continue;
+    if (device->refresh) device->refresh();
+    if (device->unplugged) continue;
     found.push_back(device->info);
   }
   return found;
@@ -46,7 +47,9 @@ std::vector<HidDeviceInfo> virtual_enumerate(uint16_t vendor_id, uint16_t produc
 
 HidHandle* virtual_open(const std::string& path, std::string* why) {
   for (const auto& device : registry()) {
-    if (device->unplugged || device->info.path != path) continue;
+    if (device->info.path != path) continue;
+    if (device->refresh) device->refresh();
+    if (device->unplugged) continue;
     if (device->refuse_open || device->in_use) {
       if (why) *why = device->in_use ? "in use by another program" : "permission denied";
       return nullptr;

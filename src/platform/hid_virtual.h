@@ -42,6 +42,10 @@ class VirtualHidDevice {
   // the device (opening and closing alone, as a listing does, do not run
   // it): the KDSIM_* start-up loads a board's own files only then.
   std::function<void()> before_first_transfer;
+  // Runs whenever enumeration reaches this device and whenever it is
+  // opened, before either looks at it: sim/ sets it on a board whose
+  // module and plugging a control file decides, to read that file again.
+  std::function<void()> refresh;
 
   // Called when a handle to this device is opened or closed.
   virtual void opened() {}
