@@ -614,6 +614,11 @@ TEST(Kdtool, JsonOfEveryCommandFollowsTheSchema) {
       {{"verify", "--all", small}, two, 1, "((start|progress|end) )+summary"},
       {{"info", "--all"}, {{"KDSIM_BRIDGES", "custom:1,cp2112:1"}}, 0, "info info summary"},
       {{"update", "--all", image, "1", "2", "3"}, none, 3, "end"},
+      {{"station", image, "0102", "0003", "0010", "--count", "1", "--record", dir.file("r.jsonl")},
+       {{"KDSIM_BRIDGES", "custom:1"}, {"KDSIM_BOARDSIM0001_VANISH_AFTER", "300"}}, 1,
+       "(slot )+start( (progress|slot))* end record slot station_summary"},
+      {{"station", "--summary", dir.file("r.jsonl")}, {}, 0, "station_summary"},
+      {{"station", image, "0102", "0003", "0010", "--wait", "0"}, none, 3, "end"},
       {{"remove-device", "VID_10C4", "--yes"}, {}, 1, "end"},
       {{"remove-device", "VID_10C4"}, {}, 1, "end"},
   };

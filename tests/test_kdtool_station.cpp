@@ -9,6 +9,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <deque>
+#include <map>
 #include <thread>
 
 #include <sys/stat.h>
@@ -45,7 +48,113 @@ std::vector<std::string> station(const std::vector<std::string>& more) {
   return args;
 }
 
+// A fixture's control file, replaced in one step as the station may read
+// it at any moment.
+void put_in_fixture(const std::string& fixture, const std::string& line) {
+  write_file(fixture + ".new", std::vector<uint8_t>(line.begin(), line.end()));
+  std::rename((fixture + ".new").c_str(), fixture.c_str());
+}
+
 }  // namespace
+
+// A shift on three fixtures (a custom board, two CP2112): twelve modules put
+// in by an operator who takes each out after its verdict and puts the next
+// one into whichever fixture is free, so that modules are swapped while the
+// other fixtures flash. Module 3's controller vanishes, module 7 stores a
+// unit wrongly (the verify catches it), module 5 is already current. Every
+// record names its fixture and matches the module that was in it, no module
+// is flashed twice, each flash file holds what the record says, and the
+// totals and the exit code tell the two failures.
+TEST(Station, PlaysAShiftOfTwelveModulesOnThreeFixtures) {
+  TempDir dir;
+  const std::vector<uint8_t> image = make_image();
+  write_file(dir.file("fw.bin"), image);
+  const std::map<int, std::string> faults = {
+      {3, " VANISH_AFTER=300"}, {5, " VERSIONS=0001,0102,0003,0010"}, {7, " CORRUPT_UNIT=8000"}};
+  std::deque<int> queue;
+  for (int m = 1; m <= 12; ++m) queue.push_back(m);
+  const std::vector<std::string> serials = {"BOARDSIM0001", "CP2112SIM0001", "CP2112SIM0002"};
+  std::map<std::string, int> in_fixture;                   // serial: module, 0 none
+  std::map<std::string, std::vector<int>> flashed_there;   // serial: its modules in order
+  const auto next_module = [&](const std::string& serial) {
+    const int m = queue.front();
+    queue.pop_front();
+    in_fixture[serial] = m;
+    flashed_there[serial].push_back(m);
+    const std::string fault = faults.count(m) != 0 ? faults.at(m) : "";
+    put_in_fixture(dir.file(serial + ".fixture"), "module m" + std::to_string(m) + ".bin" + fault + "\n");
+  };
+  for (const std::string& serial : serials) next_module(serial);
+
+  std::vector<std::string> args = station({"--json", "station", dir.file("fw.bin")});
+  args.insert(args.end(), kRelease.begin(), kRelease.end());
+  args.insert(args.end(), {"--count", "12", "--record", dir.file("shift.jsonl")});
+  const RunningProcess running = start_process(
+      args, {{"KDSIM_BRIDGES", "custom:1,cp2112:2"}, {"KDSIM_FIXTURE", dir.file("%s.fixture")}});
+  // The operator: after a verdict the module comes out; once the station
+  // has seen the fixture empty, the next module goes in.
+  size_t seen = 0;
+  int verdicts = 0;
+  const bool shift_done = wait_until([&] {
+    const std::string out = read_text_file(running.out_path);
+    for (size_t nl; (nl = out.find('\n', seen)) != std::string::npos; seen = nl + 1) {
+      const Json event = Json::parse(out.substr(seen, nl - seen), nullptr, false);
+      if (!event.is_object() || event["type"] != "slot") continue;
+      const std::string serial = event["bridge"]["serial"], state = event["state"];
+      if (state == "pass" || state == "fail") {
+        ++verdicts;
+        EXPECT_NE(in_fixture[serial], 0) << "a verdict with no module in " << serial;
+        in_fixture[serial] = 0;
+        put_in_fixture(dir.file(serial + ".fixture"), "empty\n");
+      } else if (state == "waiting" && !queue.empty()) {
+        next_module(serial);
+      }
+    }
+    return verdicts == 12;
+  }, 240);
+  const ProcessResult r = finish_process(running);
+  ASSERT_TRUE(shift_done) << verdicts << " verdicts\n" << r.out << r.err;
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_TRUE(has(r.err, "units 12  passed 10  failed 2  yield 83.3 %")) << r.err;
+
+  // The records, in each fixture's order, against the modules put there.
+  std::map<std::string, std::vector<Json>> records;
+  for (const Json& record : json_lines(read_text_file(dir.file("shift.jsonl")))) {
+    records[record["bridge"]["serial"]].push_back(record);
+  }
+  int total = 0;
+  for (const auto& [serial, modules] : flashed_there) {
+    ASSERT_EQ(records[serial].size(), modules.size()) << serial;
+    for (size_t i = 0; i < modules.size(); ++i) {
+      const int m = modules[i];
+      const Json& record = records[serial][i];
+      const std::vector<uint8_t> flash = read_file(dir.file("m" + std::to_string(m) + ".bin"));
+      const bool holds_image =
+          flash.size() == 0x20000 && std::equal(image.begin(), image.end(), flash.begin() + 0x4000);
+      ++total;
+      SCOPED_TRACE("module " + std::to_string(m) + " in " + serial);
+      if (m == 3) {
+        EXPECT_EQ(record["result"], "fail");
+        EXPECT_EQ(record["reason"], "the controller stopped answering");
+        EXPECT_FALSE(holds_image);
+      } else if (m == 7) {
+        EXPECT_EQ(record["result"], "fail");
+        EXPECT_EQ(record["verified"], false);
+        ASSERT_EQ(flash.size(), 0x20000u);
+        EXPECT_EQ(flash[0x8000], image[0x4000] ^ 1) << "the unit stored wrongly";
+      } else if (m == 5) {
+        EXPECT_EQ(record["result"], "pass");
+        EXPECT_EQ(record["written"], false);
+        EXPECT_TRUE(flash.empty()) << "nothing written to a current module";
+      } else {
+        EXPECT_EQ(record["result"], "pass");
+        EXPECT_EQ(record["verified"], true);
+        EXPECT_TRUE(holds_image);
+      }
+    }
+  }
+  EXPECT_EQ(total, 12);
+}
 
 // Ctrl+C while two units are written starts no new unit, lets both finish,
 // appends their records to a record file that already held a shift (and a
