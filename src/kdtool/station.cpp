@@ -83,10 +83,10 @@ using kdtool_all::Board;
 
 namespace {
 
-constexpr auto kLookInterval = std::chrono::milliseconds(250);    // an empty fixture
-constexpr auto kGoneInterval = std::chrono::milliseconds(300);    // waiting for a module to be taken out
+constexpr auto kLookInterval = std::chrono::milliseconds(100);    // an empty fixture
+constexpr auto kGoneInterval = std::chrono::milliseconds(100);    // waiting for a module to be taken out
 constexpr auto kBrokenInterval = std::chrono::seconds(1);         // a bridge that failed its last look
-constexpr auto kAfterPowerOff = std::chrono::seconds(1);          // the module stays off at least this long
+constexpr auto kAfterPowerOff = std::chrono::milliseconds(500);   // the module stays off at least this long
 constexpr auto kListInterval = std::chrono::seconds(1);           // the bridges, listed again
 constexpr int kAbsentLooks = 2;  // looks in a row without a controller: the module is out
 constexpr int kPollMs = 50;
