@@ -18,7 +18,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target kdtool >/dev/null
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-head -c 114688 /dev/zero | tr '\000' '\132' >"$tmp/fw.bin"
+head -c 114688 /dev/zero | tr '\000' '\232' >"$tmp/fw.bin"
 export KDSIM_TIMING=fullspeed
 
 # One unit alone, as the station runs it.

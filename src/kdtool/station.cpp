@@ -78,6 +78,8 @@ int kdtool_station_run(const KdtoolOptions& options, int, char**) {
 #include <cmath>
 #include <filesystem>
 
+extern char** environ;
+
 using namespace kdtool_station;
 using kdtool_all::Board;
 
@@ -479,8 +481,21 @@ int Station::run() {
   terminal_catch_ctrl_c(on_stop);
   signal(SIGPIPE, SIG_IGN);
   {
+    // The station only looks at the virtual boards: the units' processes
+    // write their flash files, never the station's copy of the boards.
+    std::vector<std::pair<std::string, std::string>> flash_outs;  // KDSIM_FLASH_OUT, KDSIM_<SERIAL>_FLASH_OUT
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      const std::string text = *entry;
+      const size_t equals = text.find('=');
+      const std::string name = text.substr(0, equals);
+      if (equals != std::string::npos && name.rfind("KDSIM_", 0) == 0 && name.ends_with("FLASH_OUT")) {
+        flash_outs.emplace_back(name, text.substr(equals + 1));
+      }
+    }
+    for (const auto& [name, value] : flash_outs) unsetenv(name.c_str());
     const ConsoleSilenced quiet;
     const int started = options_.virtual_hardware ? kdsim_start() : hid_transport_start(&hid_transport_system);
+    for (const auto& [name, value] : flash_outs) setenv(name.c_str(), value.c_str(), 1);
     if (started != 0) return refuse(started, "the HID transport could not be started");
   }
   // Each unit learns whose it is: should the station end, the unit ends
