@@ -3,8 +3,6 @@
 // board and step), the JSON objects passed on, and the summary (see all.h).
 #include "kdtool/all_internal.h"
 
-#ifndef _WIN32
-
 #include "console/safe_text.h"
 #include "kdtool/json.h"
 #include "platform/terminal.h"
@@ -202,5 +200,3 @@ void print_summary(const std::string& command, const Json& image, const std::vec
 }
 
 }  // namespace kdtool_all
-
-#endif
