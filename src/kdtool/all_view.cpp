@@ -152,7 +152,7 @@ std::string Teller::line(const Board& b, Clock::time_point now) const {
 Mode choose_mode(const KdtoolOptions& options) {
   if (options.json) return Mode::kJson;
   // --no-color, NO_COLOR (not empty) and TERM=dumb, as for a single run.
-  return terminal_colour_wanted() && terminal_stdout_is_tty() ? Mode::kLive : Mode::kPipe;
+  return terminal_colour_wanted() && terminal_takes_escapes() ? Mode::kLive : Mode::kPipe;
 }
 
 namespace {
