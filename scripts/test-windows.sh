@@ -157,6 +157,12 @@ check "update --all with a board whose controller vanishes ends with 1" test "$r
 check "that board failed, the others ok" test "$(results)" = \
   "BOARDSIM0001:ok CP2112SIM0001:ok CP2112SIM0002:failed"
 check "the failed board lacks the image" test "$(holds_image CP2112SIM0002 || echo no)" = no
+# The children's command lines carry a name with a blank and Hangul whole.
+rm -rf "$work/all" && mkdir "$work/all" "$work/펌 웨어"
+cp "$work/fw.bin" "$work/펌 웨어/fw.bin"
+KDSIM_BRIDGES=custom:1 run "$build/kdtool.exe" --virtual update --all "$(winpath "$work/펌 웨어/fw.bin")" 0102 0003 0010
+check "update --all of an image in a folder named '펌 웨어' ends with 0" test "$rc" -eq 0
+check "and leaves the image in the flash" holds_image BOARDSIM0001
 # wine turns a SIGINT into the console's Ctrl+C for the process it reaches:
 # sent to the whole process group, as a terminal's Ctrl+C is, it reaches the
 # parent and every child.
