@@ -195,6 +195,17 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
     }
     for (Board* b : usable) {
       if (!b->running) continue;
+      // A hung board, or one that outlives Ctrl+C by far: killed, and said so;
+      // what it left in its pipes and a last line without its end are read below.
+      if (b->killed_for.empty() && now - b->last_sign > kSilenceLimit) {
+        b->killed_for = "no sign of life for " + std::to_string(kSilenceLimit.count()) + " s: killed";
+        process_kill(&b->child);
+      }
+      if (b->killed_for.empty() && interrupted_at != Clock::time_point{} && now - interrupted_at > kInterruptLimit) {
+        b->killed_for = "still running " + std::to_string(kInterruptLimit.count()) + " s after " +
+                        terminal_stop_name(stop) + ": killed";
+        process_kill(&b->child);
+      }
       for (bool is_out : {true, false}) {
         std::string* pending = is_out ? &b->out_pending : &b->err_pending;
         const size_t before = pending->size();
@@ -205,16 +216,6 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
         } else {
           lines(pending, !open, [&](const std::string& line) { on_stderr_line(*b, line); });
         }
-      }
-      // A hung board, or one that outlives Ctrl+C by far: killed, and said so.
-      if (b->killed_for.empty() && now - b->last_sign > kSilenceLimit) {
-        b->killed_for = "no sign of life for " + std::to_string(kSilenceLimit.count()) + " s: killed";
-        process_kill(&b->child);
-      }
-      if (b->killed_for.empty() && interrupted_at != Clock::time_point{} && now - interrupted_at > kInterruptLimit) {
-        b->killed_for = "still running " + std::to_string(kInterruptLimit.count()) + " s after " +
-                        terminal_stop_name(stop) + ": killed";
-        process_kill(&b->child);
       }
       if (process_reap(&b->child)) {
         b->running = false;

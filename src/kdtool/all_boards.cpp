@@ -51,6 +51,8 @@ std::vector<Board> list_bridges(const KdtoolOptions& options, const std::string&
   while (open || !process_reap(&child)) {
     if (open || Clock::now() >= reap_limit) {
       process_kill(&child);
+      process_drain_out(&child, &out);  // to their end, which closes them
+      process_drain_err(&child, &err);
       break;
     }
     platform_sleep_ms(10);

@@ -43,8 +43,8 @@ void process_wait(const std::vector<ChildProcess*>& children, int timeout_ms);
 bool process_drain_out(ChildProcess* child, std::string* into);
 bool process_drain_err(ChildProcess* child, std::string* into);
 // Once both pipes ended: true when the child has ended (how it ended kept in
-// the child), true at once for one reaped already; never blocks. False while
-// a pipe is still open.
+// the child; at once for one reaped already); never blocks. False while a
+// pipe is still open.
 bool process_reap(ChildProcess* child);
 bool process_exited_0(const ChildProcess& child);
 // "exit code N" or "killed by signal N (NAME)"; on Windows a status such as
@@ -54,9 +54,10 @@ std::string process_status_text(const ChildProcess& child);
 // the console's Ctrl+C has reached every child already and there is no
 // signal for one process alone: it does nothing.
 void process_pass_stop(ChildProcess* child, int signo);
-// Ends it now (SIGKILL, TerminateProcess), closes its pipes and reaps it;
-// should it not be gone within a few seconds (a process stuck in the kernel),
-// process_reap reaps it later.
+// Ends it now (SIGKILL, TerminateProcess) and reaps it; should it not be gone
+// within a few seconds (a process stuck in the kernel), process_reap reaps it
+// later. Its pipes are left to be drained: what it wrote before is still
+// there, and they end with it.
 void process_kill(ChildProcess* child);
 
 // Our own executable's path, for starting more of ourselves (argv[0] when

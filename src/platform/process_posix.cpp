@@ -141,8 +141,8 @@ bool process_drain_out(ChildProcess* child, std::string* into) { return drain(&c
 bool process_drain_err(ChildProcess* child, std::string* into) { return drain(&child->err, into); }
 
 bool process_reap(ChildProcess* child) {
-  if (child->ended || child->id < 0) return true;
   if (child->out >= 0 || child->err >= 0) return false;
+  if (child->ended || child->id < 0) return true;
   return reap_now(child);
 }
 
@@ -161,8 +161,6 @@ void process_pass_stop(ChildProcess* child, int signo) {
 }
 
 void process_kill(ChildProcess* child) {
-  close_end(&child->out);
-  close_end(&child->err);
   if (child->ended || child->id <= 0) return;
   kill(static_cast<pid_t>(child->id), SIGKILL);
   // Gone at once but for a process stuck in the kernel: that one is reaped

@@ -190,7 +190,7 @@ bool process_spawn(const std::vector<std::string>& args, ChildProcess* child, st
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<char> list(size);
-  DWORD flags = CREATE_UNICODE_ENVIRONMENT;
+  DWORD flags = 0;  // our console, no process group of its own: Ctrl+C reaches it
   if (size != 0) {
     auto* attribute_list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
     if (InitializeProcThreadAttributeList(attribute_list, 1, 0, &size)) {
@@ -256,8 +256,8 @@ bool process_drain_out(ChildProcess* child, std::string* into) { return drain(&c
 bool process_drain_err(ChildProcess* child, std::string* into) { return drain(&child->err, into); }
 
 bool process_reap(ChildProcess* child) {
-  if (child->ended || child->process == -1) return true;
   if (child->out != -1 || child->err != -1) return false;
+  if (child->ended || child->process == -1) return true;
   return reap_now(child);
 }
 
@@ -276,8 +276,6 @@ std::string process_status_text(const ChildProcess& child) {
 void process_pass_stop(ChildProcess*, int) {}
 
 void process_kill(ChildProcess* child) {
-  close_end(&child->out);
-  close_end(&child->err);
   if (child->ended || child->process == -1) return;
   TerminateProcess(handle_of(child->process), 1);
   // Gone at once but for a process stuck in a driver: that one is reaped
