@@ -182,6 +182,27 @@ check "Ctrl+C to update --all ends it with 1" test "$rc" -eq 1
 check "every board ends its update, interrupted by Ctrl+C" test "$(grep -c ': Update interrupted (Ctrl+C)' "$work/out")" -eq 3
 check "the summary names the stop" grep -qF "3 interrupted); stopped by Ctrl+C" "$work/out"
 for board in "${boards[@]}"; do check "$board's flash was written out" test -s "$work/all/$board.bin"; done
+# While a board takes its time to end after Ctrl+C (its flash goes into a FIFO
+# that nobody reads), the parent waits for it without spinning.
+rm -rf "$work/all" && mkdir "$work/all"
+mkfifo "$work/all/flash.fifo"
+exec 7<>"$work/all/flash.fifo"
+KDSIM_BRIDGES=custom:1 KDSIM_FLASH_OUT="$(winpath "$work/all/flash.fifo")" setsid wine64 "$build/kdtool.exe" \
+  "${all_args[@]}" </dev/null >"$work/out.raw" 2>"$work/err" &
+parent=$!
+for _ in $(seq 300); do
+  grep -qF 'BOARDSIM0001: 0 %' "$work/out.raw" && break
+  sleep 0.1
+done
+kill -INT -- -"$parent" || true
+sleep 1
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$parent/stat" 2>/dev/null || echo 0; }
+before=$(cpu_ticks)
+sleep 3
+check "update --all waits for a board still ending after Ctrl+C with under 0.3 s of CPU in 3 s" \
+  test $(($(cpu_ticks) - before)) -lt 30
+{ kill -KILL -- -"$parent" && wait "$parent"; } 2>/dev/null || true
+exec 7>&-
 # A board whose parent is killed ends its update in flight and stops (its
 # flash written out without the whole image), paced as on real hardware.
 rm -rf "$work/all" && mkdir "$work/all"

@@ -21,7 +21,7 @@
 namespace {
 
 std::atomic<int> g_stop{0};  // the stop, as a signal number; 0 none
-HANDLE g_stop_event = nullptr;  // set with the stop: cuts a wait short
+HANDLE g_stop_event = nullptr;  // set with the stop: cuts the next wait short, once
 HANDLE g_exit_event = nullptr;  // set at exit: ends the wait of a console close
 // One start at a time: while a child's ends are inheritable, no other child
 // may be started (where the handle list is not honoured, it would get them).
@@ -239,7 +239,6 @@ void process_wait(const std::vector<ChildProcess*>& children, int timeout_ms) {
       if (readable(child->out) || readable(child->err)) return;
       if (child->process != -1 && handles.size() < MAXIMUM_WAIT_OBJECTS) handles.push_back(handle_of(child->process));
     }
-    if (g_stop.load() != 0) return;
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) return;
     const DWORD step = static_cast<DWORD>(deadline - now < 10 ? deadline - now : 10);
@@ -308,7 +307,7 @@ void process_set_env(const char* name, const std::string& value) {
 long process_own_id() { return static_cast<long>(GetCurrentProcessId()); }
 
 void process_catch_stops() {
-  if (g_stop_event == nullptr) g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (g_stop_event == nullptr) g_stop_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (g_exit_event == nullptr) {
     g_exit_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::atexit(on_exit);
