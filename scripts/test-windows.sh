@@ -146,8 +146,10 @@ boards=(BOARDSIM0001 CP2112SIM0001 CP2112SIM0002)
 export KDSIM_BRIDGES=custom:1,cp2112:2 KDSIM_FLASH_OUT="$(winpath "$work/all/%s.bin")"
 all_args=(--virtual update --all "$(winpath "$work/fw.bin")" 0102 0003 0010)
 rm -rf "$work/all" && mkdir "$work/all"
-run "$build/kdtool.exe" --json "${all_args[@]}"
+run "$build/kdtool.exe" --json "${all_args[@]}" --log-dir "$(winpath "$work/all/logs")"
 check "kdtool.exe --json update --all on three boards ends with 0" test "$rc" -eq 0
+check "it writes a log per board, its lines ended by LF alone" \
+  test "$(ls "$work/all/logs" | wc -l)" -eq 3 -a "$(cat "$work/all/logs"/* | grep -c $'\r')" -eq 0
 check "its one summary has the three boards ok" test "$(results)" = \
   "BOARDSIM0001:ok CP2112SIM0001:ok CP2112SIM0002:ok"
 for board in "${boards[@]}"; do check "update --all leaves the image in the flash of $board" holds_image "$board"; done

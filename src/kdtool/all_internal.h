@@ -165,12 +165,13 @@ void print_summary(const std::string& command, const Json& image, const std::vec
 void on_stdout_line(Board& b, const std::string& line, Teller& teller);
 void on_stderr_line(Board& b, const std::string& line);
 
-// Splits off complete lines.
+// Splits off complete lines, without their end (LF, or the CR LF of a
+// child on Windows).
 template <typename Handle>
 void lines(std::string* pending, bool at_end, Handle handle) {
   size_t start = 0;
   for (size_t nl; (nl = pending->find('\n', start)) != std::string::npos; start = nl + 1) {
-    handle(pending->substr(start, nl - start));
+    handle(pending->substr(start, (nl > start && (*pending)[nl - 1] == '\r' ? nl - 1 : nl) - start));
   }
   pending->erase(0, start);
   if (at_end && !pending->empty()) {

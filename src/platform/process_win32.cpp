@@ -237,7 +237,10 @@ void process_wait(const std::vector<ChildProcess*>& children, int timeout_ms) {
     if (g_stop_event != nullptr) handles.push_back(g_stop_event);
     for (const ChildProcess* child : children) {
       if (readable(child->out) || readable(child->err)) return;
-      if (child->process != -1 && handles.size() < MAXIMUM_WAIT_OBJECTS) handles.push_back(handle_of(child->process));
+      const bool open = child->out != -1 || child->err != -1;  // else it is the caller's to reap
+      if (open && child->process != -1 && handles.size() < MAXIMUM_WAIT_OBJECTS) {
+        handles.push_back(handle_of(child->process));
+      }
     }
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) return;
