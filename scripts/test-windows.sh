@@ -6,9 +6,11 @@
 # custom board and the virtual CP2112, hex2c.exe on a HEX file, and the exit
 # codes of fwdownload.exe for a bad command line and for "Device Not Found.";
 # kdtool.exe's list and update on the virtual hardware, its refusals, and
-# remove-device up to its question (never a removal); a file and an executable
-# under a Korean folder name, and the writes that carry the output. Last, the
-# whole suite once more in one process in a shuffled order.
+# remove-device up to its question (never a removal); update --all on three
+# boards, with one that fails, stopped by Ctrl+C, and outliving its parent; a
+# file and an executable under a Korean folder name, and the writes that carry
+# the output. Last, the whole suite once more in one process in a shuffled
+# order.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-deps.sh
@@ -129,6 +131,98 @@ echo no | wine64 "$build/kdtool.exe" remove-device VID_10C4 >"$work/out.raw" 2>"
 tr -d '\r' <"$work/out.raw" >"$work/out"
 check "kdtool.exe remove-device removes nothing without a yes and ends with 1" test "$rc" -eq 1
 check "kdtool.exe remove-device says nothing was removed" grep -qF "[yes/no] Nothing removed." "$work/out"
+
+# kdtool.exe COMMAND --all: one child process per board, their JSON Lines
+# read side by side. $work/all/SERIAL.bin is each board's flash.
+# The results in the one summary object of a --json run, "SERIAL:RESULT ...".
+results() {
+  python3 -c 'import json, sys
+objects = [json.loads(l) for l in open(sys.argv[1]) if l.startswith("{")]
+summaries = [o for o in objects if o["type"] == "summary"]
+print(" ".join(b["bridge"]["serial"] + ":" + b["result"] for b in summaries[0]["boards"]) if len(summaries) == 1 else "")' "$work/out"
+}
+holds_image() { cmp -s <(tail -c +16385 "$work/all/$1.bin" | head -c 114688) "$work/fw.bin"; }
+boards=(BOARDSIM0001 CP2112SIM0001 CP2112SIM0002)
+export KDSIM_BRIDGES=custom:1,cp2112:2 KDSIM_FLASH_OUT="$(winpath "$work/all/%s.bin")"
+all_args=(--virtual update --all "$(winpath "$work/fw.bin")" 0102 0003 0010)
+rm -rf "$work/all" && mkdir "$work/all"
+run "$build/kdtool.exe" --json "${all_args[@]}" --log-dir "$(winpath "$work/all/logs")"
+check "kdtool.exe --json update --all on three boards ends with 0" test "$rc" -eq 0
+check "it writes a log per board, its lines ended by LF alone" \
+  test "$(ls "$work/all/logs" | wc -l)" -eq 3 -a "$(cat "$work/all/logs"/* | grep -c $'\r')" -eq 0
+check "its one summary has the three boards ok" test "$(results)" = \
+  "BOARDSIM0001:ok CP2112SIM0001:ok CP2112SIM0002:ok"
+for board in "${boards[@]}"; do check "update --all leaves the image in the flash of $board" holds_image "$board"; done
+rm -rf "$work/all" && mkdir "$work/all"
+KDSIM_CP2112SIM0002_VANISH_AFTER=200 run "$build/kdtool.exe" --json "${all_args[@]}"
+check "update --all with a board whose controller vanishes ends with 1" test "$rc" -eq 1
+check "that board failed, the others ok" test "$(results)" = \
+  "BOARDSIM0001:ok CP2112SIM0001:ok CP2112SIM0002:failed"
+check "the failed board lacks the image" test "$(holds_image CP2112SIM0002 || echo no)" = no
+# The children's command lines carry a name with a blank and Hangul whole.
+rm -rf "$work/all" && mkdir "$work/all" "$work/펌 웨어"
+cp "$work/fw.bin" "$work/펌 웨어/fw.bin"
+KDSIM_BRIDGES=custom:1 run "$build/kdtool.exe" --virtual update --all "$(winpath "$work/펌 웨어/fw.bin")" 0102 0003 0010
+check "update --all of an image in a folder named '펌 웨어' ends with 0" test "$rc" -eq 0
+check "and leaves the image in the flash" holds_image BOARDSIM0001
+# wine turns a SIGINT into the console's Ctrl+C for the process it reaches:
+# sent to the whole process group, as a terminal's Ctrl+C is, it reaches the
+# parent and every child.
+rm -rf "$work/all" && mkdir "$work/all"
+setsid wine64 "$build/kdtool.exe" "${all_args[@]}" </dev/null >"$work/out.raw" 2>"$work/err" &
+parent=$!
+started() { for board in "${boards[@]}"; do grep -qF "$board: 0 %" "$work/out.raw" || return 1; done; }
+for _ in $(seq 300); do
+  started && break
+  sleep 0.1
+done
+kill -INT -- -"$parent" || true
+rc=0
+wait "$parent" || rc=$?
+tr -d '\r' <"$work/out.raw" >"$work/out"
+check "Ctrl+C to update --all ends it with 1" test "$rc" -eq 1
+check "every board ends its update, interrupted by Ctrl+C" test "$(grep -c ': Update interrupted (Ctrl+C)' "$work/out")" -eq 3
+check "the summary names the stop" grep -qF "3 interrupted); stopped by Ctrl+C" "$work/out"
+for board in "${boards[@]}"; do check "$board's flash was written out" test -s "$work/all/$board.bin"; done
+# While a board takes its time to end after Ctrl+C (its flash goes into a FIFO
+# that nobody reads), the parent waits for it without spinning.
+rm -rf "$work/all" && mkdir "$work/all"
+mkfifo "$work/all/flash.fifo"
+exec 7<>"$work/all/flash.fifo"
+KDSIM_BRIDGES=custom:1 KDSIM_FLASH_OUT="$(winpath "$work/all/flash.fifo")" setsid wine64 "$build/kdtool.exe" \
+  "${all_args[@]}" </dev/null >"$work/out.raw" 2>"$work/err" &
+parent=$!
+for _ in $(seq 300); do
+  grep -qF 'BOARDSIM0001: 0 %' "$work/out.raw" && break
+  sleep 0.1
+done
+kill -INT -- -"$parent" || true
+sleep 1
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$parent/stat" 2>/dev/null || echo 0; }
+before=$(cpu_ticks)
+sleep 3
+check "update --all waits for a board still ending after Ctrl+C with under 0.3 s of CPU in 3 s" \
+  test $(($(cpu_ticks) - before)) -lt 30
+{ kill -KILL -- -"$parent" && wait "$parent"; } 2>/dev/null || true
+exec 7>&-
+# A board whose parent is killed ends its update in flight and stops (its
+# flash written out without the whole image), paced as on real hardware.
+rm -rf "$work/all" && mkdir "$work/all"
+KDSIM_BRIDGES=custom:1 KDSIM_TIMING=fullspeed setsid wine64 "$build/kdtool.exe" "${all_args[@]}" </dev/null \
+  >"$work/out.raw" 2>"$work/err" &
+parent=$!
+for _ in $(seq 300); do
+  grep -qF 'BOARDSIM0001: 10 %' "$work/out.raw" && break
+  sleep 0.1
+done
+{ kill -KILL "$parent" && wait "$parent"; } 2>/dev/null || true  # without the shell's "Killed"
+for _ in $(seq 50); do
+  [ -s "$work/all/BOARDSIM0001.bin" ] && break
+  sleep 0.1
+done
+check "a board of a killed update --all stops within 5 s" test -s "$work/all/BOARDSIM0001.bin"
+check "and leaves its update unfinished" test "$(holds_image BOARDSIM0001 || echo no)" = no
+unset KDSIM_BRIDGES KDSIM_FLASH_OUT
 
 echo "== the suite in one process, in a shuffled order"
 # ctest ran each test in a process of its own; here they share one, in an

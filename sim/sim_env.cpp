@@ -108,6 +108,8 @@ constexpr unsigned long kMaxBridges = 64;
 // its own variables, KDSIM_<SERIAL>_<SETTING>, take precedence over the
 // shared ones. Empty for the bridges of KDSIM_BRIDGE.
 std::string g_board_serial;
+// kdsim_leave_flash_files: this process writes no KDSIM_FLASH_OUT file.
+bool g_leave_flash_files = false;
 // The variable the last setting() found, for the message on a bad value.
 std::string g_variable;
 // While the module line of a fixture is read: its SETTING=VALUE words stand
@@ -437,6 +439,7 @@ int read_path(const char* name, std::string& out) {
 int read_paths(Settings& s) {
   if (const int code = read_path("KDSIM_FLASH_IN", s.flash_in); code != 0) return code;
   if (const int code = read_path("KDSIM_FLASH_OUT", s.flash_out); code != 0) return code;
+  if (g_leave_flash_files) s.flash_out.clear();
   if (const int code = read_path("KDSIM_TRACE", s.trace); code != 0) return code;
   if (const int code = read_path("KDSIM_FIXTURE", s.fixture); code != 0) return code;
   if (!s.fixture.empty()) s.fixture_variable = g_variable;
@@ -924,3 +927,5 @@ int kdsim_start(void) {
   if (const int code = kdsim_setup_from_environment(); code != 0) return code;
   return hid_transport_start(&hid_transport_virtual);
 }
+
+void kdsim_leave_flash_files(void) { g_leave_flash_files = true; }

@@ -12,3 +12,7 @@ int kdsim_setup_from_environment(void);
 // The start-up of an executable on the virtual hardware: builds it from the
 // environment and binds the virtual HID transport. 0, or the exit code.
 int kdsim_start(void);
+// For a process that only looks at the boards while other processes of the
+// same set work on them (kdtool station): from now on no KDSIM_FLASH_OUT
+// file is created or written by this process.
+void kdsim_leave_flash_files(void);

@@ -10,15 +10,20 @@
 #include "app/sha256.h"
 #include "console/safe_text.h"
 #include "hex/hex_image.h"
+#include "platform/file_open.h"
+#include "platform/process.h"
 #include "platform/terminal.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -45,33 +50,6 @@ bool kdtool_all_requested(void) {
   g_all.log_dir_given = !g_all.log_dir.empty();
   return g_all.all || g_all.log_dir_given || g_all.skip_busy || g_all.no_verify;
 }
-
-#ifdef _WIN32
-
-int kdtool_all_run(const KdtoolOptions& options, int, char**) {
-  const char* message = "--all is not available on this system; run one kdtool per bridge with --serial";
-  std::fprintf(stderr, "kdtool: %s\n", message);
-  if (options.json) kdtool_json_failure(EXIT_BAD_INPUT, message);
-  return EXIT_BAD_INPUT;
-}
-
-#else
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cmath>
-#include <ctime>
-#include <filesystem>
-#include <tuple>
 
 using namespace kdtool_all;
 
@@ -113,13 +91,15 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
   Json image;
   if (command == "update" || command == "verify") {
     const std::string& file = options.operands[0];
-    std::error_code size_error;
-    const auto size = std::filesystem::file_size(file, size_error);
-    std::vector<uint8_t> bytes(size_error ? 0 : static_cast<size_t>(size));
-    FILE* in = std::fopen(file.c_str(), "rbe");
-    const bool read = in != nullptr && std::fread(bytes.data(), 1, bytes.size(), in) == bytes.size();
+    std::vector<uint8_t> bytes;
+    FILE* in = platform_fopen(file.c_str(), "rb");
+    uint8_t chunk[65536];
+    for (size_t n; in != nullptr && (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;) {
+      bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    const bool read = in != nullptr && std::ferror(in) == 0;
     if (in != nullptr) std::fclose(in);
-    if (!read || size_error) return refuse(options, EXIT_BAD_INPUT, safe_text(file) + ": cannot be read");
+    if (!read) return refuse(options, EXIT_BAD_INPUT, safe_text(file) + ": cannot be read");
     const std::string sha256 = sha256_hex(bytes.data(), bytes.size());
     image = Json{{"name", file}, {"size", bytes.size()}, {"sha256", sha256}};
     header.image = safe_text(file) + ", " + std::to_string(bytes.size()) + " bytes, SHA-256 " + sha256;
@@ -134,17 +114,12 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
     }
   }
 
-  // Ctrl+C, SIGTERM and SIGHUP from here on are ours to pass on.
-  struct sigaction action {};
-  action.sa_sigaction = on_signal;
-  action.sa_flags = SA_SIGINFO;
-  sigemptyset(&action.sa_mask);
-  for (int signo : {SIGINT, SIGTERM, SIGHUP}) sigaction(signo, &action, nullptr);
-  // A reader of our output that goes away must not end the parent while the
-  // boards are still being written.
-  signal(SIGPIPE, SIG_IGN);
+  // Ctrl+C, SIGTERM and SIGHUP from here on are ours to pass on; a reader of
+  // our output that goes away must not end us while the boards are still
+  // being written.
+  process_catch_stops();
 
-  const std::string exe = own_executable(argv);
+  const std::string exe = process_own_executable(argv);
   int code = 0;
   std::string why;
   std::vector<Board> boards = list_bridges(options, exe, &code, &why);
@@ -174,7 +149,7 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
   }
   // Each child learns whose it is: should we end, it ends its command in
   // flight and stops.
-  setenv(KDTOOL_ALL_PARENT, std::to_string(getpid()).c_str(), 1);
+  process_set_env(KDTOOL_ALL_PARENT, std::to_string(process_own_id()));
 
   Teller teller(mode, options, usable);
   for (Board* b : usable) {
@@ -183,13 +158,13 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
       std::fprintf(stderr, "kdtool: warning: log %s %s\n", safe_text(b->log_name).c_str(), b->log_error.c_str());
     }
     std::string spawn_why;
-    if (g_interrupted) {
+    if (process_stop_signal() != 0) {
       b->result = "interrupted";
-      b->reason = std::string(terminal_stop_name(g_interrupted)) + " before it started";
+      b->reason = std::string(terminal_stop_name(process_stop_signal())) + " before it started";
       b->reaped = true;
       continue;
     }
-    if (!spawn(child_args(exe, *b, command, argc, argv), &b->child, &spawn_why)) {
+    if (!process_spawn(child_args(exe, *b, command, argc, argv), &b->child, &spawn_why)) {
       b->reaped = true;
       b->result = "failed";
       b->reason = "could not be started: " + spawn_why;
@@ -201,36 +176,40 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
 
   Clock::time_point interrupted_at{};
   bool passed_on = false;
-  int poll_error = 0;
   for (;;) {
-    std::vector<pollfd> fds;
+    std::vector<ChildProcess*> children;
     for (Board* b : usable) {
-      if (b->child.out >= 0) fds.push_back({b->child.out, POLLIN, 0});
-      if (b->child.err >= 0) fds.push_back({b->child.err, POLLIN, 0});
+      if (b->running) children.push_back(&b->child);
     }
-    bool any_running = false;
-    for (Board* b : usable) any_running = any_running || b->running;
-    if (!any_running) break;
-    if (poll(fds.data(), fds.size(), kPollMs) < 0 && errno != EINTR) {
-      poll_error = errno;
-      break;
-    }
+    if (children.empty()) break;
+    process_wait(children, kPollMs);
     const Clock::time_point now = Clock::now();
 
-    if (g_interrupted && interrupted_at == Clock::time_point{}) interrupted_at = now;
-    if (g_forward && !passed_on) {
+    const int stop = process_stop_signal();
+    if (stop != 0 && interrupted_at == Clock::time_point{}) interrupted_at = now;
+    if (stop != 0 && !passed_on && process_stop_to_pass_on()) {
       passed_on = true;
       for (Board* b : usable) {
-        if (b->running) kill(b->child.pid, g_interrupted);
+        if (b->running) process_pass_stop(&b->child, stop);
       }
     }
     for (Board* b : usable) {
       if (!b->running) continue;
-      for (auto [fd, pending, is_out] : {std::tuple{&b->child.out, &b->out_pending, true},
-                                         std::tuple{&b->child.err, &b->err_pending, false}}) {
-        if (*fd < 0) continue;
+      // A hung board, or one that outlives Ctrl+C by far: killed, and said so;
+      // what it left in its pipes and a last line without its end are read below.
+      if (b->killed_for.empty() && now - b->last_sign > kSilenceLimit) {
+        b->killed_for = "no sign of life for " + std::to_string(kSilenceLimit.count()) + " s: killed";
+        process_kill(&b->child);
+      }
+      if (b->killed_for.empty() && interrupted_at != Clock::time_point{} && now - interrupted_at > kInterruptLimit) {
+        b->killed_for = "still running " + std::to_string(kInterruptLimit.count()) + " s after " +
+                        terminal_stop_name(stop) + ": killed";
+        process_kill(&b->child);
+      }
+      for (bool is_out : {true, false}) {
+        std::string* pending = is_out ? &b->out_pending : &b->err_pending;
         const size_t before = pending->size();
-        const bool open = drain(fd, pending);
+        const bool open = is_out ? process_drain_out(&b->child, pending) : process_drain_err(&b->child, pending);
         if (pending->size() != before) b->last_sign = now;
         if (is_out) {
           lines(pending, !open, [&](const std::string& line) { on_stdout_line(*b, line, teller); });
@@ -238,17 +217,7 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
           lines(pending, !open, [&](const std::string& line) { on_stderr_line(*b, line); });
         }
       }
-      // A hung board, or one that outlives Ctrl+C by far: killed, and said so.
-      if (b->killed_for.empty() && now - b->last_sign > kSilenceLimit) {
-        b->killed_for = "no sign of life for " + std::to_string(kSilenceLimit.count()) + " s: killed";
-        kill(b->child.pid, SIGKILL);
-      }
-      if (b->killed_for.empty() && interrupted_at != Clock::time_point{} && now - interrupted_at > kInterruptLimit) {
-        b->killed_for = "still running " + std::to_string(kInterruptLimit.count()) + " s after " +
-                        terminal_stop_name(g_interrupted) + ": killed";
-        kill(b->child.pid, SIGKILL);
-      }
-      if (b->child.out < 0 && b->child.err < 0 && waitpid(b->child.pid, &b->status, WNOHANG) == b->child.pid) {
+      if (process_reap(&b->child)) {
         b->running = false;
         b->reaped = true;
         settle(*b, command);
@@ -259,20 +228,6 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
       }
     }
     teller.draw(false);
-  }
-  // Only when poll itself failed: the boards still running are stopped
-  // rather than left behind.
-  for (Board* b : usable) {
-    if (!b->running) continue;
-    kill(b->child.pid, SIGKILL);
-    waitpid(b->child.pid, &b->status, 0);
-    for (int* fd : {&b->child.out, &b->child.err}) {
-      if (*fd >= 0) close(*fd);
-      *fd = -1;
-    }
-    b->running = false;
-    b->killed_for = std::string("killed: kdtool could no longer watch its output (") + std::strerror(poll_error) + ")";
-    settle(*b, command);
   }
   teller.draw(true);
 
@@ -299,7 +254,8 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
   verdict += std::to_string(counts[0]) + " of " + std::to_string(ran) + " boards succeeded";
   if (counts[0] != ran) verdict += " (" + std::to_string(counts[1]) + " failed, " + std::to_string(counts[2]) + " interrupted)";
   if (logs_failed != 0) verdict += ", " + std::to_string(logs_failed) + (logs_failed == 1 ? " log" : " logs") + " not written";
-  if (g_interrupted) verdict += "; stopped by " + std::string(terminal_stop_name(g_interrupted));
+  const int stop = process_stop_signal();
+  if (stop != 0) verdict += "; stopped by " + std::string(terminal_stop_name(stop));
   if (command == "update") {
     const long verified = std::count_if(boards.begin(), boards.end(), [](const Board& b) { return b.verified; });
     verdict += g_all.no_verify ? "; not verified (--no-verify)" : "; " + std::to_string(verified) + " verified";
@@ -343,11 +299,9 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
                  {"boards", rows},
                  {"counts", counts_json},
                  {"repeated_serials", repeated},
-                 {"stopped_by", g_interrupted ? Json(terminal_stop_name(g_interrupted)) : Json()}};
+                 {"stopped_by", stop != 0 ? Json(terminal_stop_name(stop)) : Json()}};
     std::printf("%s\n", kdtool_json_text(summary).c_str());
   }
   std::fflush(stdout);
   return exit_code;
 }
-
-#endif

@@ -34,8 +34,11 @@
 // bridge. Ctrl+C, SIGTERM and SIGHUP reach every child (the terminal's go to
 // the whole process group; one sent to the parent alone is passed on as it
 // came), each ends its command in flight as a single run does, and the
-// summary names the signal. Should the parent end, each child ends its
-// command in flight and stops. Not available on Windows (exit 2).
+// summary names the signal. On Windows the children share the parent's
+// console: its Ctrl+C and Ctrl+Break reach each of them by themselves, and a
+// closed console, a log off or a shut down count as SIGTERM. Should the
+// parent end, each child ends its command in flight and stops.
+// platform/process.h holds what this needs of the system.
 #pragma once
 
 #include "kdtool/kdtool.h"

@@ -2,16 +2,10 @@
 // command line of each board's child (see all.h).
 #include "kdtool/all_internal.h"
 
-#ifndef _WIN32
-
 #include "app/entry.h"
 #include "console/safe_text.h"
+#include "platform/sleep.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-
-#include <cerrno>
 #include <cstring>
 
 namespace kdtool_all {
@@ -37,26 +31,32 @@ std::vector<Board> list_bridges(const KdtoolOptions& options, const std::string&
   }
   if (options.vid != 0) args.insert(args.end(), {"--vid", hex4(options.vid), "--pid", hex4(options.pid)});
   args.push_back("list");
-  Child child;
-  if (!spawn(args, &child, why)) {
+  ChildProcess child;
+  if (!process_spawn(args, &child, why)) {
     *code = EXIT_BAD_INPUT;
     *why = "cannot start " + exe + ": " + *why;
     return {};
   }
   std::string out, err;
   const Clock::time_point limit = Clock::now() + kListLimit;
-  while ((child.out >= 0 || child.err >= 0) && Clock::now() < limit) {
-    pollfd fds[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
-    if (poll(fds, 2, kPollMs) < 0 && errno != EINTR) break;
-    if (child.out >= 0) drain(&child.out, &out);
-    if (child.err >= 0) drain(&child.err, &err);
+  bool open = true;
+  while (open && Clock::now() < limit) {
+    process_wait({&child}, kPollMs);
+    open = process_drain_out(&child, &out);
+    open = process_drain_err(&child, &err) || open;
   }
-  if (child.out >= 0 || child.err >= 0) kill(child.pid, SIGKILL);
-  for (int* fd : {&child.out, &child.err}) {
-    if (*fd >= 0) close(*fd);
+  // Its pipes ended: it has ended or is about to. Not within the limit, or
+  // not at all: killed.
+  const Clock::time_point reap_limit = Clock::now() + std::chrono::seconds(5);
+  while (open || !process_reap(&child)) {
+    if (open || Clock::now() >= reap_limit) {
+      process_kill(&child);
+      process_drain_out(&child, &out);  // to their end, which closes them
+      process_drain_err(&child, &err);
+      break;
+    }
+    platform_sleep_ms(10);
   }
-  int status = 0;
-  waitpid(child.pid, &status, 0);  // ended, or killed just above
   // Its own error lines (a bad KDSIM_* setting, say) are the user's to see;
   // the virtual hardware's first line has been printed by us already.
   for (size_t start = 0, nl; (nl = err.find('\n', start)) != std::string::npos; start = nl + 1) {
@@ -64,9 +64,9 @@ std::vector<Board> list_bridges(const KdtoolOptions& options, const std::string&
     if (line.rfind("kdtool: VIRTUAL hardware", 0) != 0) std::fputs(line.c_str(), stderr);
   }
   const Json doc = Json::parse(out, nullptr, false);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !doc.is_object() || !doc.contains("bridges")) {
-    *code = WIFEXITED(status) && WEXITSTATUS(status) == EXIT_BAD_INPUT ? EXIT_BAD_INPUT : EXIT_NO_BRIDGE;
-    *why = "the bridges could not be listed (" + status_text(status) + ")";
+  if (!process_exited_0(child) || !doc.is_object() || !doc.contains("bridges")) {
+    *code = child.ended && child.exit_code == EXIT_BAD_INPUT ? EXIT_BAD_INPUT : EXIT_NO_BRIDGE;
+    *why = "the bridges could not be listed (" + process_status_text(child) + ")";
     return {};
   }
   std::vector<Board> boards;
@@ -133,5 +133,3 @@ std::vector<std::string> child_args(const std::string& exe, const Board& board, 
 }
 
 }  // namespace kdtool_all
-
-#endif

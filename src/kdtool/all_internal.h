@@ -1,9 +1,10 @@
 // kdtool COMMAND --all, inside: what the runner's files share. all.cpp holds
 // its options and the run; all_boards.cpp lists the bridges into boards and
-// makes each child's command line; all_process.cpp spawns the children,
-// reads their output, settles their exit statuses and catches the signals to
-// pass on; all_log.cpp keeps the per-board logs; all_view.cpp tells the run
-// (terminal, pipe, JSON) and prints the summary.
+// makes each child's command line; all_process.cpp reads the children's
+// JSON Lines and stderr and settles each board's outcome (platform/process.h
+// starts, reads, reaps and stops the children); all_log.cpp keeps the
+// per-board logs; all_view.cpp tells the run (terminal, pipe, JSON) and
+// prints the summary.
 #pragma once
 
 #include "kdtool/all.h"
@@ -23,10 +24,7 @@ extern AllOptions g_all;
 
 }  // namespace kdtool_all
 
-#ifndef _WIN32
-
-#include <signal.h>
-#include <sys/types.h>
+#include "platform/process.h"
 
 #include <nlohmann/json.hpp>
 
@@ -53,31 +51,6 @@ constexpr auto kSilenceLimit = std::chrono::seconds(90);
 constexpr auto kInterruptLimit = std::chrono::seconds(60);
 constexpr int kBarWidth = 20;
 
-// ---- all_process.cpp: the children ---------------------------------------
-
-extern volatile sig_atomic_t g_interrupted;  // the signal that stopped the run, 0 none
-extern volatile sig_atomic_t g_forward;
-// The handler of SIGINT, SIGTERM and SIGHUP: sets the two above.
-void on_signal(int signo, siginfo_t* info, void*);
-
-std::string errno_text();
-std::string own_executable(char** argv);
-
-struct Child {
-  pid_t pid = -1;
-  int out = -1;  // its stdout and stderr, read ends
-  int err = -1;
-};
-
-// Starts `args` with stdin from /dev/null and stdout and stderr each into a
-// pipe of ours. `own_group`: in a process group of its own, out of reach of
-// the terminal's Ctrl+C (the station decides when a unit is stopped).
-bool spawn(const std::vector<std::string>& args, Child* child, std::string* why, bool own_group = false);
-// Reads what is there; false at the end of the pipe (it is then closed).
-bool drain(int* fd, std::string* into);
-// "exit code N" or "killed by signal N (NAME)".
-std::string status_text(int status);
-
 // ---- all_boards.cpp: the bridges -----------------------------------------
 
 struct Board {
@@ -90,7 +63,7 @@ struct Board {
   std::string problem;  // not started: why it cannot be used
   bool repeated = false;  // another board reports the same serial
 
-  Child child;
+  ChildProcess child;
   std::string out_pending, err_pending;
   std::string last_err_line;
   FILE* log = nullptr;
@@ -99,7 +72,6 @@ struct Board {
   Clock::time_point began{}, last_sign{};
   bool running = false;
   bool reaped = false;
-  int status = 0;
   std::string killed_for;  // set when we killed it
 
   uint32_t done = 0, total = 0;
@@ -188,17 +160,18 @@ class Teller {
 Mode choose_mode(const KdtoolOptions& options);
 void print_summary(const std::string& command, const Json& image, const std::vector<Board>& boards, FILE* to);
 
-// ---- all_process.cpp: reading a board's output ---------------------------
+// ---- all_process.cpp: reading a board's output, its outcome -------------
 
 void on_stdout_line(Board& b, const std::string& line, Teller& teller);
 void on_stderr_line(Board& b, const std::string& line);
 
-// Splits off complete lines.
+// Splits off complete lines, without their end (LF, or the CR LF of a
+// child on Windows).
 template <typename Handle>
 void lines(std::string* pending, bool at_end, Handle handle) {
   size_t start = 0;
   for (size_t nl; (nl = pending->find('\n', start)) != std::string::npos; start = nl + 1) {
-    handle(pending->substr(start, nl - start));
+    handle(pending->substr(start, (nl > start && (*pending)[nl - 1] == '\r' ? nl - 1 : nl) - start));
   }
   pending->erase(0, start);
   if (at_end && !pending->empty()) {
@@ -211,5 +184,3 @@ void lines(std::string* pending, bool at_end, Handle handle) {
 void settle(Board& b, const std::string& command);
 
 }  // namespace kdtool_all
-
-#endif

@@ -2,13 +2,9 @@
 // header and their closing (see all.h).
 #include "kdtool/all_internal.h"
 
-#ifndef _WIN32
-
 #include "app/version.h"
 #include "console/safe_text.h"
-
-#include <fcntl.h>
-#include <unistd.h>
+#include "platform/file_open.h"
 
 #include <cctype>
 #include <cerrno>
@@ -54,11 +50,9 @@ std::string quoted_command_line(int argc, char** argv) {
 bool open_log(Board& b, const std::string& dir, const std::string& command, const LogHeader& header) {
   b.log_name = dir + "/" + utc_text(header.when, "%Y%m%dT%H%M%SZ") + "-" + file_label(b) + "-" +
                std::to_string(b.index) + ".log";
-  const int fd = open(b.log_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd >= 0) b.log = fdopen(fd, "w");
+  b.log = platform_fopen_new(b.log_name.c_str());
   if (b.log == nullptr) {
-    b.log_error = "cannot be created: " + errno_text();
-    if (fd >= 0) close(fd);
+    b.log_error = std::string("cannot be created: ") + std::strerror(errno);
     return false;
   }
   std::fprintf(b.log, "time: %s\nversion: kdtool %s\ncommand line: %s\n",
@@ -81,5 +75,3 @@ bool close_log(Board& b) {
 }
 
 }  // namespace kdtool_all
-
-#endif

@@ -3,8 +3,6 @@
 // board and step), the JSON objects passed on, and the summary (see all.h).
 #include "kdtool/all_internal.h"
 
-#ifndef _WIN32
-
 #include "console/safe_text.h"
 #include "kdtool/json.h"
 #include "platform/terminal.h"
@@ -154,7 +152,7 @@ std::string Teller::line(const Board& b, Clock::time_point now) const {
 Mode choose_mode(const KdtoolOptions& options) {
   if (options.json) return Mode::kJson;
   // --no-color, NO_COLOR (not empty) and TERM=dumb, as for a single run.
-  return terminal_colour_wanted() && terminal_stdout_is_tty() ? Mode::kLive : Mode::kPipe;
+  return terminal_colour_wanted() && terminal_takes_escapes() ? Mode::kLive : Mode::kPipe;
 }
 
 namespace {
@@ -202,5 +200,3 @@ void print_summary(const std::string& command, const Json& image, const std::vec
 }
 
 }  // namespace kdtool_all
-
-#endif

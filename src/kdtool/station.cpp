@@ -21,6 +21,7 @@
 #include "kdtool/json.h"
 #include "kdtool/options.h"
 #include "platform/hid.h"
+#include "platform/process.h"
 #include "platform/terminal.h"
 #include "sim_env.h"
 
@@ -57,28 +58,14 @@ CLI::App* kdtool_station_add_command(CLI::App* app) {
   return station;
 }
 
-#ifdef _WIN32
-
-int kdtool_station_run(const KdtoolOptions& options, int, char**) {
-  const char* message = "station is not available on this system yet";
-  std::fprintf(stderr, "kdtool: %s\n", message);
-  if (options.json) kdtool_json_failure(EXIT_BAD_INPUT, message);
-  return EXIT_BAD_INPUT;
-}
-
-#else
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
-
-extern char** environ;
 
 using namespace kdtool_station;
 using kdtool_all::Board;
@@ -93,14 +80,6 @@ constexpr auto kListInterval = std::chrono::seconds(1);           // the bridges
 constexpr int kAbsentLooks = 2;  // looks in a row without a controller: the module is out
 constexpr int kPollMs = 50;
 
-volatile sig_atomic_t g_stop_signal = 0;  // the first stop's signal
-volatile sig_atomic_t g_stops = 0;        // stops so far
-
-void on_stop(int signo) {
-  if (g_stop_signal == 0) g_stop_signal = signo;
-  if (g_stops < 100) g_stops = g_stops + 1;
-}
-
 // While the station looks at a fixture the drivers' own lines (the bridge's
 // announcements, a skipped device) go nowhere: the slot's row says what
 // matters.
@@ -109,7 +88,11 @@ class ConsoleSilenced {
   ConsoleSilenced() {
     std::fflush(stdout);
     std::fflush(stderr);
+#ifdef _WIN32
+    const int null = ::open("NUL", O_WRONLY);
+#else
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+#endif
     if (null < 0) return;
     saved_out_ = dup(STDOUT_FILENO);
     saved_err_ = dup(STDERR_FILENO);
@@ -154,7 +137,7 @@ std::string hex4(uint16_t value) {
 
 class Station {
  public:
-  Station(const KdtoolOptions& options, char** argv) : options_(options), exe_(kdtool_all::own_executable(argv)) {}
+  Station(const KdtoolOptions& options, char** argv) : options_(options), exe_(process_own_executable(argv)) {}
 
   int run();
 
@@ -170,7 +153,7 @@ class Station {
   void set_state(Slot& slot, SlotState state, const char* event, const std::string& detail);
   void power_off_for_key(Slot& slot);
   bool may_start() const {
-    return g_stops == 0 && !record_failed_ && !input_ended_ && (g_station.count == 0 || started_ < g_station.count);
+    return process_stops() == 0 && !record_failed_ && !input_ended_ && (g_station.count == 0 || started_ < g_station.count);
   }
   int in_flight() const {
     return static_cast<int>(std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s->run != nullptr; }));
@@ -282,7 +265,7 @@ void Station::start_unit(Slot& slot) {
   run->began = run->last_sign = Clock::now();
   std::string why;
   slot.note.clear();
-  if (!kdtool_all::spawn(unit_args(slot), &run->child, &why, true)) {
+  if (!process_spawn(unit_args(slot), &run->child, &why, true)) {
     run->result = "failed";
     run->reason = "could not be started: " + why;
     run->reaped = true;
@@ -297,11 +280,11 @@ void Station::start_unit(Slot& slot) {
 
 void Station::read_unit(Slot& slot, Clock::time_point now) {
   Board& b = *slot.run;
-  for (auto [fd, pending, is_out] : {std::tuple{&b.child.out, &b.out_pending, true},
-                                     std::tuple{&b.child.err, &b.err_pending, false}}) {
-    if (*fd < 0) continue;
+  for (const bool is_out : {true, false}) {
+    std::string* pending = is_out ? &b.out_pending : &b.err_pending;
+    if ((is_out ? b.child.out : b.child.err) == -1) continue;
     const size_t before = pending->size();
-    const bool open = kdtool_all::drain(fd, pending);
+    const bool open = is_out ? process_drain_out(&b.child, pending) : process_drain_err(&b.child, pending);
     if (pending->size() != before) b.last_sign = now;
     kdtool_all::lines(pending, !open, [&](const std::string& line) {
       if (!is_out) {
@@ -339,9 +322,9 @@ void Station::read_unit(Slot& slot, Clock::time_point now) {
   // the units in flight as a single run's Ctrl+C would.
   if (b.killed_for.empty() && now - b.last_sign > kdtool_all::kSilenceLimit) {
     b.killed_for = "no sign of life for " + std::to_string(kdtool_all::kSilenceLimit.count()) + " s: killed";
-    kill(b.child.pid, SIGKILL);
+    process_kill(&b.child);
   }
-  if (b.child.out < 0 && b.child.err < 0 && waitpid(b.child.pid, &b.status, WNOHANG) == b.child.pid) {
+  if (process_reap(&b.child)) {
     b.running = false;
     b.reaped = true;
     kdtool_all::settle(b, "update");
@@ -478,29 +461,18 @@ int Station::run() {
                   {"para", controller_version_text(img_para_ver)}};
   if (!records_.open(g_station.record, g_station.csv, &reason)) return refuse(EXIT_BAD_INPUT, reason);
 
-  terminal_catch_ctrl_c(on_stop);
-  signal(SIGPIPE, SIG_IGN);
+  process_catch_stops();
   {
     // The station only looks at the virtual boards: the units' processes
     // write their flash files, never the station's copy of the boards.
-    std::vector<std::pair<std::string, std::string>> flash_outs;  // KDSIM_FLASH_OUT, KDSIM_<SERIAL>_FLASH_OUT
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      const std::string text = *entry;
-      const size_t equals = text.find('=');
-      const std::string name = text.substr(0, equals);
-      if (equals != std::string::npos && name.rfind("KDSIM_", 0) == 0 && name.ends_with("FLASH_OUT")) {
-        flash_outs.emplace_back(name, text.substr(equals + 1));
-      }
-    }
-    for (const auto& [name, value] : flash_outs) unsetenv(name.c_str());
+    kdsim_leave_flash_files();
     const ConsoleSilenced quiet;
     const int started = options_.virtual_hardware ? kdsim_start() : hid_transport_start(&hid_transport_system);
-    for (const auto& [name, value] : flash_outs) setenv(name.c_str(), value.c_str(), 1);
     if (started != 0) return refuse(started, "the HID transport could not be started");
   }
   // Each unit learns whose it is: should the station end, the unit ends
   // its command in flight and stops.
-  setenv(KDTOOL_ALL_PARENT, std::to_string(getpid()).c_str(), 1);
+  process_set_env(KDTOOL_ALL_PARENT, std::to_string(process_own_id()));
 
   mode_ = options_.json ? Mode::kJson
           : terminal_colour_wanted() && terminal_stdout_is_tty() ? Mode::kLive
@@ -525,31 +497,31 @@ int Station::run() {
     list_bridges();
     next_list_ = Clock::now() + kListInterval;
     if (std::any_of(slots_.begin(), slots_.end(), [](const auto& s) { return s->state != SlotState::kUnusable; })) break;
-    if (g_stops != 0) return refuse(EXIT_NO_BRIDGE, "Device Not Found: stopped while waiting for a bridge");
+    if (process_stops() != 0) return refuse(EXIT_NO_BRIDGE, "Device Not Found: stopped while waiting for a bridge");
     if (Clock::now() >= wait_end) return refuse(EXIT_NO_BRIDGE, "Device Not Found: no usable bridge");
     if (!said_waiting) {
       view_->say("Waiting for a bridge ...");
       said_waiting = true;
     }
-    poll(nullptr, 0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(kListInterval).count()));
+    process_wait({}, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(kListInterval).count()));
   }
 
   int stops_told = 0;
   for (;;) {
     const Clock::time_point now = Clock::now();
-    if (g_stops != stops_told) {
-      stops_told = g_stops;
+    if (process_stops() != stops_told) {
+      stops_told = process_stops();
       if (stops_told == 1) {
-        view_->say(std::string("kdtool: ") + terminal_stop_name(g_stop_signal) + ": no new units; " +
+        view_->say(std::string("kdtool: ") + terminal_stop_name(process_stop_signal()) + ": no new units; " +
                    std::to_string(in_flight()) + " in flight finish" + (mode_ == Mode::kLive ? " (Ctrl+C again stops them)" : ""));
       }
     }
     // A second stop reaches the units in flight: each ends its command in
     // flight and stops, as a single run does.
-    if (g_stops >= 2 && !passed_on_) {
+    if (process_stops() >= 2 && !passed_on_) {
       passed_on_ = true;
       for (auto& slot : slots_) {
-        if (slot->run != nullptr && slot->run->running) kill(slot->run->child.pid, g_stop_signal);
+        if (slot->run != nullptr && slot->run->running) process_pass_stop(&slot->run->child, process_stop_signal());
       }
     }
     if (now >= next_list_) {
@@ -568,13 +540,11 @@ int Station::run() {
     const bool count_reached = g_station.count != 0 && started_ >= g_station.count;
     if ((!may_start() || count_reached) && in_flight() == 0) break;
     view_->draw(false);
-    std::vector<pollfd> fds;
+    std::vector<ChildProcess*> children;
     for (const auto& slot : slots_) {
-      if (slot->run == nullptr) continue;
-      if (slot->run->child.out >= 0) fds.push_back({slot->run->child.out, POLLIN, 0});
-      if (slot->run->child.err >= 0) fds.push_back({slot->run->child.err, POLLIN, 0});
+      if (slot->run != nullptr) children.push_back(&slot->run->child);
     }
-    poll(fds.data(), fds.size(), kPollMs);
+    process_wait(children, kPollMs);
   }
   view_->draw(true);
 
@@ -585,7 +555,7 @@ int Station::run() {
   std::string verdict = ok ? "Station OK: " : "Station FAILED: ";
   verdict += std::to_string(totals_.passed) + " of " + std::to_string(totals_.units) + " units passed";
   if (record_failed_) verdict += "; " + record_error_;
-  if (g_stop_signal != 0) verdict += "; stopped by " + std::string(terminal_stop_name(g_stop_signal));
+  if (process_stop_signal() != 0) verdict += "; stopped by " + std::string(terminal_stop_name(process_stop_signal()));
   if (input_ended_) verdict += "; input ended";
   const bool colour = mode_ == Mode::kLive;
   std::fprintf(text_out, "%s%s%s\n", colour ? (ok ? "\x1b[32m" : "\x1b[31m") : "", verdict.c_str(), colour ? "\x1b[0m" : "");
@@ -604,7 +574,7 @@ int Station::run() {
                                               {"units_per_hour", std::round(totals_.per_hour() * 10) / 10},
                                               {"ok", ok},
                                               {"exit_code", exit_code},
-                                              {"stopped_by", g_stop_signal != 0 ? Json(terminal_stop_name(g_stop_signal)) : Json()},
+                                              {"stopped_by", process_stop_signal() != 0 ? Json(terminal_stop_name(process_stop_signal())) : Json()},
                                               {"record_error", record_failed_ ? Json(record_error_) : Json()}})
                             .c_str());
   }
@@ -631,5 +601,3 @@ int kdtool_station_run(const KdtoolOptions& options, int, char** argv) {
   Station station(options, argv);
   return station.run();
 }
-
-#endif

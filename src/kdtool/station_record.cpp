@@ -5,8 +5,6 @@
 // file (see station.h).
 #include "kdtool/station_internal.h"
 
-#ifndef _WIN32
-
 #include "console/safe_text.h"
 #include "kdtool/json.h"
 #include "platform/file_open.h"
@@ -288,5 +286,3 @@ int print_record_summary(const std::string& file, bool json) {
 }
 
 }  // namespace kdtool_station
-
-#endif

@@ -5,8 +5,6 @@
 // per record (see docs/json.md).
 #include "kdtool/station_internal.h"
 
-#ifndef _WIN32
-
 #include "console/safe_text.h"
 #include "kdtool/json.h"
 #include "platform/terminal.h"
@@ -169,5 +167,3 @@ void View::draw(bool force) {
 }
 
 }  // namespace kdtool_station
-
-#endif

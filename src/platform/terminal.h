@@ -40,8 +40,9 @@ const char* terminal_stop_name(int signo);
 // ignored; Windows has no such signal).
 void terminal_keep_running_without_reader(void);
 // For a process that another one started to watch it (kdtool --all): when
-// `parent` ends, the handler of terminal_catch_ctrl_c gets SIGHUP, at once
-// if it has ended already (POSIX; nothing on Windows).
+// `parent` ends, the handler of terminal_catch_ctrl_c gets SIGHUP (Windows,
+// which has no SIGHUP: SIGTERM, from a thread that waits for the parent), at
+// once if it has ended already.
 void terminal_stop_with_parent(long parent);
 
 // Non-zero when a key (or end of input) is waiting; never blocks.
@@ -58,6 +59,11 @@ void terminal_restore(void);
 
 // True when stdout is a terminal (escape sequences are written only then).
 bool terminal_stdout_is_tty(void);
+// True when stdout is a terminal that takes escape sequences (cursor moves
+// and colours written as text): on POSIX any terminal; on Windows a console
+// that does virtual terminal processing (Windows 10 and later), turned on
+// here and back off at exit.
+bool terminal_takes_escapes(void);
 
 // Colours are left out (the attribute is still kept) when NO_COLOR is set and
 // not empty, when TERM is "dumb", and after terminal_no_colour().

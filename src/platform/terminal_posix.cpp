@@ -110,6 +110,7 @@ void terminal_restore(void) {
 
 bool terminal_stdout_is_tty(void) { return isatty(STDOUT_FILENO) != 0; }
 bool terminal_stdin_is_tty(void) { return isatty(STDIN_FILENO) != 0; }
+bool terminal_takes_escapes(void) { return terminal_stdout_is_tty(); }
 
 uint16_t terminal_get_attribute(void) { return g_attribute; }
 

@@ -65,6 +65,31 @@ BOOL WINAPI on_console_event(DWORD event) {
   return TRUE;
 }
 
+// The handler with stdout held, as for a console event.
+void stop_with(int signo) {
+  void (*handler)(int) = g_ctrl_c_handler.load();
+  if (handler == nullptr) return;
+  _lock_file(stdout);
+  std::fflush(stdout);
+  handler(signo);
+  _unlock_file(stdout);
+}
+
+// The watch of the process that started us: it has ended.
+DWORD WINAPI on_parent_end(void* parent) {
+  WaitForSingleObject(static_cast<HANDLE>(parent), INFINITE);
+  CloseHandle(static_cast<HANDLE>(parent));
+  stop_with(SIGTERM);
+  return 0;
+}
+
+// The process's creation time (0 when it cannot be read).
+ULONGLONG created(HANDLE process) {
+  FILETIME creation{}, exit{}, kernel{}, user{};
+  if (!GetProcessTimes(process, &creation, &exit, &kernel, &user)) return 0;
+  return (static_cast<ULONGLONG>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
+}
+
 }  // namespace
 
 void terminal_startup(void) {
@@ -87,7 +112,23 @@ const char* terminal_stop_name(int signo) { return signo == SIGTERM ? "SIGTERM" 
 
 void terminal_keep_running_without_reader(void) {}
 
-void terminal_stop_with_parent(long) {}
+// Windows has no SIGHUP: the parent's end stops the run as SIGTERM does.
+void terminal_stop_with_parent(long parent) {
+  const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(parent));
+  if (process == nullptr && GetLastError() != ERROR_INVALID_PARAMETER) return;  // not ours to watch
+  // Gone already; or its ID is another process's now, one made after us.
+  if (process == nullptr || created(process) > created(GetCurrentProcess())) {
+    if (process != nullptr) CloseHandle(process);
+    stop_with(SIGTERM);
+    return;
+  }
+  const HANDLE watch = CreateThread(nullptr, 0, on_parent_end, process, 0, nullptr);
+  if (watch == nullptr) {
+    CloseHandle(process);
+    return;
+  }
+  CloseHandle(watch);
+}
 
 int terminal_key_waiting(void) {
   std::fflush(stdout);  // whoever polls for a key shows what it printed first
@@ -128,6 +169,20 @@ void terminal_restore(void) {
 
 bool terminal_stdout_is_tty(void) { return is_console(stdout_handle()); }
 bool terminal_stdin_is_tty(void) { return is_console(stdin_handle()); }
+
+bool terminal_takes_escapes(void) {
+  static DWORD found_mode = 0;  // the console's own, put back at exit
+  DWORD mode = 0;
+  if (!GetConsoleMode(stdout_handle(), &mode)) return false;
+  if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
+  if (!SetConsoleMode(stdout_handle(), mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false;
+  found_mode = mode;
+  std::atexit([] {
+    std::fflush(stdout);
+    SetConsoleMode(stdout_handle(), found_mode);
+  });
+  return true;
+}
 
 uint16_t terminal_get_attribute(void) {
   CONSOLE_SCREEN_BUFFER_INFO info;
