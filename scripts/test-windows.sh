@@ -8,6 +8,8 @@
 # kdtool.exe's list and update on the virtual hardware, its refusals, and
 # remove-device up to its question (never a removal); update --all on three
 # boards, with one that fails, stopped by Ctrl+C, and outliving its parent; a
+# station shift of two fixtures, and one ended by Ctrl+C with its units in
+# flight finished and recorded; a
 # file and an executable under a Korean folder name, and the writes that carry
 # the output. Last, the whole suite once more in one process in a shuffled
 # order.
@@ -223,6 +225,36 @@ done
 check "a board of a killed update --all stops within 5 s" test -s "$work/all/BOARDSIM0001.bin"
 check "and leaves its update unfinished" test "$(holds_image BOARDSIM0001 || echo no)" = no
 unset KDSIM_BRIDGES KDSIM_FLASH_OUT
+
+# kdtool.exe station: two fixtures of a shift, their units in processes of
+# their own; one module's controller vanishes. Then Ctrl+C to the whole
+# process group, as a console's Ctrl+C: the units in flight are out of its
+# reach, finish, and are recorded.
+rm -rf "$work/all" && mkdir "$work/all"
+printf 'module m1.bin\n' >"$work/all/BOARDSIM0001.fixture"
+printf 'module m2.bin VANISH_AFTER=300\n' >"$work/all/BOARDSIM0002.fixture"
+station_args=(--virtual station "$(winpath "$work/fw.bin")" 0102 0003 0010 --record "$(winpath "$work/all/shift.jsonl")")
+export KDSIM_BRIDGES=custom:2 KDSIM_FIXTURE="$(winpath "$work/all/%s.fixture")"
+run "$build/kdtool.exe" "${station_args[@]}" --count 2
+check "kdtool.exe station with one failing module of two ends with 1" test "$rc" -eq 1
+check "it says so in its verdict" has "Station FAILED: 1 of 2 units passed"
+check "it records both units" test "$(grep -c '"type":"record"' "$work/all/shift.jsonl")" -eq 2
+check "the passing module holds the image" cmp -s <(tail -c +16385 "$work/all/m1.bin") "$work/fw.bin"
+printf 'module m3.bin\n' >"$work/all/BOARDSIM0002.fixture"
+setsid wine64 "$build/kdtool.exe" "${station_args[@]}" </dev/null >"$work/out.raw" 2>"$work/err" &
+parent=$!
+for _ in $(seq 300); do
+  [ "$(grep -c ': writing' "$work/out.raw")" -ge 2 ] && break
+  sleep 0.1
+done
+kill -INT -- -"$parent" || true
+rc=0
+wait "$parent" || rc=$?
+tr -d '\r' <"$work/out.raw" >"$work/out"
+check "Ctrl+C to kdtool.exe station lets both units finish and ends with 0" test "$rc" -eq 0
+check "it says it was stopped" has "Station OK: 2 of 2 units passed; stopped by Ctrl+C"
+check "and appends both records" test "$(grep -c '"type":"record"' "$work/all/shift.jsonl")" -eq 4
+unset KDSIM_BRIDGES KDSIM_FIXTURE
 
 echo "== the suite in one process, in a shuffled order"
 # ctest ran each test in a process of its own; here they share one, in an
