@@ -209,6 +209,24 @@ TEST(Station, CtrlCFinishesTheUnitsInFlightAndTheirRecordsAreAppended) {
   EXPECT_TRUE(has(summary.out, "Lines that are not records (left out): 1 (line 2)")) << summary.out;
 }
 
+// A record file that stops taking records (here: larger than the file size
+// limit) stops the station before another unit starts: the unit whose
+// record failed is not counted as recorded, and the run ends with 1.
+TEST(Station, ARecordThatCannotBeWrittenStopsTheStation) {
+  TempDir dir;
+  write_file(dir.file("fw.bin"), make_image());
+  write_file(dir.file("full.jsonl"), std::vector<uint8_t>(200000, '\n'));
+  const std::string command = "trap '' XFSZ; ulimit -f 100; exec \"$0\" --virtual station \"$1\" 0102 0003 0010 "
+                              "--count 3 --record \"$2\"";
+  const ProcessResult r = run_process({"/bin/sh", "-c", command, KDTOOL_PATH, dir.file("fw.bin"), dir.file("full.jsonl")},
+                                      {{"KDSIM_BRIDGES", "custom:1"}});
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "kdtool: --record " + dir.file("full.jsonl") + ": cannot be written: File too large: the "
+                         "station stops after the units in flight")) << r.out;
+  EXPECT_TRUE(has(r.out, "Station FAILED: 1 of 1 units passed; --record ")) << r.out;
+  EXPECT_EQ(r.out.find("module found: flashing"), r.out.rfind("module found: flashing")) << "one unit only\n" << r.out;
+}
+
 // Refused before anything is powered (exit 2), or no bridge (exit 3): a bad
 // image, a record file that is a symbolic link, operands without versions,
 // a summary of no file; and with --wait 0, no bridge at all.
