@@ -39,8 +39,9 @@ struct ChildProcess {
 bool process_spawn(const std::vector<std::string>& args, ChildProcess* child, std::string* why,
                    bool own_group = false);
 // Waits until any of the children has something to read, a pipe closed, or
-// timeout_ms passed (a stop may cut it short). Never blocks longer than
-// timeout_ms.
+// timeout_ms passed; a stop that comes meanwhile may cut it short (one wait
+// only, so a run that goes on after a stop does not spin). Never blocks
+// longer than timeout_ms.
 void process_wait(const std::vector<ChildProcess*>& children, int timeout_ms);
 // Append what the pipe holds now, without blocking; false once the pipe has
 // ended (it is then closed, and every later call is false at once).
