@@ -96,11 +96,7 @@ void Teller::say(const Board& b, const std::string& text) {
 // JSON: the child's object with the board's bridge after its type.
 void Teller::pass_on(const Board& b, const Json& object) {
   if (mode_ != Mode::kJson) return;
-  Json out{{"type", object.value("type", Json())}, {"bridge", b.bridge}};
-  for (const auto& [key, value] : object.items()) {
-    if (key != "type" && key != "bridge") out[key] = value;
-  }
-  std::printf("%s\n", kdtool_json_text(out).c_str());
+  std::printf("%s\n", kdtool_json_text(kdtool_json_with_bridge(object, b.bridge)).c_str());
   std::fflush(stdout);
 }
 

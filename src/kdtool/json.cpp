@@ -61,3 +61,12 @@ Json kdtool_json_end(bool ok, int exit_code, const std::string& reason, double e
               {"hint", hint.empty() ? Json() : Json(hint)},
               {"elapsed_s", kdtool_json_seconds(elapsed_s)}};
 }
+
+nlohmann::ordered_json kdtool_json_with_bridge(const nlohmann::ordered_json& object,
+                                               const nlohmann::ordered_json& bridge) {
+  nlohmann::ordered_json out{{"type", object.value("type", nlohmann::ordered_json())}, {"bridge", bridge}};
+  for (const auto& [key, value] : object.items()) {
+    if (key != "type" && key != "bridge") out[key] = value;
+  }
+  return out;
+}

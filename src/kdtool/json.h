@@ -45,3 +45,8 @@ nlohmann::ordered_json kdtool_json_bridge(const std::string& kind, uint16_t vend
 // elapsed_s. Command-specific fields follow.
 nlohmann::ordered_json kdtool_json_end(bool ok, int exit_code, const std::string& reason, double elapsed_s,
                                         const std::string& hint = {});
+
+// A child's object as a runner of several (--all, station) passes it on:
+// its type, then the bridge it ran on, then its own fields.
+nlohmann::ordered_json kdtool_json_with_bridge(const nlohmann::ordered_json& object,
+                                               const nlohmann::ordered_json& bridge);

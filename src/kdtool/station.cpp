@@ -560,23 +560,12 @@ int Station::run() {
   const bool colour = mode_ == Mode::kLive;
   std::fprintf(text_out, "%s%s%s\n", colour ? (ok ? "\x1b[32m" : "\x1b[31m") : "", verdict.c_str(), colour ? "\x1b[0m" : "");
   if (mode_ == Mode::kJson) {
-    Json reasons = Json::object();
-    for (const auto& [why, count] : totals_.failed_by_reason) reasons[why] = count;
-    std::printf("%s\n", kdtool_json_text(Json{{"type", "station_summary"},
-                                              {"schema", KDTOOL_JSON_SCHEMA},
-                                              {"file", g_station.record.empty() ? Json() : Json(g_station.record)},
-                                              {"units", totals_.units},
-                                              {"passed", totals_.passed},
-                                              {"failed", totals_.failed},
-                                              {"interrupted", totals_.interrupted},
-                                              {"failed_by_reason", reasons},
-                                              {"yield_percent", std::round(totals_.yield_percent() * 10) / 10},
-                                              {"units_per_hour", std::round(totals_.per_hour() * 10) / 10},
-                                              {"ok", ok},
-                                              {"exit_code", exit_code},
-                                              {"stopped_by", process_stop_signal() != 0 ? Json(terminal_stop_name(process_stop_signal())) : Json()},
-                                              {"record_error", record_failed_ ? Json(record_error_) : Json()}})
-                            .c_str());
+    Json summary = totals_.json(g_station.record);
+    summary["ok"] = ok;
+    summary["exit_code"] = exit_code;
+    summary["stopped_by"] = process_stop_signal() != 0 ? Json(terminal_stop_name(process_stop_signal())) : Json();
+    summary["record_error"] = record_failed_ ? Json(record_error_) : Json();
+    std::printf("%s\n", kdtool_json_text(summary).c_str());
   }
   std::fflush(stdout);
   return exit_code;

@@ -69,6 +69,8 @@ struct Totals {
   // Units per hour over the span from the first unit's start to the last
   // one's end; 0 before there is a span.
   double per_hour() const;
+  // The station_summary object of these totals (docs/json.md).
+  Json json(const std::string& file) const;
 };
 
 // ---- station_view.cpp: telling the shift ---------------------------------

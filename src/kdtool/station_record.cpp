@@ -122,6 +122,21 @@ void Totals::add(const std::string& result, const std::string& reason, double st
   if (end > last_end) last_end = end;
 }
 
+Json Totals::json(const std::string& file) const {
+  Json reasons = Json::object();
+  for (const auto& [reason, count] : failed_by_reason) reasons[reason] = count;
+  return Json{{"type", "station_summary"},
+              {"schema", KDTOOL_JSON_SCHEMA},
+              {"file", file.empty() ? Json() : Json(file)},
+              {"units", units},
+              {"passed", passed},
+              {"failed", failed},
+              {"interrupted", interrupted},
+              {"failed_by_reason", reasons},
+              {"yield_percent", std::round(yield_percent() * 10) / 10},
+              {"units_per_hour", std::round(per_hour() * 10) / 10}};
+}
+
 double Totals::per_hour() const {
   const double span = last_end - first_start;
   return units == 0 || first_start == 0 || span < 1 ? 0 : units * 3600.0 / span;
@@ -246,20 +261,9 @@ int print_record_summary(const std::string& file, bool json) {
     return EXIT_BAD_INPUT;
   }
   if (json) {
-    Json reasons = Json::object();
-    for (const auto& [reason, count] : totals.failed_by_reason) reasons[reason] = count;
-    std::printf("%s\n", kdtool_json_text(Json{{"type", "station_summary"},
-                                              {"schema", KDTOOL_JSON_SCHEMA},
-                                              {"file", file},
-                                              {"units", totals.units},
-                                              {"passed", totals.passed},
-                                              {"failed", totals.failed},
-                                              {"interrupted", totals.interrupted},
-                                              {"failed_by_reason", reasons},
-                                              {"yield_percent", std::round(totals.yield_percent() * 10) / 10},
-                                              {"units_per_hour", std::round(totals.per_hour() * 10) / 10},
-                                              {"lines_not_records", bad_lines}})
-                            .c_str());
+    Json summary = totals.json(file);
+    summary["lines_not_records"] = bad_lines;
+    std::printf("%s\n", kdtool_json_text(summary).c_str());
     return EXIT_UPDATED;
   }
   std::printf("Records in %s\n", safe_text(file).c_str());

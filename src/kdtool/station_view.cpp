@@ -38,11 +38,7 @@ void View::event(const Slot& slot, const char* state, const std::string& detail)
 
 void View::pass_on(const Slot& slot, const Json& object) {
   if (mode_ != Mode::kJson) return;
-  Json out{{"type", object.value("type", Json())}, {"bridge", slot.bridge}};
-  for (const auto& [key, value] : object.items()) {
-    if (key != "type" && key != "bridge") out[key] = value;
-  }
-  std::printf("%s\n", kdtool_json_text(out).c_str());
+  std::printf("%s\n", kdtool_json_text(kdtool_json_with_bridge(object, slot.bridge)).c_str());
   std::fflush(stdout);
 }
 
