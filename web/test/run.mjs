@@ -1,0 +1,120 @@
+// The page's browser tests: the system's Chromium, headless, driven by
+// puppeteer-core, against out/web/ served by a local static server that this
+// script starts and stops. Usage: node run.mjs OUT_WEB_DIR ARTIFACT_DIR
+import puppeteer from 'puppeteer-core';
+import { spawn } from 'node:child_process';
+import { existsSync, mkdtempSync, writeFileSync, mkdirSync } from 'node:fs';
+import { createServer } from 'node:net';
+import { tmpdir } from 'node:os';
+import { join, resolve } from 'node:path';
+
+const [webDir, artifacts] = process.argv.slice(2).map((p) => resolve(p));
+mkdirSync(artifacts, { recursive: true });
+const chromium = ['/usr/lib/chromium/chromium', '/usr/bin/chromium'].find(existsSync);
+
+const freePort = () => new Promise((ok) => {
+  const s = createServer().listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => ok(port)); });
+});
+const port = await freePort();
+const server = spawn('python3', ['-m', 'http.server', String(port), '--bind', '127.0.0.1', '--directory', webDir],
+                     { stdio: 'ignore' });
+const base = `http://127.0.0.1:${port}/`;
+for (let i = 0; i < 50; ++i) {
+  try { if ((await fetch(base)).ok) break; } catch (e) { /* not up yet */ }
+  await new Promise((r) => setTimeout(r, 100));
+}
+
+const work = mkdtempSync(join(tmpdir(), 'fw-web-'));
+const image = new Uint8Array(0x1c000);
+let seed = 12345;
+for (let i = 0; i < image.length; ++i) { seed = (seed * 1103515245 + 12345) >>> 0; image[i] = seed >>> 24; }
+writeFileSync(join(work, 'fw.bin'), image);
+// A HEX record whose checksum is wrong.
+writeFileSync(join(work, 'bad.hex'), ':10400000000102030405060708090A0B0C0D0E0F00\n:00000001FF\n');
+
+let passed = 0;
+let failed = 0;
+const browser = await puppeteer.launch({ executablePath: chromium, headless: true, args: ['--no-sandbox'],
+                                         protocolTimeout: 300000 });
+
+async function test(name, body) {
+  const page = await browser.newPage();
+  await page.setViewport({ width: 1100, height: 1400 });
+  const errors = [];
+  page.on('pageerror', (e) => errors.push(e.message));
+  page.on('dialog', (d) => { errors.push(`dialog: ${d.message()}`); d.dismiss(); });
+  const started = Date.now();
+  try {
+    await page.goto(base, { waitUntil: 'load' });
+    await page.waitForFunction(() => window.kdReady === true, { timeout: 20000 });
+    await body(page);
+    if (errors.length) throw new Error(`page errors: ${errors.join('; ')}`);
+    console.log(`ok   ${name} (${((Date.now() - started) / 1000).toFixed(1)} s)`);
+    ++passed;
+  } catch (error) {
+    console.log(`FAIL ${name}: ${error.message}`);
+    ++failed;
+  } finally {
+    await page.close();
+  }
+}
+
+function check(condition, message) { if (!condition) throw new Error(message); }
+
+async function chooseImage(page, file) {
+  const input = await page.$('#image-file');
+  await input.uploadFile(join(work, file));
+  await page.waitForFunction(() => !/^No image/.test(document.getElementById('image-info').textContent),
+                             { timeout: 20000 });
+  return page.$eval('#image-info', (e) => e.textContent);
+}
+
+async function runAndWait(page, button) {
+  await page.evaluate(() => { window.kdLastResults = null; });
+  await page.click(button);
+  await page.waitForFunction(() => window.kdLastResults != null, { timeout: 240000 });
+  return page.evaluate(() => ({
+    verdict: document.getElementById('verdict').className,
+    text: document.getElementById('verdict').textContent,
+    results: window.kdLastResults.map((r) => ({
+      label: r.target.label, ok: r.ok, reason: r.reason,
+      progress: r.run ? r.run.objects.filter((o) => o.type === 'progress').length : 0,
+      flash: r.flash ? Array.from(r.flash) : null,
+    })),
+  }));
+}
+
+function flashHolds(flash, at) {
+  if (!flash || flash.length < at + image.length) return false;
+  for (let i = 0; i < image.length; ++i) if (flash[at + i] !== image[i]) return false;
+  return true;
+}
+
+// 1 and 4: the virtual mode updates both bridges at once, each in its own
+// engine instance; the page is photographed after the run.
+await test('virtual update on each bridge, flash equals the image, green verdict', async (page) => {
+  const info = await chooseImage(page, 'fw.bin');
+  check(/114688 bytes, SHA-256 [0-9a-f]{64}/.test(info), `image line: ${info}`);
+  const r = await runAndWait(page, '#flash');
+  check(r.verdict.includes('ok'), `verdict: ${r.text}`);
+  check(r.results.length === 2, `rows: ${r.results.length}`);
+  for (const row of r.results) {
+    check(row.ok, `${row.label}: ${row.reason}`);
+    check(row.progress >= 2, `${row.label}: ${row.progress} progress objects`);
+    check(flashHolds(row.flash, 0x4000), `${row.label}: the flash does not hold the image`);
+  }
+  await page.screenshot({ path: join(artifacts, 'web-page.png'), fullPage: true });
+});
+
+// 3: a bad HEX file is refused by the engine's own check, with no device.
+await test('a bad HEX file is refused before any device is touched', async (page) => {
+  const info = await chooseImage(page, 'bad.hex');
+  check(/^Refused: .*bad\.hex/.test(info), `image line: ${info}`);
+  check(await page.$eval('#flash', (b) => b.disabled), 'Flash is enabled after a refused image');
+  check(await page.$eval('#verdict', (v) => v.className.includes('bad')), 'no red verdict');
+});
+
+await browser.close();
+server.kill();
+console.log(`${passed} passed, ${failed} failed`);
+process.exit(failed ? 1 : 0);
