@@ -253,6 +253,9 @@
     const devices = [];
     if (target.kind) {
       args.unshift('--virtual');
+      // Further KDSIM_* settings for the virtual hardware (the browser tests
+      // set faults here).
+      Object.assign(env, window.kdVirtualEnv || {});
       env.KDSIM_BRIDGE = target.kind;
       env.KDSIM_FLASH_OUT = 'flash.bin';
     } else {

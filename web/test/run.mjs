@@ -3,10 +3,11 @@
 // script starts and stops. Usage: node run.mjs OUT_WEB_DIR ARTIFACT_DIR
 import puppeteer from 'puppeteer-core';
 import { spawn } from 'node:child_process';
-import { existsSync, mkdtempSync, writeFileSync, mkdirSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, writeFileSync, mkdirSync } from 'node:fs';
 import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
-import { join, resolve } from 'node:path';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
 
 const [webDir, artifacts] = process.argv.slice(2).map((p) => resolve(p));
 mkdirSync(artifacts, { recursive: true });
@@ -37,8 +38,11 @@ let failed = 0;
 const browser = await puppeteer.launch({ executablePath: chromium, headless: true, args: ['--no-sandbox'],
                                          protocolTimeout: 300000 });
 
-async function test(name, body) {
+const fakeHid = readFileSync(join(dirname(fileURLToPath(import.meta.url)), 'fake-hid.js'), 'utf8');
+
+async function test(name, body, { fake = false } = {}) {
   const page = await browser.newPage();
+  if (fake) await page.evaluateOnNewDocument(fakeHid);
   await page.setViewport({ width: 1100, height: 1400 });
   const errors = [];
   page.on('pageerror', (e) => errors.push(e.message));
@@ -113,6 +117,57 @@ await test('a bad HEX file is refused before any device is touched', async (page
   check(await page.$eval('#flash', (b) => b.disabled), 'Flash is enabled after a refused image');
   check(await page.$eval('#verdict', (v) => v.className.includes('bad')), 'no red verdict');
 });
+
+// 3: a controller that stops answering mid-run ends red with its reason.
+await test('a controller that vanishes mid-run: red verdict with the reason', async (page) => {
+  await page.evaluate(() => { window.kdVirtualEnv = { KDSIM_VANISH_AFTER: '400' }; });
+  await page.click('#virtual-cp2112');
+  await chooseImage(page, 'fw.bin');
+  const r = await runAndWait(page, '#flash');
+  check(r.verdict.includes('bad'), `verdict: ${r.text}`);
+  check(r.results.length === 1 && !r.results[0].ok, 'the run did not fail');
+  check(/answer|controller/i.test(r.text), `verdict names no reason: ${r.text}`);
+});
+
+async function useFakeBridges(page) {
+  await page.evaluate(() => window.kdFake.ready);
+  await page.click('#mode-webhid');
+  await page.waitForFunction(() => document.querySelectorAll('#rows tbody tr progress').length === 2, { timeout: 20000 });
+}
+
+// 2: every report through hid_webhid to the virtual boards: an update on
+// both bridges at once, each flash exactly the image.
+await test('WebHID: update over each bridge gives the exact flash', async (page) => {
+  await useFakeBridges(page);
+  await chooseImage(page, 'fw.bin');
+  const r = await runAndWait(page, '#flash');
+  check(r.verdict.includes('ok'), `verdict: ${r.text}`);
+  for (const row of r.results) check(row.ok && row.progress >= 2, `${row.label}: ${row.reason}`);
+  for (const i of [0, 1]) {
+    const flash = await page.evaluate(async (n) => Array.from(await window.kdFake.flash(n)), i);
+    check(flashHolds(flash, 0x4000), `board ${i}: the flash does not hold the image`);
+  }
+}, { fake: true });
+
+// 3: a bridge unplugged mid-run (the browser's disconnect event) fails its
+// own row with the reason; the other bridge finishes.
+await test('WebHID: a disconnect mid-run fails that bridge alone, red verdict', async (page) => {
+  await useFakeBridges(page);
+  await chooseImage(page, 'fw.bin');
+  await page.evaluate(() => { window.kdLastResults = null; });
+  await page.click('#flash');
+  await page.waitForFunction(() => document.querySelector('#rows tbody tr progress').value > 8192, { timeout: 60000 });
+  await page.evaluate(() => window.kdFake.disconnect(0));
+  await page.waitForFunction(() => window.kdLastResults != null, { timeout: 240000 });
+  const r = await page.evaluate(() => ({
+    verdict: document.getElementById('verdict').className,
+    text: document.getElementById('verdict').textContent,
+    results: window.kdLastResults.map((x) => ({ ok: x.ok, reason: x.reason })),
+  }));
+  check(r.verdict.includes('bad'), `verdict: ${r.text}`);
+  check(!r.results[0].ok && /unplugged|lost|gone/i.test(r.results[0].reason), `first bridge: ${JSON.stringify(r.results[0])}`);
+  check(r.results[1].ok, `second bridge: ${r.results[1].reason}`);
+}, { fake: true });
 
 await browser.close();
 server.kill();

@@ -64,6 +64,22 @@ EM_JS(int, webhid_count, (void), {
     for (const collection of device.collections || []) visit(collection);
     return longest;
   };
+  // The data bytes of feature report `id` as the descriptor declares them;
+  // -1 when it does not declare that report.
+  hid.featureLength = (device, id) => {
+    let found = -1;
+    const visit = (collection) => {
+      for (const report of collection.featureReports || []) {
+        if (report.reportId !== id) continue;
+        let bits = 0;
+        for (const item of report.items || []) bits += (item.reportSize || 0) * (item.reportCount || 0);
+        found = Math.ceil(bits / 8);
+      }
+      for (const child of collection.children || []) visit(child);
+    };
+    for (const collection of device.collections || []) visit(collection);
+    return found;
+  };
   return hid.devices.length;
 });
 
@@ -195,8 +211,12 @@ EM_ASYNC_JS(int, webhid_get_feature, (int index, uint8_t* buffer, int length), {
   }
   if (state.lost) return -1;
   let data = new Uint8Array(view.buffer, view.byteOffset, view.byteLength);
-  const expected = hid.lengths(hid.devices[index]).feature - 1;
-  if (id !== 0 && data.length > expected && data[0] === id) data = data.subarray(1);
+  // Without the ID the report has the length its descriptor gives; one
+  // byte more (or, where the descriptor does not say, a first byte equal to
+  // the ID) is the ID in front.
+  const declared = hid.featureLength(hid.devices[index], id);
+  const withId = declared >= 0 ? data.length === declared + 1 : data.length > 0 && data[0] === id;
+  if (id !== 0 && withId) data = data.subarray(1);
   const n = Math.min(data.length + 1, length);
   HEAPU8[buffer] = id;
   HEAPU8.set(data.subarray(0, n - 1), buffer + 1);
