@@ -34,15 +34,20 @@
     check() { if (this.gone || !this.opened) throw new DOMException('The device is not open.', 'InvalidStateError'); }
     async open() {
       if (this.gone) throw new DOMException('Failed to open the device.', 'NotAllowedError');
-      if (this.opened) throw new DOMException('Already open.', 'InvalidStateError');
+      if (this.opened || this.closing) throw new DOMException('Already open.', 'InvalidStateError');
       if (this.module._kdweb_device_open(0) !== 0) throw new DOMException('Failed to open the device.', 'NotAllowedError');
       this.opened = true;
       this.poller = setInterval(() => this.poll(), 5);
     }
+    // As in the browser, the device stays open until the close completes.
     async close() {
       clearInterval(this.poller);
-      if (this.opened) this.module._kdweb_device_close(0);
+      if (!this.opened) return;
+      this.closing = true;
+      await new Promise((r) => setTimeout(r, 100));
+      this.module._kdweb_device_close(0);
       this.opened = false;
+      this.closing = false;
     }
     put(id, data) {
       const bytes = new Uint8Array(data.buffer ? data.buffer.slice(data.byteOffset, data.byteOffset + data.byteLength) : data);

@@ -106,7 +106,8 @@ EM_ASYNC_JS(int, webhid_open, (int index, char** why), {
   const hid = Module.kdHid;
   const device = hid.devices[index];
   try {
-    if (hid.closing && hid.closing[index]) await hid.closing[index];
+    const closing = globalThis.kdHidClosing && globalThis.kdHidClosing.get(device);
+    if (closing) await closing;
     if (!device.opened) await device.open();
   } catch (error) {
     const text = String((error && error.message) || error);
@@ -131,7 +132,7 @@ EM_ASYNC_JS(int, webhid_open, (int index, char** why), {
 });
 
 // Stops queueing and closes the device without waiting for it: a later open
-// of the same device waits for the close first.
+// of the same device, in this instance or another, waits for the close first.
 EM_JS(void, webhid_close, (int index), {
   const hid = Module.kdHid;
   const device = hid.devices[index];
@@ -142,8 +143,10 @@ EM_JS(void, webhid_close, (int index), {
     if (state.waiter) state.waiter();
     hid.open[index] = null;
   }
-  hid.closing = hid.closing || [];
-  hid.closing[index] = device.opened ? device.close().catch(() => {}) : null;
+  // Shared by every instance of the module in the page: the next run on this
+  // device may be another instance's.
+  globalThis.kdHidClosing = globalThis.kdHidClosing || new WeakMap();
+  if (device.opened) globalThis.kdHidClosing.set(device, device.close().catch(() => {}));
 });
 
 // Takes the oldest queued input report: its length (at most `length` bytes
