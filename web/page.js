@@ -10,7 +10,7 @@
   const CUSTOM = { vendorId: 0x1209, productId: 0x7750 };
   const WAITING_AFTER_MS = 1000;  // no progress for this long: waiting for the controller
 
-  const state = { image: null, granted: [], running: false, log: [] };
+  const state = { image: null, granted: [], running: false, log: [], virtualFlash: {} };
 
   // ---- Log ---------------------------------------------------------------
   function log(text) {
@@ -258,6 +258,13 @@
       Object.assign(env, window.kdVirtualEnv || {});
       env.KDSIM_BRIDGE = target.kind;
       env.KDSIM_FLASH_OUT = 'flash.bin';
+      // The virtual flash carries over from one run to the next, as a real
+      // controller's does: Verify and Dump after Flash see the image.
+      const kept = state.virtualFlash[target.kind];
+      if (kept) {
+        files['flash-in.bin'] = kept;
+        env.KDSIM_FLASH_IN = 'flash-in.bin';
+      }
     } else {
       devices.push(target.device);
       args.unshift('--path', 'webhid:0');
@@ -289,6 +296,7 @@
     }
     if (target.kind) {
       try { result.flash = run.readFile('flash.bin'); } catch (error) { result.flash = null; }
+      if (result.flash && result.flash.length === 0x20000) state.virtualFlash[target.kind] = result.flash;
     }
     log(`${target.label}: ${ok ? 'done' : 'FAILED: ' + result.reason}${result.hint ? ' — hint: ' + result.hint : ''}`);
     return result;

@@ -113,6 +113,9 @@ await test('virtual update on each bridge, flash equals the image, green verdict
     check(flashHolds(row.flash, 0x4000), `${row.label}: the flash does not hold the image`);
   }
   await page.screenshot({ path: join(artifacts, 'web-page.png'), fullPage: true });
+  // The virtual flash carries over: Verify after Flash passes.
+  const v = await runAndWait(page, '#verify');
+  check(v.verdict.includes('ok') && v.results.every((row) => row.ok), `verify after flash: ${v.text}`);
 });
 
 // 3: a bad HEX file is refused by the engine's own check, with no device.
