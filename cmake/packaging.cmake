@@ -42,12 +42,20 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+# The page that flashes from a browser, when it was built (scripts/web.sh
+# build): the zip carries it in web/, the Debian package under
+# share/fwdownload/web.
+set(FW_WEB_DIR "" CACHE PATH "A built page (out/web) to install with the programs; empty: none")
+
 if(WIN32)
   # The zip: everything in one folder, the programs at its top.
   install(TARGETS ${FW_PROGRAMS} RUNTIME DESTINATION .)
   configure_file(packaging/README-windows.txt ${CMAKE_BINARY_DIR}/README-windows.txt NEWLINE_STYLE WIN32)
   install(FILES ${CMAKE_BINARY_DIR}/README-windows.txt README.md DESTINATION .)
   install(FILES ${FW_DOCS} DESTINATION docs)
+  if(FW_WEB_DIR)
+    install(DIRECTORY ${FW_WEB_DIR}/ DESTINATION web)
+  endif()
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME fwdownload-${FW_VERSION}-win64)
@@ -68,6 +76,9 @@ else()
   endif()
   # Numbered below systemd's 73-seat-late.rules, which acts on its uaccess tag.
   install(FILES udev/70-fwdownload.rules DESTINATION ${fw_udev_rules_dir})
+  if(FW_WEB_DIR)
+    install(DIRECTORY ${FW_WEB_DIR}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/fwdownload/web)
+  endif()
   # bash-completion loads a command's completion from the file of its name.
   install(FILES completion/kdtool completion/fwdownload completion/hex2c
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)

@@ -28,6 +28,17 @@ check() {  # check DESCRIPTION CONDITION...
   if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
 }
 
+# The page that flashes from a browser goes into both packages
+# (FW_NO_WEB=1 leaves it out); its download stays within 2 MB compressed.
+web_args=(-DFW_WEB_DIR=)
+if [ "${FW_NO_WEB:-0}" != 1 ]; then
+  echo "== The page"
+  scripts/web.sh build
+  web_args=(-DFW_WEB_DIR="$PWD/out/web")
+  web_gz=$(cat out/web/* | gzip -9 | wc -c)
+  check "the page is at most 2 MB compressed ($web_gz bytes)" test "$web_gz" -le 2000000
+fi
+
 version=$(sed -n 's/.*KDTOOL_VERSION\[\] = "\([0-9.]*\)".*/\1/p' src/app/version.h)
 
 echo "== Debian package"
@@ -36,7 +47,7 @@ check "packaging/changelog starts with version $version" \
 for page in man/*.1; do
   check "$page names version $version" grep -q "^\.TH .* \"fwdownload $version\"" "$page"
 done
-cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DFW_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DFW_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr "${web_args[@]}" \
   -DCMAKE_CXX_FLAGS="-D_FORTIFY_SOURCE=2 -fstack-protector-strong -Wformat -Werror=format-security" \
   -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now" >/dev/null
 cmake --build build-pkg -j"$jobs"
@@ -74,6 +85,12 @@ KDSIM_BRIDGE=both "$bin/kdtool" --virtual list >"$work/out" 2>&1 </dev/null || r
 check "the unpacked kdtool --virtual list ends with 0" test "$rc" -eq 0
 check "the unpacked kdtool --virtual list shows both virtual bridges" \
   sh -c "grep -q BOARDSIM0001 '$work/out' && grep -q CP2112SIM0001 '$work/out'"
+
+if [ "${FW_NO_WEB:-0}" != 1 ]; then
+  for file in index.html page.js engine.js kdtool.js kdtool.wasm; do
+    check "the package holds the page's $file" test -f "$root/usr/share/fwdownload/web/$file"
+  done
+fi
 
 head -c 114688 /dev/urandom >"$work/fw.bin"
 rc=0
@@ -125,6 +142,7 @@ if [ "${FW_LINUX_ONLY:-0}" != 1 ]; then
     cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
       -DFW_BUILD_TESTS=OFF >/dev/null
   fi
+  cmake -S . -B "$win" "${web_args[@]}" >/dev/null
   cmake --build "$win" -j"$jobs" --target fwdownload fwdownload-sim kdtool hex2c
   rm -f "$win"/fwdownload-*-win64.zip
   (cd "$win" && cpack -G ZIP >/dev/null)
@@ -138,7 +156,12 @@ if [ "${FW_LINUX_ONLY:-0}" != 1 ]; then
     check "the zip holds $file" grep -qxF "$top/$file" "$work/zip"
   done
   check "the zip holds nothing else (no test or library files)" \
-    sh -c "! grep -vE '^$top/((fwdownload|fwdownload-sim|kdtool|hex2c)\.exe|README(-windows\.txt|\.md)|docs/([^/]+\.md)?)\$' '$work/zip'"
+    sh -c "! grep -vE '^$top/((fwdownload|fwdownload-sim|kdtool|hex2c)\.exe|README(-windows\.txt|\.md)|docs/([^/]+\.md)?|web/([^/]+\.(html|js|css|wasm))?)\$' '$work/zip'"
+  if [ "${FW_NO_WEB:-0}" != 1 ]; then
+    for file in web/index.html web/kdtool.wasm; do
+      check "the zip holds $file" grep -qxF "$top/$file" "$work/zip"
+    done
+  fi
 fi
 
 if [ "$failures" -ne 0 ]; then

@@ -13,6 +13,14 @@ packages+=(dpkg-dev file lintian groff-base)
 if [ "${FW_LINUX_ONLY:-0}" != 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix googletest wine64)
 fi
+# The page that flashes from a browser (scripts/web.sh, scripts/test-web.sh):
+# Emscripten builds the engine, Chromium runs the browser tests; npm comes
+# with nodejs where node is not Debian's own.
+if [ "${FW_NO_WEB:-0}" != 1 ]; then
+  packages+=(emscripten chromium)
+  command -v node >/dev/null || packages+=(nodejs)
+  command -v npm >/dev/null || packages+=(npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

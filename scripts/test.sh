@@ -35,6 +35,9 @@ if [ "${FW_LINUX_ONLY:-0}" != 1 ]; then
   scripts/test-windows.sh
 fi
 
+# The page in headless Chromium (scripts/test-web.sh; skipped with FW_NO_WEB=1).
+[ "${FW_NO_WEB:-0}" = 1 ] || scripts/test-web.sh
+
 # The Debian package with its checks, and the Windows zip from the Windows
 # part's Release build (scripts/package.sh; no zip with FW_LINUX_ONLY=1).
 FW_PKG_WIN_BUILD=build-win scripts/package.sh
