@@ -7,6 +7,7 @@
 #   fuzz_hidboard_read          custom board input reports (fuzz/corpus/hidboard)
 #   fuzz_cp2112_smbus           CP2112 input and feature reports (fuzz/corpus/cp2112)
 #   fuzz_diag_poll              diagnostic console polls on any register bytes (fuzz/corpus/diag)
+#   fuzz_station_record         lines of a station record file (fuzz/corpus/station_record)
 # Exits non-zero on any crash, leak, timeout or sanitizer report; the input
 # that caused it is kept under the build directory and shown as a hex dump.
 #
@@ -22,7 +23,8 @@ fi
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${FW_FUZZ_BUILD_DIR:-$root/build-fuzz}"
-targets=(fuzz_hex_reader fuzz_hex_image fuzz_hid_report_descriptor fuzz_hidboard_read fuzz_cp2112_smbus fuzz_diag_poll)
+targets=(fuzz_hex_reader fuzz_hex_image fuzz_hid_report_descriptor fuzz_hidboard_read fuzz_cp2112_smbus fuzz_diag_poll
+         fuzz_station_record)
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DFW_BUILD_FUZZ=ON -DFW_BUILD_TESTS=OFF -DFW_WITH_HIDAPI=OFF >/dev/null
@@ -40,6 +42,7 @@ for target in "${targets[@]}"; do
     fuzz_hidboard_read) corpus=hidboard; extra=(-max_len=2048) ;;
     fuzz_cp2112_smbus) corpus=cp2112; extra=(-max_len=2048) ;;
     fuzz_diag_poll) corpus=diag; extra=(-max_len=4096) ;;
+    fuzz_station_record) corpus=station_record; extra=(-max_len=4096) ;;
   esac
   cp -r "$root/fuzz/corpus/$corpus" "$work/$target.corpus"
   mkdir "$work/$target.artifacts"

@@ -7,6 +7,7 @@
 
 #include "console/safe_text.h"
 #include "kdtool/json.h"
+#include "kdtool/record_line.h"
 #include "platform/file_open.h"
 #include "platform/host.h"
 
@@ -84,26 +85,6 @@ bool ends_a_line(const std::string& path) {
   if (std::fseek(in, -1, SEEK_END) == 0) last = std::fgetc(in);
   std::fclose(in);
   return last == '\n' || last == EOF;
-}
-
-// Seconds since the epoch of "YYYY-MM-DDTHH:MM:SSZ"; false when it is not
-// one. (Written out: timegm is not on every system we build for.)
-bool epoch_of(const std::string& text, double* seconds) {
-  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-  char z = 0;
-  if (text.size() != 20 || std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &z) != 7 ||
-      z != 'Z' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) {
-    return false;
-  }
-  // Days from the civil date (proleptic Gregorian).
-  y -= mo <= 2;
-  const long era = (y >= 0 ? y : y - 399) / 400;
-  const long yoe = y - era * 400;
-  const long doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const long days = era * 146097 + doe - 719468;
-  *seconds = static_cast<double>(days) * 86400 + h * 3600 + mi * 60 + s;
-  return true;
 }
 
 }  // namespace
@@ -235,16 +216,9 @@ int print_record_summary(const std::string& file, bool json) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.empty()) {
-      const Json r = Json::parse(line, nullptr, false);
-      double end = 0;
-      const bool record = r.is_object() && r.value("type", "") == "record" && r["result"].is_string() &&
-                          r["at"].is_string() && epoch_of(r["at"].get<std::string>(), &end) &&
-                          r["elapsed_s"].is_number() && r["elapsed_s"].get<double>() >= 0;
-      if (record) {
-        const std::string result = r["result"];
-        totals.add(result == "pass" || result == "interrupted" ? result : "fail",
-                   r["reason"].is_string() ? safe_text(r["reason"].get<std::string>()) : "",
-                   end - r["elapsed_s"].get<double>(), end);
+      RecordLine r;
+      if (record_line_read(line, &r)) {
+        totals.add(r.result == "pass" || r.result == "interrupted" ? r.result : "fail", r.reason, r.start, r.end);
       } else {
         bad_lines.push_back(number);
       }
