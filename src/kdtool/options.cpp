@@ -174,6 +174,7 @@ void finish_help(CLI::App& app) {
   static const std::map<std::string, std::vector<std::string>> kNotFor = {
       {"list", {"--addr"}},
       {"diag", {"--json"}},
+      {"station", {"--path", "--serial", "--quiet", "--verbose"}},
       {"remove-device", {"--vid", "--pid", "--bridge", "--path", "--serial", "--addr", "--virtual", "--no-color"}}};
   std::vector<CLI::App*> apps = app.get_subcommands([](CLI::App*) { return true; });
   apps.push_back(&app);

@@ -47,12 +47,12 @@ CLI::App* kdtool_station_add_command(CLI::App* app) {
                                      "unit, shows the yield (docs/station.md)");
   station->add_option("--record", g_station.record, "append one JSON Lines record per unit to FILE");
   station->add_option("--csv", g_station.csv, "append one CSV row per unit to FILE");
-  station->add_option("--count", g_station.count, "stop after N units")->check(CLI::Range(1L, 1000000000L));
+  station->add_option("--count", g_station.count, "stop after N units")->check(CLI::Range(1L, 1000000000L).description(""));
   station->add_option("--trigger", g_station.trigger,
                       "auto: a module is flashed once it answers; key: once Enter is pressed (1-9: that slot alone)")
-      ->check(CLI::IsMember({"auto", "key"}));
+      ->check(CLI::IsMember({"auto", "key"}).description(""));
   station->add_option("--wait", g_station.wait_s, "with no usable bridge at start, wait S seconds for one (default: for ever)")
-      ->check(CLI::Range(0.0, 1e9));
+      ->check(CLI::Range(0.0, 1e9).description(""));
   station->add_flag("--no-verify", g_station.no_verify, "do not verify the written range (verified by default)");
   station->add_option("--summary", g_station.summary, "print the totals of a record file and end");
   return station;
@@ -148,6 +148,8 @@ class Station {
   void look_at(Slot& slot, Clock::time_point now);
   void start_unit(Slot& slot);
   void read_unit(Slot& slot, Clock::time_point now);
+  // A JSON object of the unit's process (start, progress, end).
+  void read_object(Board& b, const Json& object, Slot& slot, Clock::time_point now);
   void end_unit(Slot& slot);
   void read_keys();
   void set_state(Slot& slot, SlotState state, const char* event, const std::string& detail);
@@ -159,7 +161,6 @@ class Station {
     return static_cast<int>(std::count_if(slots_.begin(), slots_.end(), [](const auto& s) { return s->run != nullptr; }));
   }
   std::vector<std::string> unit_args(const Slot& slot) const;
-  double since_start() const { return std::chrono::duration<double>(Clock::now() - began_).count(); }
 
   const KdtoolOptions& options_;
   const std::string exe_;
@@ -278,6 +279,31 @@ void Station::start_unit(Slot& slot) {
   set_state(slot, SlotState::kFlashing, "flashing", "module found: flashing");
 }
 
+void Station::read_object(Board& b, const Json& object, Slot& slot, Clock::time_point now) {
+  const std::string type = object.value("type", "");
+  if (type == "start") {
+    b.total = object.value("total", 0u);
+    b.started = true;
+    b.last_progress = now;
+  } else if (type == "progress") {
+    b.done = object.value("done", 0u);
+    b.total = object.value("total", b.total);
+    b.last_progress = now;
+    if (!b.any_progress) {
+      b.any_progress = true;
+      b.rate_from = now;
+      b.rate_base = b.done;
+      if (view_->mode() != Mode::kLive) {
+        view_->event(slot, "writing", "writing (first unit after " +
+                                          kdtool_all::seconds_text(std::chrono::duration<double>(now - b.began).count()) +
+                                          ")");
+      }
+    }
+  } else if (type == "end") {
+    b.end = object;
+  }
+}
+
 void Station::read_unit(Slot& slot, Clock::time_point now) {
   Board& b = *slot.run;
   for (const bool is_out : {true, false}) {
@@ -294,32 +320,15 @@ void Station::read_unit(Slot& slot, Clock::time_point now) {
       const Json object = Json::parse(line, nullptr, false);
       if (!object.is_object()) return;
       view_->pass_on(slot, object);
-      const std::string type = object.value("type", "");
-      if (type == "start") {
-        b.total = object.value("total", 0u);
-        b.started = true;
-        b.last_progress = now;
-      } else if (type == "progress") {
-        b.done = object.value("done", 0u);
-        b.total = object.value("total", b.total);
-        b.last_progress = now;
-        if (!b.any_progress) {
-          b.any_progress = true;
-          b.rate_from = now;
-          b.rate_base = b.done;
-          if (view_->mode() != Mode::kLive) {
-            view_->event(slot, "writing", "writing (first unit after " +
-                                              kdtool_all::seconds_text(std::chrono::duration<double>(now - b.began).count()) +
-                                              ")");
-          }
-        }
-      } else if (type == "end") {
-        b.end = object;
+      // A field of an unexpected type is left unread (the unit's verdict
+      // then comes from its exit status), never taken for a crash of ours.
+      try {
+        read_object(b, object, slot, now);
+      } catch (const nlohmann::json::exception&) {
       }
     });
   }
-  // A unit that says nothing for long is taken for hung; a second stop ends
-  // the units in flight as a single run's Ctrl+C would.
+  // A unit that says nothing for long is taken for hung and killed.
   if (b.killed_for.empty() && now - b.last_sign > kdtool_all::kSilenceLimit) {
     b.killed_for = "no sign of life for " + std::to_string(kdtool_all::kSilenceLimit.count()) + " s: killed";
     process_kill(&b.child);
@@ -583,6 +592,9 @@ int kdtool_station_run(const KdtoolOptions& options, int, char** argv) {
   if (options.operands.empty()) return kdtool_bad_usage("station: IMAGE CORE_VER APP_VER PARA_VER are needed");
   if (!options.path.empty() || !options.serial.empty()) {
     return kdtool_bad_usage("station uses every bridge: not with --path or --serial");
+  }
+  if (options.quiet || options.verbose) {
+    return kdtool_bad_usage("station tells every unit: not with -q/--quiet or -v/--verbose");
   }
   if (!g_station.record.empty() && g_station.record == g_station.csv) {
     return kdtool_bad_usage("--record and --csv name the same file");
