@@ -91,18 +91,10 @@ int kdtool_all_run(const KdtoolOptions& options, int argc, char** argv) {
   Json image;
   if (command == "update" || command == "verify") {
     const std::string& file = options.operands[0];
-    std::vector<uint8_t> bytes;
-    FILE* in = platform_fopen(file.c_str(), "rb");
-    uint8_t chunk[65536];
-    for (size_t n; in != nullptr && (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;) {
-      bytes.insert(bytes.end(), chunk, chunk + n);
-    }
-    const bool read = in != nullptr && std::ferror(in) == 0;
-    if (in != nullptr) std::fclose(in);
-    if (!read) return refuse(options, EXIT_BAD_INPUT, safe_text(file) + ": cannot be read");
-    const std::string sha256 = sha256_hex(bytes.data(), bytes.size());
-    image = Json{{"name", file}, {"size", bytes.size()}, {"sha256", sha256}};
-    header.image = safe_text(file) + ", " + std::to_string(bytes.size()) + " bytes, SHA-256 " + sha256;
+    image = kdtool_json_image_file(file);
+    if (image.is_null()) return refuse(options, EXIT_BAD_INPUT, safe_text(file) + ": cannot be read");
+    const std::string sha256 = image["sha256"];
+    header.image = safe_text(file) + ", " + std::to_string(image["size"].get<size_t>()) + " bytes, SHA-256 " + sha256;
   }
   if (g_all.log_dir_given) {
     std::error_code error;

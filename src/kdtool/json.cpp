@@ -1,11 +1,15 @@
 #include "kdtool/json.h"
 
+#include "app/sha256.h"
 #include "console/safe_text.h"
+#include "platform/file_open.h"
 
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <vector>
 
 namespace {
 
@@ -69,4 +73,17 @@ nlohmann::ordered_json kdtool_json_with_bridge(const nlohmann::ordered_json& obj
     if (key != "type" && key != "bridge") out[key] = value;
   }
   return out;
+}
+
+nlohmann::ordered_json kdtool_json_image_file(const std::string& file) {
+  std::vector<uint8_t> bytes;
+  FILE* in = platform_fopen(file.c_str(), "rb");
+  uint8_t chunk[65536];
+  for (size_t n; in != nullptr && (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;) {
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  const bool read = in != nullptr && std::ferror(in) == 0;
+  if (in != nullptr) std::fclose(in);
+  if (!read) return nullptr;
+  return nlohmann::ordered_json{{"name", file}, {"size", bytes.size()}, {"sha256", sha256_hex(bytes.data(), bytes.size())}};
 }

@@ -50,3 +50,8 @@ nlohmann::ordered_json kdtool_json_end(bool ok, int exit_code, const std::string
 // its type, then the bridge it ran on, then its own fields.
 nlohmann::ordered_json kdtool_json_with_bridge(const nlohmann::ordered_json& object,
                                                const nlohmann::ordered_json& bridge);
+
+// The file as it is, as sha256sum sees it: {"name", "size", "sha256"}, the
+// image object of a runner's summary and of a station's records. Null when
+// the file cannot be read to its end.
+nlohmann::ordered_json kdtool_json_image_file(const std::string& file);

@@ -15,7 +15,6 @@
 
 #include "app/entry.h"
 #include "app/presence.h"
-#include "app/sha256.h"
 #include "console/safe_text.h"
 #include "kdtool/all.h"
 #include "kdtool/json.h"
@@ -65,7 +64,6 @@ CLI::App* kdtool_station_add_command(CLI::App* app) {
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <filesystem>
 
 using namespace kdtool_station;
 using kdtool_all::Board;
@@ -454,17 +452,8 @@ int Station::run() {
     return code;
   };
   if (!kdtool_check_files(as_update, &reason)) return refuse(EXIT_BAD_INPUT, reason);
-  {
-    const std::string& file = options_.operands[0];
-    std::error_code size_error;
-    const auto size = std::filesystem::file_size(file, size_error);
-    std::vector<uint8_t> bytes(size_error ? 0 : static_cast<size_t>(size));
-    FILE* in = std::fopen(file.c_str(), "rbe");
-    const bool read = in != nullptr && std::fread(bytes.data(), 1, bytes.size(), in) == bytes.size();
-    if (in != nullptr) std::fclose(in);
-    if (!read || size_error) return refuse(EXIT_BAD_INPUT, safe_text(file) + ": cannot be read");
-    image_ = Json{{"name", file}, {"size", bytes.size()}, {"sha256", sha256_hex(bytes.data(), bytes.size())}};
-  }
+  image_ = kdtool_json_image_file(options_.operands[0]);
+  if (image_.is_null()) return refuse(EXIT_BAD_INPUT, safe_text(options_.operands[0]) + ": cannot be read");
   release_ = Json{{"core", controller_version_text(img_core_ver)},
                   {"app", controller_version_text(img_app_ver)},
                   {"para", controller_version_text(img_para_ver)}};
