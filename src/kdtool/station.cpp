@@ -364,7 +364,7 @@ void Station::end_unit(Slot& slot) {
   } else if (!slot.cp2112) {
     verdict += " \xe2\x80\x94 replace the module (the custom board keeps it powered)";
   } else {
-    verdict += " \xe2\x80\x94 power NOT switched off (" + off_why + "), replace the module";
+    verdict += " \xe2\x80\x94 power NOT switched off (" + safe_text(off_why) + "), replace the module";
   }
   if (g_station.trigger == "key") verdict += ", then press Enter";
   slot.note = verdict;
